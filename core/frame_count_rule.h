@@ -1,0 +1,77 @@
+// Which files in a capture folder are frames, decided from file names alone.
+//
+// A namespace of pure functions over plain file names (the last component of a
+// path, UTF-8). It holds no state, touches no file system and may be called
+// from any thread. Every comparison against the constant sets is made on a
+// lower-cased value, so matching is case-insensitive.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace vantle::core::FrameCountRule {
+
+// How captures count: under rawOnly a capture is a frame only if one of its
+// files is RAW (the others are orphans); under anyImage every capture counts.
+enum class CountingMode { rawOnly, anyImage };
+
+// "rawOnly" or "anyImage".
+std::string_view rawValue(CountingMode mode);
+// Exact, case-sensitive match of a raw value; nullopt for anything else.
+std::optional<CountingMode> countingModeFromRaw(std::string_view raw);
+
+// The result of counting a list of names.
+struct FrameTally {
+  int64_t captures = 0;     // captures that count as frames under the mode
+  int64_t orphanStems = 0;  // rawOnly: captures with candidates but no RAW file
+  // rawOnly: distinct lower-case extensions of the orphans' files, ascending.
+  std::vector<std::string> orphanExtensions;
+
+  bool operator==(const FrameTally&) const = default;
+};
+
+using NameSet = std::unordered_set<std::string_view>;
+
+// The 38 RAW extensions.
+const NameSet& rawExtensions();
+// The 27 extensions of files that are never frames (sidecars, locks, databases).
+const NameSet& excludedExtensions();
+// ".cosessiondb" then ".cocatalogdb": the capture application's documents.
+const std::vector<std::string_view>& documentPackageSuffixes();
+// The 6 names of the capture application's housekeeping folders.
+const NameSet& excludedDirectoryNames();
+
+// The text after the last "." of `name`; empty when there is no ".", when the
+// only "." is the first character, or when the name ends in ".".
+std::string_view extension(std::string_view name);
+
+// Whether the file may be a frame: not empty, not hidden, not named after a
+// document package, with a non-empty extension that is not excluded.
+bool countsAs(std::string_view fileName);
+
+// Whether the lower-cased extension is a RAW extension. Does not apply the
+// candidate test: callers apply countsAs first.
+bool isRaw(std::string_view fileName);
+
+// The name without its extension and last ".", lower-cased: IMG_0001.CR3 and
+// img_0001.xmp share the stem img_0001.
+std::string captureStem(std::string_view fileName);
+
+// Whether a folder name marks a housekeeping folder: hidden, one of the
+// excluded names, or "settings" followed by one or more number characters.
+bool isExcludedDirectory(std::string_view name);
+
+// The names that pass the candidate test, in input order and unchanged.
+std::vector<std::string> frames(const std::vector<std::string>& names);
+
+// Groups candidates into captures by stem and counts them under `mode`.
+FrameTally tally(const std::vector<std::string>& names, CountingMode mode);
+
+// The `captures` of tally(names, mode).
+int64_t count(const std::vector<std::string>& names, CountingMode mode);
+
+}  // namespace vantle::core::FrameCountRule

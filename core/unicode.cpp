@@ -1,0 +1,103 @@
+#include "core/unicode.h"
+
+#include <utf8proc.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace vantle::core {
+namespace {
+
+bool isAscii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+std::string asciiLowercased(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+struct FreeDeleter {
+  void operator()(utf8proc_uint8_t* p) const { std::free(p); }
+};
+
+// Runs utf8proc_map with `options`; on invalid UTF-8 `ok` is false and the
+// text comes back unchanged.
+std::string mapped(std::string_view text, int options, bool& ok) {
+  utf8proc_uint8_t* out = nullptr;
+  const utf8proc_ssize_t n =
+      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                   static_cast<utf8proc_ssize_t>(text.size()), &out,
+                   static_cast<utf8proc_option_t>(options));
+  std::unique_ptr<utf8proc_uint8_t, FreeDeleter> owned(out);
+  ok = n >= 0;
+  if (!ok) return std::string(text);
+  return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(n));
+}
+
+// Calls `fn` with each code point of valid UTF-8 `text`; false when invalid.
+template <typename Fn>
+bool forEachCodePoint(std::string_view text, Fn&& fn) {
+  auto p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t cp;
+    const utf8proc_ssize_t used = utf8proc_iterate(p, left, &cp);
+    if (used <= 0) return false;
+    fn(cp);
+    p += used;
+    left -= used;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string canonicalForm(std::string_view text) {
+  if (isAscii(text)) return std::string(text);
+  bool ok;
+  return mapped(text, UTF8PROC_STABLE | UTF8PROC_COMPOSE, ok);
+}
+
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  if (isAscii(a) && isAscii(b)) return false;
+  return canonicalForm(a) == canonicalForm(b);
+}
+
+std::string lowercased(std::string_view text) {
+  if (isAscii(text)) return asciiLowercased(text);
+  // Decompose first so that every letter stands on its own, lower each code
+  // point, then compose again.
+  bool ok;
+  const std::string decomposed = mapped(text, UTF8PROC_STABLE | UTF8PROC_DECOMPOSE, ok);
+  if (!ok) return asciiLowercased(text);
+  std::string lowered;
+  lowered.reserve(decomposed.size());
+  forEachCodePoint(decomposed, [&](utf8proc_int32_t cp) {
+    utf8proc_uint8_t buf[4];
+    const utf8proc_ssize_t n = utf8proc_encode_char(utf8proc_tolower(cp), buf);
+    lowered.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+  });
+  return canonicalForm(lowered);
+}
+
+bool isAllNumbers(std::string_view text) {
+  if (text.empty()) return false;
+  bool all = true;
+  const bool valid = forEachCodePoint(text, [&](utf8proc_int32_t cp) {
+    const utf8proc_category_t cat = utf8proc_category(cp);
+    if (cat != UTF8PROC_CATEGORY_ND && cat != UTF8PROC_CATEGORY_NL && cat != UTF8PROC_CATEGORY_NO) {
+      all = false;
+    }
+  });
+  return valid && all;
+}
+
+}  // namespace vantle::core

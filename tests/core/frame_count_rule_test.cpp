@@ -1,0 +1,98 @@
+#include "core/frame_count_rule.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace vantle::core {
+namespace {
+
+using FrameCountRule::CountingMode;
+using FrameCountRule::FrameTally;
+
+TEST(FrameCountRule, ConstantSetsHaveTheirExactSizes) {
+  EXPECT_EQ(FrameCountRule::rawExtensions().size(), 38u);
+  EXPECT_EQ(FrameCountRule::excludedExtensions().size(), 27u);
+  EXPECT_EQ(FrameCountRule::excludedDirectoryNames().size(), 6u);
+  EXPECT_THAT(FrameCountRule::documentPackageSuffixes(),
+              ::testing::ElementsAre(".cosessiondb", ".cocatalogdb"));
+}
+
+TEST(FrameCountRule, RawCandidatesAnyCase) {
+  for (const char* name : {"IMG_0001.CR3", "img_0001.cr3", "IMG_0001.Cr3"}) {
+    EXPECT_TRUE(FrameCountRule::countsAs(name)) << name;
+    EXPECT_TRUE(FrameCountRule::isRaw(name)) << name;
+    EXPECT_EQ(FrameCountRule::captureStem(name), "img_0001") << name;
+  }
+  EXPECT_EQ(FrameCountRule::captureStem("IMG_0001.CR3.xmp"), "img_0001.cr3");
+}
+
+TEST(FrameCountRule, NonCandidates) {
+  for (const char* name : {"", ".DS_Store", "._IMG_0001.CR3", "Thumbs.db", "IMG_0001.cos", "IMG_0001.COF",
+                           "upload.crdownload", "Session.cosessiondb", "Catalog.cocatalogdb",
+                           "Session.cosessiondb.backup.jpg", "README", "IMG_0001.", ".x.cr3"}) {
+    EXPECT_FALSE(FrameCountRule::countsAs(name)) << name;
+  }
+}
+
+TEST(FrameCountRule, AnyOtherExtensionIsANonRawCandidate) {
+  for (const char* name : {"IMG_0001.xmp", "IMG_0001.JPG", "notes.txt", "clip.MOV"}) {
+    EXPECT_TRUE(FrameCountRule::countsAs(name)) << name;
+    EXPECT_FALSE(FrameCountRule::isRaw(name)) << name;
+  }
+}
+
+TEST(FrameCountRule, ExtensionOfEdgeNames) {
+  EXPECT_EQ(FrameCountRule::extension("a.b.CR3"), "CR3");
+  EXPECT_EQ(FrameCountRule::extension(".hidden"), "");
+  EXPECT_EQ(FrameCountRule::extension("trailing."), "");
+  EXPECT_EQ(FrameCountRule::extension("plain"), "");
+}
+
+TEST(FrameCountRule, ExcludedDirectories) {
+  for (const char* name : {"CaptureOne", "Cache", "PREVIEWS", ".git", "Settings153", "settings12"}) {
+    EXPECT_TRUE(FrameCountRule::isExcludedDirectory(name)) << name;
+  }
+  for (const char* name : {"settings", "Settings1a", "MySettings1", "Capture", "Selects"}) {
+    EXPECT_FALSE(FrameCountRule::isExcludedDirectory(name)) << name;
+  }
+}
+
+TEST(FrameCountRule, TallySplitsCapturesAndOrphansByMode) {
+  const std::vector<std::string> names{"A.CR3", "A.JPG", "B.JPG", "B.TIF", "C.xmp"};
+  EXPECT_EQ(FrameCountRule::tally(names, CountingMode::rawOnly),
+            (FrameTally{1, 2, {"jpg", "tif", "xmp"}}));
+  EXPECT_EQ(FrameCountRule::tally(names, CountingMode::anyImage), (FrameTally{3, 0, {}}));
+  EXPECT_EQ(FrameCountRule::count(names, CountingMode::anyImage), 3);
+}
+
+TEST(FrameCountRule, TallyCollapsesCaseVariantsAndSkipsNonCandidates) {
+  EXPECT_EQ(FrameCountRule::tally({"a.cr3", "A.CR3", "A.NEF"}, CountingMode::rawOnly), (FrameTally{1, 0, {}}));
+  EXPECT_EQ(FrameCountRule::tally({".DS_Store", "A.cos", "B.cof", "Thumbs.db"}, CountingMode::anyImage),
+            (FrameTally{0, 0, {}}));
+  for (CountingMode mode : {CountingMode::rawOnly, CountingMode::anyImage}) {
+    EXPECT_EQ(FrameCountRule::tally({}, mode), (FrameTally{0, 0, {}}));
+  }
+}
+
+TEST(FrameCountRule, StemsOfTwoSpellingsOfOneAccentedNameAreOneCapture) {
+  const std::string composed = "Caf\u00e9_01.CR3";     // é as one code point
+  const std::string decomposed = "Cafe\u0301_01.jpg";  // e + combining acute
+  EXPECT_EQ(FrameCountRule::captureStem(composed), FrameCountRule::captureStem(decomposed));
+  EXPECT_EQ(FrameCountRule::tally({composed, decomposed}, CountingMode::rawOnly), (FrameTally{1, 0, {}}));
+  EXPECT_EQ(FrameCountRule::captureStem("\u00c9T\u00c9.CR3"), "\u00e9t\u00e9");
+}
+
+TEST(FrameCountRule, FramesKeepsInputOrderAndSpelling) {
+  EXPECT_THAT(FrameCountRule::frames({"B.JPG", ".hidden.cr3", "a.CR3", "x.cos"}),
+              ::testing::ElementsAre("B.JPG", "a.CR3"));
+}
+
+TEST(FrameCountRule, RawValuesAreExact) {
+  EXPECT_EQ(FrameCountRule::countingModeFromRaw("rawOnly"), CountingMode::rawOnly);
+  EXPECT_EQ(FrameCountRule::countingModeFromRaw("anyImage"), CountingMode::anyImage);
+  EXPECT_EQ(FrameCountRule::countingModeFromRaw("RawOnly"), std::nullopt);
+  EXPECT_EQ(FrameCountRule::rawValue(CountingMode::anyImage), "anyImage");
+}
+
+}  // namespace
+}  // namespace vantle::core

@@ -1,0 +1,218 @@
+#include "core/shot_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "tests/support/instants.h"
+
+namespace vantle::core {
+namespace {
+
+using testing::at;
+
+ShotObservation seen(std::optional<std::string> path, int64_t count, double seconds,
+                     std::optional<int64_t> hint = std::nullopt) {
+  return ShotObservation{std::move(path), count, hint, std::nullopt, at(seconds)};
+}
+
+ShotObservation nothing(double seconds) { return seen(std::nullopt, 0, seconds); }
+
+using Events = std::vector<ShotEvent>;
+
+TEST(ShotTracker, WorkedDayOfTwoFolders) {
+  ShotTracker tracker(2, 300);
+  EXPECT_EQ(tracker.observe(seen("A", 10, 0)), Events{});
+  EXPECT_EQ(tracker.observe(seen("A", 10, 2)), (Events{ShotOpened{"A", at(0), 10, false}}));
+  EXPECT_EQ(tracker.observe(seen("A", 11, 5)), (Events{CountChanged{"A", 11, at(5)}}));
+  EXPECT_EQ(tracker.observe(seen("A", 12, 400)), (Events{CountChanged{"A", 12, at(400)}}));
+  EXPECT_DOUBLE_EQ(tracker.currentIdle(), 95);
+  EXPECT_EQ(tracker.observe(seen("B", 0, 410)), Events{});
+  EXPECT_EQ(tracker.observe(seen("A", 12, 411)), Events{});  // flick discarded
+  EXPECT_EQ(tracker.observe(seen("B", 0, 420)), Events{});
+  EXPECT_EQ(tracker.observe(seen("B", 0, 421)), Events{});
+
+  ShotSegmentRecord expected{"A", at(0), at(420), 10, 12, std::nullopt, at(5), at(400), 0, 95, 0};
+  EXPECT_EQ(tracker.observe(seen("B", 0, 422)),
+            (Events{ShotClosed{expected}, ShotOpened{"B", at(420), 0, false}}));
+  EXPECT_EQ(expected.framesAdded(), 2);
+  EXPECT_DOUBLE_EQ(expected.duration(), 420);
+  EXPECT_DOUBLE_EQ(expected.activeTime(), 325);
+  EXPECT_DOUBLE_EQ(expected.betweenTime(), 5);
+  EXPECT_DOUBLE_EQ(expected.workingTime(), 300);
+  EXPECT_DOUBLE_EQ(expected.trailingTime(), 20);
+}
+
+TEST(ShotTracker, DebounceCommitsAtExactlyTheIntervalAndNotOnFirstSighting) {
+  ShotTracker tracker(2, 300);
+  EXPECT_EQ(tracker.observe(seen("A", 0, 0)), Events{});
+  EXPECT_EQ(tracker.observe(seen("A", 0, 1.9)), Events{});
+  EXPECT_EQ(tracker.observe(seen("A", 0, 2.0)), (Events{ShotOpened{"A", at(0), 0, false}}));
+
+  ShotTracker eager(0, 300);
+  EXPECT_EQ(eager.observe(seen("A", 3, 0)), Events{});
+  EXPECT_EQ(eager.observe(seen("A", 3, 0)), (Events{ShotOpened{"A", at(0), 3, false}}));
+}
+
+TEST(ShotTracker, DesignationSeenOnceNeverOpensAShot) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 4, 0));
+  tracker.observe(seen("B", 4, 1));  // replaced: pending restarts on B
+  EXPECT_EQ(tracker.observe(seen("A", 4, 2.5)), Events{});
+  tracker.observe(nothing(3));  // withdrawn
+  EXPECT_EQ(tracker.observe(nothing(10)), Events{});
+  EXPECT_FALSE(tracker.openPath);
+  EXPECT_FALSE(tracker.hasSeen("A"));
+}
+
+TEST(ShotTracker, FramesDuringDebounceBelongToTheNewShot) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 5, 0));
+  tracker.observe(seen("A", 7, 1));
+  EXPECT_EQ(tracker.observe(seen("A", 7, 2)), (Events{ShotOpened{"A", at(0), 5, false}}));
+  EXPECT_EQ(tracker.firstFrameAt, at(1));
+  EXPECT_EQ(tracker.lastFrameAt, at(1));
+  EXPECT_EQ(tracker.currentLastActivityAt(), at(1));
+
+  // Deletions during the debounce lower the start count.
+  ShotTracker deleting(2, 300);
+  deleting.observe(seen("A", 5, 0));
+  EXPECT_EQ(deleting.observe(seen("A", 3, 2)), (Events{ShotOpened{"A", at(0), 3, false}}));
+}
+
+TEST(ShotTracker, BaselineHintIsTheStartCount) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 5, 0, 3));
+  EXPECT_EQ(tracker.observe(seen("A", 5, 2)), (Events{ShotOpened{"A", at(0), 3, false}}));
+  EXPECT_EQ(tracker.currentCount(), 5);
+}
+
+TEST(ShotTracker, EmptyFolderVisitLeavesNoRecord) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("Empty", 0, 0));
+  tracker.observe(seen("Empty", 0, 2));
+  tracker.observe(seen("B", 1, 10));
+  EXPECT_EQ(tracker.observe(seen("B", 1, 12)), (Events{ShotOpened{"B", at(10), 1, false}}));
+  tracker.observe(nothing(20));
+  EXPECT_EQ(tracker.observe(nothing(22)),
+            (Events{ShotClosed{{"B", at(10), at(20), 1, 1, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0}},
+                    DesignationLost{at(22)}}));
+}
+
+TEST(ShotTracker, RevisitWithoutNewFramesBanksItsIdleBeforeFirst) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 8, 0));
+  tracker.observe(seen("A", 8, 2));
+  tracker.observe(seen("B", 0, 100));
+  tracker.observe(seen("B", 0, 102));
+  tracker.observe(seen("A", 8, 200));
+  const Events reopened = tracker.observe(seen("A", 8, 202));
+  ASSERT_EQ(reopened.size(), 1u);
+  EXPECT_TRUE(std::get<ShotOpened>(reopened[0]).isRevisit);
+
+  tracker.observe(seen("B", 0, 1000));
+  const Events closed = tracker.observe(seen("B", 0, 1002));
+  ASSERT_EQ(closed.size(), 2u);
+  const ShotSegmentRecord& r = std::get<ShotClosed>(closed[0]).record;
+  EXPECT_EQ(r.framesAdded(), 0);
+  EXPECT_FALSE(r.firstFrameAt);
+  EXPECT_DOUBLE_EQ(r.idleBeforeFirst, 500);  // 800 s open, 300 s threshold
+  EXPECT_DOUBLE_EQ(r.idleAfterLast, 0);
+  EXPECT_DOUBLE_EQ(r.betweenTime(), r.activeTime());
+  EXPECT_DOUBLE_EQ(r.workingTime(), 0);
+  EXPECT_TRUE(std::get<ShotOpened>(closed[1]).isRevisit);
+}
+
+TEST(ShotTracker, FallingCountIsNoActivity) {
+  ShotTracker tracker(2, 10);
+  tracker.observe(seen("A", 5, 0));
+  tracker.observe(seen("A", 5, 2));
+  EXPECT_EQ(tracker.observe(seen("A", 6, 3)), (Events{CountChanged{"A", 6, at(3)}}));
+  EXPECT_EQ(tracker.observe(seen("A", 4, 100)), (Events{CountChanged{"A", 4, at(100)}}));
+  EXPECT_EQ(tracker.lastFrameAt, at(3));
+  EXPECT_EQ(tracker.currentLastActivityAt(), at(3));
+  EXPECT_DOUBLE_EQ(tracker.currentIdle(), 0);
+  // The next rise banks the whole gap since the last real activity.
+  tracker.observe(seen("A", 5, 103));
+  EXPECT_DOUBLE_EQ(tracker.idleDuringCaptures, 90);
+}
+
+TEST(ShotTracker, LossIsDatedAtFirstSightingAndConfirmedLater) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 1, 0));
+  tracker.observe(seen("A", 1, 2));
+  tracker.observe(seen("A", 2, 50));
+  tracker.observe(nothing(700));
+  const Events events = tracker.observe(nothing(702));
+  ASSERT_EQ(events.size(), 2u);
+  const ShotSegmentRecord& r = std::get<ShotClosed>(events[0]).record;
+  EXPECT_EQ(r.closedAt, at(700));
+  EXPECT_DOUBLE_EQ(r.idleAfterLast, 350);
+  EXPECT_EQ(events[1], ShotEvent{DesignationLost{at(702)}});
+  EXPECT_FALSE(tracker.openPath);
+  EXPECT_EQ(tracker.currentCount(), 0);
+}
+
+TEST(ShotTracker, CloseCurrent) {
+  ShotTracker tracker(2, 300);
+  EXPECT_EQ(tracker.closeCurrent(at(0)), std::nullopt);
+
+  tracker.observe(seen("Empty", 0, 0));
+  tracker.observe(seen("Empty", 0, 2));
+  EXPECT_EQ(tracker.closeCurrent(at(5)), std::nullopt);
+  EXPECT_FALSE(tracker.openPath);
+  EXPECT_TRUE(tracker.hasSeen("Empty"));
+
+  tracker.observe(seen("A", 3, 10));
+  tracker.observe(seen("A", 3, 12));
+  tracker.observe(seen("A", 4, 20));
+  const auto record = tracker.closeCurrent(at(30));
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->closedAt, at(30));
+  EXPECT_EQ(record->framesAdded(), 1);
+  EXPECT_FALSE(tracker.openPath);
+  EXPECT_TRUE(tracker.hasSeen("A"));
+  // The next opening of A is a revisit.
+  tracker.observe(seen("A", 4, 40));
+  const Events events = tracker.observe(seen("A", 4, 42));
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(std::get<ShotOpened>(events[0]).isRevisit);
+}
+
+TEST(ShotTracker, CanonicallyEquivalentPathsAreOneFolder) {
+  const std::string composed = "/Shoots/Caf\u00e9/Capture";
+  const std::string decomposed = "/Shoots/Cafe\u0301/Capture";
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen(composed, 1, 0));
+  tracker.observe(seen(composed, 1, 2));
+  EXPECT_EQ(tracker.observe(seen(decomposed, 2, 3)), (Events{CountChanged{composed, 2, at(3)}}));
+  EXPECT_TRUE(tracker.hasSeen(decomposed));
+  // A pending change matches across spellings as well.
+  tracker.observe(seen("/Other", 0, 10));
+  tracker.observe(seen("/Other", 0, 12));
+  tracker.observe(seen(composed, 2, 20));
+  const Events events = tracker.observe(seen(decomposed, 2, 22));
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(std::get<ShotOpened>(events[0]).isRevisit);
+}
+
+TEST(ShotSegmentRecord, DerivedValuesClampAtZero) {
+  ShotSegmentRecord backwards{"A", at(100), at(50), 9, 4, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0};
+  EXPECT_EQ(backwards.framesAdded(), 0);
+  EXPECT_DOUBLE_EQ(backwards.duration(), 0);
+  EXPECT_DOUBLE_EQ(backwards.activeTime(), 0);
+
+  ShotSegmentRecord overIdle{"A", at(0), at(100), 0, 1, std::nullopt, at(10), at(10), 80, 0, 50};
+  EXPECT_DOUBLE_EQ(overIdle.idleTime(), 130);
+  EXPECT_DOUBLE_EQ(overIdle.activeTime(), 0);
+  EXPECT_DOUBLE_EQ(overIdle.betweenTime(), 0);
+  EXPECT_DOUBLE_EQ(overIdle.workingTime(), 40);  // one frame time: to the close, less the tail idle
+  EXPECT_DOUBLE_EQ(overIdle.trailingTime(), 0);
+
+  const int64_t max = std::numeric_limits<int64_t>::max();
+  ShotSegmentRecord huge{"A", at(0), at(1), -5, max, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0};
+  EXPECT_EQ(huge.framesAdded(), max);
+}
+
+}  // namespace
+}  // namespace vantle::core
