@@ -8,16 +8,6 @@
 
 namespace vantle::core::FrameCountRule {
 
-std::string_view rawValue(CountingMode mode) {
-  return mode == CountingMode::rawOnly ? "rawOnly" : "anyImage";
-}
-
-std::optional<CountingMode> countingModeFromRaw(std::string_view raw) {
-  if (raw == "rawOnly") return CountingMode::rawOnly;
-  if (raw == "anyImage") return CountingMode::anyImage;
-  return std::nullopt;
-}
-
 const NameSet& rawExtensions() {
   static const NameSet set{"iiq", "cap", "mos", "3fr", "fff", "eip", "cr2", "cr3", "craw", "crw",
                            "nef", "nrw", "arw", "arq", "sr2", "srf", "raf", "orf", "ori", "rw2",

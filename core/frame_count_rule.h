@@ -13,16 +13,18 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/enum_text.h"
+
 namespace vantle::core::FrameCountRule {
 
 // How captures count: under rawOnly a capture is a frame only if one of its
 // files is RAW (the others are orphans); under anyImage every capture counts.
 enum class CountingMode { rawOnly, anyImage };
 
-// "rawOnly" or "anyImage".
-std::string_view rawValue(CountingMode mode);
+// "rawOnly" or "anyImage"; the same text is the mode's JSON form.
+inline std::string_view rawValue(CountingMode mode);
 // Exact, case-sensitive match of a raw value; nullopt for anything else.
-std::optional<CountingMode> countingModeFromRaw(std::string_view raw);
+inline std::optional<CountingMode> countingModeFromRaw(std::string_view raw);
 
 // The result of counting a list of names.
 struct FrameTally {
@@ -75,3 +77,18 @@ FrameTally tally(const std::vector<std::string>& names, CountingMode mode);
 int64_t count(const std::vector<std::string>& names, CountingMode mode);
 
 }  // namespace vantle::core::FrameCountRule
+
+namespace vantle::core {
+
+template <>
+struct EnumText<FrameCountRule::CountingMode> {
+  static constexpr std::array<std::string_view, 2> names{"rawOnly", "anyImage"};
+};
+
+inline std::string_view FrameCountRule::rawValue(CountingMode mode) { return caseName(mode); }
+
+inline std::optional<FrameCountRule::CountingMode> FrameCountRule::countingModeFromRaw(std::string_view raw) {
+  return caseNamed<CountingMode>(raw);
+}
+
+}  // namespace vantle::core

@@ -1,0 +1,48 @@
+// The JSON conventions of every wire record.
+//
+// Objects keep their keys in declaration order and leave absent optionals
+// out. Instants are ISO 8601 in UTC with whole seconds ("2025-03-01T14:05:09Z";
+// a fraction is dropped when writing). Bytes are standard base64 with padding.
+// Nothing here throws: a value that cannot be read is nullopt.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "core/instant.h"
+
+namespace vantle::core {
+
+using Json = nlohmann::ordered_json;
+using Bytes = std::vector<uint8_t>;
+
+namespace VantleCoding {
+
+// "YYYY-MM-DDTHH:MM:SSZ", the instant rounded down to its whole second.
+std::string formatInstant(Instant at);
+
+// Reads "YYYY-MM-DDTHH:MM:SSZ" or the same with a "+HH:MM" / "-HH:MM" offset.
+// A fraction of a second, any other form, an impossible date or an instant
+// outside the representable range is not an instant.
+std::optional<Instant> parseInstant(std::string_view text);
+
+std::string base64Encode(std::span<const uint8_t> bytes);
+// Standard alphabet, padding required; anything else (whitespace included) fails.
+std::optional<Bytes> base64Decode(std::string_view text);
+
+// Writes `value` as compact JSON text. Text that is not valid UTF-8 (a file
+// name is only bytes on Linux) is written with U+FFFD in its place rather
+// than failing the whole record.
+std::string dump(const Json& value);
+
+// Parses JSON text; nullopt when it is not JSON.
+std::optional<Json> parse(std::string_view text);
+
+}  // namespace VantleCoding
+}  // namespace vantle::core

@@ -1,0 +1,110 @@
+#include "core/message.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/instants.h"
+
+namespace vantle::core {
+namespace {
+
+using testing::at;
+using Kind = VantleMessage::Kind;
+
+std::optional<VantleMessage> decode(std::string_view text) { return VantleMessage::decodeText(text, at(0)); }
+
+TEST(VantleMessage, EveryKindRoundTripsByItsCaseName) {
+  for (size_t i = 0; i < EnumText<Kind>::names.size(); ++i) {
+    VantleMessage m;
+    m.t = static_cast<Kind>(i);
+    EXPECT_EQ(m.encodeText(), "{\"t\":\"" + std::string(EnumText<Kind>::names[i]) + "\"}");
+    EXPECT_EQ(decode(m.encodeText()), m);
+  }
+}
+
+TEST(VantleMessage, RoundTripsEveryField) {
+  WireSegment segment;
+  segment.seq = 3;
+  segment.path = "/s/A";
+  segment.folderName = "A";
+  segment.openedAt = at(0);
+  segment.closedAt = at(60);
+  VantleSnapshot snapshot;
+  snapshot.at = at(1);
+  const VantleMessage m{
+      .t = Kind::hello,
+      .seq = 18446744073709551615u,
+      .since = 0,
+      .snapshot = snapshot,
+      .segment = segment,
+      .agentName = "Studio Mac",
+      .protocolVersion = 1,
+      .code = "123456",
+      .reason = "Capture One is not running.",
+      .paths = std::vector<std::string>{"/s/A", "/s/B"},
+      .readings = std::vector<FolderReading>{{"/s/A", 3, true, false, 1, 2}},
+      .verification = ShootVerification{"shoot", at(2), {{"/s/B", 0, false, false, 0, std::nullopt}}},
+      .imageData = Bytes{0x00, 0xFF},
+      .imageFileName = "IMG_1.jpg",
+      .imagePath = "/s/A/IMG_1.CR3",
+  };
+  const Json json = m.encode();
+  EXPECT_EQ(json.size(), 15u);
+  EXPECT_EQ(json.begin().key(), "t");
+  EXPECT_EQ(json["imageData"], "AP8=");
+  EXPECT_EQ(decode(m.encodeText()), m);
+}
+
+TEST(VantleMessage, NeedsAKnownKind) {
+  EXPECT_EQ(decode(R"({})"), std::nullopt);
+  EXPECT_EQ(decode(R"({"since":3})"), std::nullopt);
+  EXPECT_EQ(decode(R"({"t":"Subscribe"})"), std::nullopt);
+  EXPECT_EQ(decode(R"({"t":null})"), std::nullopt);
+  EXPECT_EQ(decode(R"(["subscribe"])"), std::nullopt);
+  EXPECT_EQ(decode(R"({"t":"subscribe")"), std::nullopt);
+  const auto subscribe = decode(R"({"t":"subscribe","future":{"x":1}})");
+  ASSERT_TRUE(subscribe);
+  EXPECT_EQ(subscribe->t, Kind::subscribe);
+  EXPECT_EQ(subscribe->since, std::nullopt);
+}
+
+TEST(VantleMessage, AWronglyTypedFieldFailsTheWholeMessage) {
+  for (const char* text : {R"({"t":"subscribe","since":-1})", R"({"t":"audit","paths":"/s/A"})",
+                           R"({"t":"audit","paths":["/s/A",1]})", R"({"t":"audited","readings":[1]})",
+                           R"({"t":"verified","verification":[]})", R"({"t":"snapshot","snapshot":"x"})",
+                           R"({"t":"frameThumbnail","imageData":"@@@@"})",
+                           R"({"t":"segment","segment":{"seq":1}})"}) {
+    EXPECT_EQ(decode(text), std::nullopt) << text;
+  }
+  // Null is the same as missing.
+  const auto m = decode(R"({"t":"frameThumbnail","imageData":null,"imagePath":null})");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->imageData, std::nullopt);
+}
+
+TEST(VantleMessage, NestedSnapshotIsTolerant) {
+  const auto m = decode(R"({"t":"snapshot","snapshot":{"status":"noDocument","seq":"x"}})");
+  ASSERT_TRUE(m && m->snapshot);
+  EXPECT_EQ(m->snapshot->status, AgentStatus::noDocument);
+  EXPECT_EQ(m->snapshot->seq, 0u);
+  EXPECT_EQ(m->snapshot->at, at(0));
+  EXPECT_EQ(m->snapshot->idleThreshold, 300);
+}
+
+TEST(VerificationRecords, ReadLenientlyAndWriteEveryKey) {
+  const auto reading = FolderReading::decode(Json{{"path", "/s/A"}, {"exists", "no"}});
+  EXPECT_EQ(reading, (FolderReading{"/s/A", 0, true, true, 0, std::nullopt}));
+  EXPECT_EQ((FolderReading{"/s/A", 1, true, true, 0, std::nullopt}).encode().dump(),
+            R"({"path":"/s/A","frameCount":1,"exists":true,"readable":true,"orphanCount":0})");
+  EXPECT_EQ(FolderReading::decode(Json::array()), std::nullopt);
+
+  const auto verification = ShootVerification::decode(Json{{"readings", 5}}, at(9));
+  EXPECT_EQ(verification, (ShootVerification{"", at(9), {}}));
+  EXPECT_EQ((ShootVerification{"s", at(0), {}}).encode().dump(),
+            R"({"shootID":"s","at":"2025-03-01T14:05:09Z","readings":[]})");
+  EXPECT_EQ(ShootVerification::decode("x", at(0)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vantle::core

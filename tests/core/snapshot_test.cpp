@@ -1,0 +1,157 @@
+#include "core/snapshot.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/instants.h"
+
+namespace vantle::core {
+namespace {
+
+using testing::at;
+
+VantleSnapshot fullSnapshot() {
+  VantleSnapshot s{
+      .protocolVersion = 1,
+      .seq = 18446744073709551615u,
+      .at = at(0),
+      .status = AgentStatus::folderUnreadable,
+      .sourceKind = SourceKind::observed,
+      .watchMode = WatchMode::polling,
+      .sessionName = "Spring",
+      .sessionID = "6F1B1E0A-6C2D-4E55-9C5A-0B7A2C3D4E5F",
+      .documentKind = DocumentKind::catalog,
+      .designatedPath = "/Shoots/Spring/Capture/Look 3",
+      .shotName = "Look 3",
+      .frameCount = 12,
+      .shotOpenedAt = at(-600),
+      .shotAccumulatedBefore = 61.5,
+      .shotIdleBanked = 12.25,
+      .shotLastActivityAt = at(-30),
+      .idleThreshold = 240,
+      .agentID = "agent",
+      .shootID = "shoot",
+      .totalShotTime = 3600.5,
+      .totalBetween = 300,
+      .totalUntracked = 120,
+      .firstCaptureAt = at(-7200),
+      .shotsCompleted = 4,
+      .framesThisShoot = 88,
+      .isLocalVolume = false,
+      .countingMode = FrameCountRule::CountingMode::anyImage,
+      .orphanCount = 2,
+      .orphanExtensions = {"jpg", "tif"},
+      .cameraBattery = "80%",
+      .isCameraConnected = false,
+  };
+  return s;
+}
+
+TEST(VantleSnapshot, RoundTripsEveryFieldInDeclarationOrder) {
+  const VantleSnapshot s = fullSnapshot();
+  const Json json = s.encode();
+  EXPECT_EQ(json.size(), 31u);
+  EXPECT_EQ(json.items().begin().key(), "protocolVersion");
+  std::string lastKey;
+  for (const auto& item : json.items()) lastKey = item.key();
+  EXPECT_EQ(lastKey, "isCameraConnected");
+  EXPECT_EQ(json["seq"].dump(), "18446744073709551615");
+  EXPECT_EQ(json["at"], "2025-03-01T14:05:09Z");
+  EXPECT_EQ(VantleSnapshot::decode(json, at(999)), s);
+}
+
+TEST(VantleSnapshot, AbsentOptionalsAreLeftOut) {
+  VantleSnapshot s;
+  s.at = at(0.75);
+  s.isLocalVolume = false;
+  const Json json = s.encode();
+  EXPECT_EQ(json.size(), 19u);
+  EXPECT_FALSE(json.contains("cameraBattery"));
+  EXPECT_FALSE(json.contains("isCameraConnected"));
+  EXPECT_EQ(json["isLocalVolume"], false);
+  // The fraction of a second is dropped: content matches, equality does not.
+  const VantleSnapshot back = *VantleSnapshot::decode(json, at(50));
+  EXPECT_NE(back, s);
+  EXPECT_TRUE(back.matchesContent(s));
+  EXPECT_EQ(back.at, at(0));
+}
+
+TEST(VantleSnapshot, EmptyObjectDecodesToDefaults) {
+  const auto s = VantleSnapshot::decode(Json::object(), at(5));
+  ASSERT_TRUE(s);
+  VantleSnapshot expected;
+  expected.at = at(5);
+  EXPECT_EQ(*s, expected);
+  EXPECT_EQ(s->idleThreshold, 300);
+  EXPECT_TRUE(s->isLocalVolume);
+  EXPECT_EQ(s->countingMode, FrameCountRule::CountingMode::rawOnly);
+}
+
+TEST(VantleSnapshot, EachBadFieldFallsBackAloneWhileTheOthersAreRead) {
+  const Json good = fullSnapshot().encode();
+  const VantleSnapshot defaults = *VantleSnapshot::decode(Json::object(), at(0));
+  struct Case {
+    const char* key;
+    Json bad;
+  };
+  const std::vector<Case> cases{
+      {"protocolVersion", 1.5},    {"seq", -1},
+      {"at", "2025-03-01T14:05:09.5Z"}, {"status", "exploded"},
+      {"sourceKind", 3},           {"watchMode", "Polling"},
+      {"sessionName", 42},         {"documentKind", "album"},
+      {"designatedPath", Json::array()}, {"frameCount", "12"},
+      {"shotOpenedAt", 1740837909}, {"shotAccumulatedBefore", "61"},
+      {"idleThreshold", true},     {"shotsCompleted", -2.5},
+      {"isLocalVolume", "false"},  {"countingMode", "RawOnly"},
+      {"orphanExtensions", "jpg"}, {"orphanExtensions", Json::array({"jpg", 3})},
+      {"isCameraConnected", nullptr}, {"cameraBattery", Json::object()},
+      {"framesThisShoot", 18446744073709551615u},
+  };
+  for (const Case& c : cases) {
+    Json json = good;
+    json[c.key] = c.bad;
+    const auto decoded = VantleSnapshot::decode(json, at(0));
+    ASSERT_TRUE(decoded) << c.key;
+    // The bad field takes its default...
+    Json expected = good;
+    const Json fallback = defaults.encode();
+    if (fallback.contains(c.key)) {
+      expected[c.key] = fallback[c.key];
+    } else {
+      expected.erase(c.key);
+    }
+    // ...and every other field is still read.
+    EXPECT_EQ(decoded->encode(), expected) << c.key << " = " << c.bad.dump();
+  }
+}
+
+TEST(VantleSnapshot, OnlyAnObjectDecodes) {
+  EXPECT_EQ(VantleSnapshot::decode(Json::array(), at(0)), std::nullopt);
+  EXPECT_EQ(VantleSnapshot::decode("snapshot", at(0)), std::nullopt);
+}
+
+TEST(VantleSnapshot, ClockAndDayTimingComeFromTheirFields) {
+  const VantleSnapshot s = fullSnapshot();
+  EXPECT_EQ(s.shotClock(), (ShotClock{61.5, at(-600), 12.25, at(-30), 240}));
+  EXPECT_EQ(s.dayTiming(), (DayTiming{4, 3600.5, 300, 120}));
+}
+
+TEST(VantleSnapshot, OrphanWarning) {
+  VantleSnapshot s;
+  s.orphanCount = 1;
+  s.orphanExtensions = {"jpg"};
+  EXPECT_EQ(s.orphanWarning(), "1 file here, no raw among them (.jpg)");
+  s.orphanCount = 3;
+  s.frameCount = 12;
+  s.orphanExtensions = {"jpg", "tif"};
+  EXPECT_EQ(s.orphanWarning(), "3 files with no raw (.jpg, .tif)");
+  s.countingMode = FrameCountRule::CountingMode::anyImage;
+  EXPECT_EQ(s.orphanWarning(), std::nullopt);
+  s.countingMode = FrameCountRule::CountingMode::rawOnly;
+  s.orphanCount = 0;
+  EXPECT_EQ(s.orphanWarning(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vantle::core

@@ -1,0 +1,117 @@
+#include "core/wire_segment.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/instants.h"
+
+namespace vantle::core {
+namespace {
+
+using testing::at;
+
+ShotSegmentRecord record() {
+  return {"/Shoots/Spring/Capture/Look 3/", at(0), at(420), 10, 12, "IMG_0012.CR3", at(5), at(400), 0, 95, 0};
+}
+
+WireSegment segment() {
+  return WireSegment::fromRecord(7, record(), true, "shoot", "Spring", "session", "agent", Bytes{0x00, 0xFF},
+                                 Bytes{1, 2, 3});
+}
+
+TEST(WireSegment, DerivesItsTimingFromTheRecord) {
+  const WireSegment s = segment();
+  EXPECT_EQ(s.folderName, "Look 3");
+  EXPECT_EQ(s.framesAdded, 2);
+  EXPECT_DOUBLE_EQ(s.duration, 420);
+  EXPECT_DOUBLE_EQ(s.idleTime, 95);
+  EXPECT_DOUBLE_EQ(s.activeTime, 325);
+  EXPECT_DOUBLE_EQ(s.betweenTime, 5);
+  EXPECT_EQ(s.idlePhases(), (IdlePhases{0, 95, 0}));
+  EXPECT_EQ(s.record(), record());
+}
+
+TEST(WireSegment, ClampsWhatCannotBeNegative) {
+  ShotSegmentRecord r{"/a", at(100), at(50), 9, 4, std::nullopt, std::nullopt, std::nullopt, 10, 0, 0};
+  WireSegment s = WireSegment::fromRecord(1, r, false, {}, {}, {}, {}, {}, {});
+  EXPECT_EQ(s.framesAdded, 0);
+  EXPECT_DOUBLE_EQ(s.duration, 0);
+  EXPECT_DOUBLE_EQ(s.activeTime, 0);
+  EXPECT_DOUBLE_EQ(s.idleTime, 10);  // the full sum, not clamped to the duration
+  EXPECT_DOUBLE_EQ(s.betweenTime, s.activeTime);
+}
+
+TEST(WireSegment, IdlePhasesOfASegmentWithoutTheSplit) {
+  WireSegment s;
+  s.openedAt = at(0);
+  s.firstFrameAt = at(90);
+  s.betweenTime = 30;
+  s.idleTime = 100;
+  s.idleBeforeFirst = 60;
+  s.idleDuringCaptures = 0;  // idleAfterLast missing: estimate all three
+  EXPECT_EQ(s.idlePhases(), (IdlePhases{60, 0, 40}));
+  s.firstFrameAt.reset();
+  EXPECT_EQ(s.idlePhases(), (IdlePhases{100, 0, 0}));
+  EXPECT_EQ(s.record().idleBeforeFirst, 100);
+}
+
+TEST(WireSegment, RoundTripsWithImagesAsBase64) {
+  const WireSegment s = segment();
+  const Json json = s.encode();
+  EXPECT_EQ(json.size(), 25u);
+  EXPECT_EQ(json["thumbnail"], "AP8=");
+  EXPECT_EQ(json["openedAt"], "2025-03-01T14:05:09Z");
+  EXPECT_EQ(WireSegment::decode(json), s);
+}
+
+TEST(WireSegment, OptionalsMayBeMissingOrNullAndStayOutWhenEncodedAgain) {
+  Json json = segment().encode();
+  for (const char* key : {"thumbnail", "preview", "idleBeforeFirst", "idleDuringCaptures", "idleAfterLast"}) {
+    json.erase(key);
+  }
+  json["lastFileName"] = nullptr;
+  const auto s = WireSegment::decode(json);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->thumbnail);
+  EXPECT_FALSE(s->lastFileName);
+  const Json again = s->encode();
+  for (const char* key : {"thumbnail", "preview", "idleBeforeFirst", "idleAfterLast", "lastFileName"}) {
+    EXPECT_FALSE(again.contains(key)) << key;
+  }
+}
+
+TEST(WireSegment, DecodingIsStrict) {
+  const Json good = segment().encode();
+  for (const char* key : {"seq", "path", "folderName", "openedAt", "closedAt", "startFrameCount", "endFrameCount",
+                          "framesAdded", "isRevisit", "duration", "activeTime", "idleTime", "betweenTime"}) {
+    Json missing = good;
+    missing.erase(key);
+    EXPECT_EQ(WireSegment::decode(missing), std::nullopt) << "missing " << key;
+    Json null = good;
+    null[key] = nullptr;
+    EXPECT_EQ(WireSegment::decode(null), std::nullopt) << "null " << key;
+  }
+  const std::vector<std::pair<const char*, Json>> wrong{
+      {"seq", -7},           {"seq", "7"},          {"isRevisit", 1},
+      {"openedAt", "2025-03-01T14:05:09.1Z"},      {"thumbnail", "not base64!"},
+      {"preview", 12},       {"firstFrameAt", 5},   {"idleAfterLast", "0"},
+      {"shootID", false},    {"framesAdded", 2.5},  {"duration", "420"}};
+  for (const auto& [key, value] : wrong) {
+    Json json = good;
+    json[key] = value;
+    EXPECT_EQ(WireSegment::decode(json), std::nullopt) << key << " = " << value.dump();
+  }
+  EXPECT_EQ(WireSegment::decode(Json::array()), std::nullopt);
+}
+
+TEST(WireSegment, LastPathComponent) {
+  EXPECT_EQ(lastPathComponent("/a/b"), "b");
+  EXPECT_EQ(lastPathComponent("/a/b//"), "b");
+  EXPECT_EQ(lastPathComponent("b"), "b");
+  EXPECT_EQ(lastPathComponent("/"), "/");
+  EXPECT_EQ(lastPathComponent(""), "");
+}
+
+}  // namespace
+}  // namespace vantle::core
