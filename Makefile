@@ -1,7 +1,9 @@
 # The README's commands. Each one installs what is missing first.
 JOBS ?= 2
 
-.PHONY: deps build test run bench clean
+.PHONY: deps build test run bench fuzz clean
+
+FUZZ_SECONDS ?= 60
 
 deps:
 	@scripts/install-deps
@@ -26,6 +28,14 @@ bench: build
 	@set -e; ran=0; for b in build/bin/bench_*; do \
 		[ -x "$$b" ] || continue; ran=1; echo "== $$b"; "$$b"; \
 	done; [ $$ran -eq 1 ] || echo "No benchmarks are built yet."
+
+# Fuzzes the message decoder for FUZZ_SECONDS; needs clang. Not part of `make test`.
+fuzz: deps
+	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ (apt-get install clang)"; exit 1; }
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j$(JOBS)
+	mkdir -p build/fuzz/corpus/message
+	build/fuzz/bin/fuzz_message -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus/message fuzz/corpus/message
 
 clean:
 	rm -rf build

@@ -18,6 +18,8 @@ template <class... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace
 

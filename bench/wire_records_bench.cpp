@@ -1,0 +1,95 @@
+// Encoding and decoding the records that travel most: snapshots (several a
+// second) and segments carrying a thumbnail and a preview. Bytes per second
+// are of JSON text.
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "core/message.h"
+
+namespace {
+
+using namespace vantle::core;
+
+const Instant kNow = instantFromUnix(1740837909);
+
+VantleSnapshot snapshot() {
+  VantleSnapshot s;
+  s.seq = 412;
+  s.at = kNow;
+  s.sessionName = "Spring Catalogue";
+  s.sessionID = "6F1B1E0A-6C2D-4E55-9C5A-0B7A2C3D4E5F";
+  s.documentKind = DocumentKind::session;
+  s.designatedPath = "/Volumes/Shoots/Spring Catalogue/Capture/Look 31";
+  s.shotName = "Look 31";
+  s.frameCount = 148;
+  s.shotOpenedAt = kNow;
+  s.shotLastActivityAt = kNow;
+  s.agentID = "0C7E1D52-0E0B-4B8B-A8C4-1F2E3D4C5B6A";
+  s.shootID = "2025-03-01-0C7E";
+  s.totalShotTime = 12345.5;
+  s.firstCaptureAt = kNow;
+  s.orphanCount = 2;
+  s.orphanExtensions = {"jpg", "tif"};
+  s.cameraBattery = "80%";
+  s.isCameraConnected = true;
+  return s;
+}
+
+Bytes randomBytes(size_t n, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(random());
+  return b;
+}
+
+VantleMessage segmentMessage() {
+  const ShotSegmentRecord r{"/Volumes/Shoots/Spring Catalogue/Capture/Look 31", kNow, kNow, 100, 148,
+                            "IMG_0148.CR3", kNow, kNow, 0, 95, 12};
+  VantleMessage m;
+  m.t = VantleMessage::Kind::segment;
+  m.segment = WireSegment::fromRecord(412, r, false, "shoot", "Spring Catalogue", "session", "agent",
+                                      randomBytes(40 * 1024, 1), randomBytes(250 * 1024, 2));
+  return m;
+}
+
+VantleMessage snapshotMessage() {
+  VantleMessage m;
+  m.t = VantleMessage::Kind::snapshot;
+  m.snapshot = snapshot();
+  return m;
+}
+
+void encode(benchmark::State& state, const VantleMessage& m) {
+  size_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = m.encodeText();
+    bytes += text.size();
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+void decode(benchmark::State& state, const VantleMessage& m) {
+  const std::string text = m.encodeText();
+  for (auto _ : state) {
+    auto decoded = VantleMessage::decodeText(text, kNow);
+    if (!decoded) state.SkipWithError("did not decode");
+    benchmark::DoNotOptimize(decoded);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void BM_SnapshotEncode(benchmark::State& state) { encode(state, snapshotMessage()); }
+void BM_SnapshotDecode(benchmark::State& state) { decode(state, snapshotMessage()); }
+void BM_SegmentWithImagesEncode(benchmark::State& state) { encode(state, segmentMessage()); }
+void BM_SegmentWithImagesDecode(benchmark::State& state) { decode(state, segmentMessage()); }
+
+BENCHMARK(BM_SnapshotEncode);
+BENCHMARK(BM_SnapshotDecode);
+BENCHMARK(BM_SegmentWithImagesEncode);
+BENCHMARK(BM_SegmentWithImagesDecode);
+
+}  // namespace
+
+BENCHMARK_MAIN();
