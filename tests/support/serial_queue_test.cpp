@@ -1,0 +1,153 @@
+#include "support/serial_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "support/thread_pool.h"
+#include "support/weak.h"
+
+namespace vantle::support {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits until `done` holds, for at most five seconds.
+template <typename P>
+bool eventually(P done) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+TEST(SerialQueue, RunsWorkInOrderOneAtATime) {
+  ThreadPool pool(4);
+  SerialQueue queue("com.orvane.vantle.test", pool);
+  std::vector<int> seen;  // touched only on the queue
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 2000; ++i) {
+    queue.post([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      seen.push_back(i);
+      running.fetch_sub(1);
+    });
+  }
+  const std::vector<int> result = queue.sync([&] { return seen; });
+  ASSERT_EQ(result.size(), 2000u);
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(result[i], i);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, TwoQueuesRunSideBySide) {
+  ThreadPool pool(2);
+  SerialQueue a("a", pool), b("b", pool);
+  std::promise<void> bRan;
+  a.post([&] { bRan.get_future().wait_for(5s); });  // blocks a until b has run
+  b.post([&] { bRan.set_value(); });
+  EXPECT_TRUE(a.sync([] { return true; }));
+}
+
+TEST(SerialQueue, DelayedWorkRunsInDeadlineOrder) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  std::mutex mutex;
+  std::vector<int> order;
+  const auto record = [&](int n) {
+    return [&, n] {
+      std::lock_guard lock(mutex);
+      order.push_back(n);
+    };
+  };
+  queue.postAfter(0.06, record(3));
+  queue.postAfter(0.02, record(2));
+  queue.postAfter(0, record(1));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return order.size() == 3;
+  }));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(SerialQueue, KnowsWhetherItIsCurrent) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool), other("other", pool);
+  EXPECT_FALSE(queue.isCurrent());
+  EXPECT_TRUE(queue.sync([&] { return queue.isCurrent() && !other.isCurrent(); }));
+}
+
+TEST(SerialQueueDeathTest, SyncFromItsOwnQueueIsRefusedRatherThanHanging) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ASSERT_DEATH(
+      {
+        ThreadPool pool(2);
+        SerialQueue queue("com.orvane.vantle.self", pool);
+        queue.sync([&] { return queue.sync([] { return 1; }); });
+      },
+      "its own queue");
+}
+
+TEST(RepeatingTimer, FiresAtItsCadenceUntilCancelled) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  std::atomic<int> firings{0};
+  auto timer = std::make_unique<RepeatingTimer>(queue, 0.02, [&] { ++firings; }, /*fireNow=*/true);
+  // The first firing is immediate.
+  ASSERT_TRUE(eventually([&] { return firings >= 1; }));
+  std::this_thread::sleep_for(200ms);
+  const int afterAWhile = firings;
+  // About 10 more at 20 ms; generous bounds for a loaded machine.
+  EXPECT_GE(afterAWhile, 5);
+  EXPECT_LE(afterAWhile, 13);
+  queue.sync([&] { timer->cancel(); });
+  const int atCancel = firings;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(firings, atCancel);
+}
+
+TEST(RepeatingTimer, DestructionStopsIt) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  std::atomic<int> firings{0};
+  {
+    RepeatingTimer timer(queue, 0.01, [&] { ++firings; });
+    ASSERT_TRUE(eventually([&] { return firings >= 2; }));
+  }
+  queue.sync([] {});
+  const int atEnd = firings;
+  std::this_thread::sleep_for(60ms);
+  EXPECT_EQ(firings, atEnd);
+}
+
+struct Owner {
+  int calls = 0;
+};
+
+TEST(Weakly, WorkForAReleasedOwnerDoesNothing) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  auto owner = std::make_shared<Owner>();
+  std::weak_ptr<Owner> watch = owner;
+  auto callback = weakly(owner, [](Owner& o, int n) { o.calls += n; });
+  queue.sync([&] { callback(2); });
+  EXPECT_EQ(owner->calls, 2);
+
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  queue.post([opened] { opened.wait(); });
+  queue.post([callback] { callback(5); });  // queued while the owner still lives
+  owner.reset();
+  gate.set_value();
+  queue.sync([] {});
+  EXPECT_TRUE(watch.expired());  // the closure did not keep it alive
+}
+
+}  // namespace
+}  // namespace vantle::support
