@@ -100,4 +100,41 @@ bool isAllNumbers(std::string_view text) {
   return valid && all;
 }
 
+std::string foldedAlphanumerics(std::string_view text) {
+  // ASCII needs no tables, and text that is not UTF-8 takes the same path.
+  bool ok = false;
+  const std::string folded =
+      isAscii(text) ? std::string()
+                    : mapped(text, UTF8PROC_STABLE | UTF8PROC_COMPOSE | UTF8PROC_CASEFOLD | UTF8PROC_STRIPMARK, ok);
+  if (!ok) {
+    std::string out;
+    for (char c : asciiLowercased(text)) {
+      if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
+    }
+    return out;
+  }
+  std::string out;
+  out.reserve(folded.size());
+  forEachCodePoint(folded, [&](utf8proc_int32_t cp) {
+    switch (utf8proc_category(cp)) {
+      case UTF8PROC_CATEGORY_LU:
+      case UTF8PROC_CATEGORY_LL:
+      case UTF8PROC_CATEGORY_LT:
+      case UTF8PROC_CATEGORY_LM:
+      case UTF8PROC_CATEGORY_LO:
+      case UTF8PROC_CATEGORY_ND:
+      case UTF8PROC_CATEGORY_NL:
+      case UTF8PROC_CATEGORY_NO: {
+        utf8proc_uint8_t buf[4];
+        const utf8proc_ssize_t n = utf8proc_encode_char(cp, buf);
+        out.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+        break;
+      }
+      default:
+        break;
+    }
+  });
+  return out;
+}
+
 }  // namespace vantle::core

@@ -26,4 +26,10 @@ std::string lowercased(std::string_view text);
 // (Unicode categories Nd, Nl and No: "12", "٣", "²").
 bool isAllNumbers(std::string_view text);
 
+// The letters and digits of `text` (Unicode categories L* and N*), case-folded
+// and stripped of diacritics without regard to any locale, in canonical
+// composed form: "Café Shoot" and "cafe-shoot" both give "cafeshoot". Text
+// that is not valid UTF-8 keeps only its ASCII letters (lower-cased) and digits.
+std::string foldedAlphanumerics(std::string_view text);
+
 }  // namespace vantle::core
