@@ -1,0 +1,61 @@
+// Lists one folder and counts its frames.
+//
+// A reading is one readdir pass over the folder's immediate entries: the
+// entry type comes from d_type (fstatat without following links only when
+// the file system leaves it unknown), no file is opened and nothing is
+// written. Names are grouped into captures by stem (FrameCountRule), so
+// IMG_0001.CR3 and IMG_0001.JPG are one capture, named after its RAW file.
+//
+// `read` never throws: a folder that is missing, not a folder or unreadable
+// gives a Listing with `readFailed` set, so callers can tell it from an empty
+// folder. The reader holds no state besides its locality probe; copy it
+// freely and call it from any thread, on the caller's own queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/frame_count_rule.h"
+
+namespace vantle::agent {
+
+class SafeDirectoryReader {
+ public:
+  // The result of one reading. Equal when every field is equal; the frame
+  // watcher relies on that to report only changes.
+  struct Listing {
+    std::optional<std::string> path;  // canonical path of the folder; set by every reading
+    int64_t frameCount = 0;           // captures that count as frames under the mode
+    int64_t orphanCount = 0;          // rawOnly: captures without a RAW file; anyImage: 0
+    // rawOnly: distinct lower-case extensions of the orphans' files, ascending.
+    std::vector<std::string> orphanExtensions;
+    // The greatest frame name in plain byte order (IMG_9.CR3 after IMG_10.CR3).
+    std::optional<std::string> lastFileName;
+    std::set<std::string> names;  // the capture names of all frames
+    bool isLocalVolume = true;
+    bool readFailed = false;
+
+    bool operator==(const Listing&) const = default;
+  };
+
+  // Whether a path lies on a local volume; see volume_locality.h.
+  using LocalityProbe = std::function<bool(const std::string& path)>;
+
+  // Asks statfs about locality.
+  SafeDirectoryReader();
+  // Asks `probe` instead (tests use it to make a folder look remote). An
+  // empty probe counts every folder as local.
+  explicit SafeDirectoryReader(LocalityProbe probe);
+
+  // Lists `folder` and counts its frames under `mode`.
+  Listing read(const std::string& folder, core::FrameCountRule::CountingMode mode) const;
+
+ private:
+  LocalityProbe isLocal_;
+};
+
+}  // namespace vantle::agent
