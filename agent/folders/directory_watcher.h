@@ -1,0 +1,78 @@
+// Change notifications for folders, from inotify.
+//
+// A watcher covers a list of root folders and, when recursive, every folder
+// below them: folders created later are followed, and the capture
+// application's housekeeping folders (FrameCountRule::isExcludedDirectory)
+// are pruned. Each batch of changed paths goes to `handler` on the queue the
+// watcher was made with. The first change after a quiet spell is delivered
+// at once; later ones are coalesced and delivered at most every `latency`
+// seconds. Event kinds are not told apart: a batch only says where to look.
+//
+// A kernel queue overflow reports the roots themselves, so callers rescan.
+// When the user's inotify watch limit (or the watcher's own budget) runs
+// out, the watcher logs it once and keeps the watches it has; callers'
+// rescans and heartbeats keep their readings right meanwhile.
+//
+// start() and stop() may be called from any thread. After stop() returns no
+// new delivery begins (one already running on the queue finishes).
+// Destroying the watcher stops it. The queue must outlive the watcher.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/serial_queue.h"
+
+namespace vantle::agent {
+
+class DirectoryWatcher {
+ public:
+  using Handler = std::function<void(const std::vector<std::string>& paths)>;
+
+  struct Settings {
+    // Report the changed entries themselves rather than their folders.
+    bool fileLevel = true;
+    // Watch the whole tree below each root, not only the roots.
+    bool recursive = true;
+    // Seconds over which a burst of changes is coalesced.
+    double latency = 0.05;
+    // Watches this watcher may hold, below the system's own limit.
+    size_t maximumWatches = std::numeric_limits<size_t>::max();
+  };
+
+  // Starts nothing.
+  static std::shared_ptr<DirectoryWatcher> make(std::vector<std::string> paths, support::SerialQueue& queue,
+                                                Handler handler, Settings settings);
+  ~DirectoryWatcher();
+  DirectoryWatcher(const DirectoryWatcher&) = delete;
+  DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
+
+  // Watches the roots from now on (no history). Does nothing when already
+  // started or when there are no roots; when the system refuses an inotify
+  // instance the watcher stays unstarted and reports nothing. The roots'
+  // watches are in place when start() returns.
+  void start();
+  void stop();
+  bool isStarted() const;
+
+  const std::vector<std::string>& paths() const { return paths_; }
+
+  struct Stream;  // the live inotify instance; lives on the queue
+
+ private:
+  DirectoryWatcher(std::vector<std::string> paths, support::SerialQueue& queue, Handler handler, Settings settings);
+
+  const std::vector<std::string> paths_;
+  support::SerialQueue& queue_;
+  const Handler handler_;
+  const Settings settings_;
+  mutable std::mutex mutex_;  // guards stream_
+  std::shared_ptr<Stream> stream_;
+};
+
+}  // namespace vantle::agent

@@ -1,0 +1,159 @@
+#include "agent/folders/frame_watcher.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "agent/folders/capture_path.h"
+#include "tests/agent/folders/fixtures/recorder.h"
+#include "tests/agent/folders/fixtures/temp_folder.h"
+
+namespace vantle::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using core::WatchMode;
+using core::FrameCountRule::CountingMode;
+using Listing = FrameWatcher::Listing;
+using testing::Recorder;
+using testing::TempFolder;
+
+void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+class FrameWatcherTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FrameWatcher> make(FrameWatcher::Settings settings) {
+    auto watcher = FrameWatcher::make(std::move(settings));
+    watcher->setOnChange([this](const Listing& listing) { reports.add(listing); });
+    return watcher;
+  }
+  bool reported(int64_t frames, double seconds = 5.0) {
+    return reports.waitUntil([&](const Listing& l) { return l.frameCount == frames; }, seconds);
+  }
+
+  Recorder<Listing> reports;
+  TempFolder folder;
+  const std::string capture = folder.folder("Capture").string();
+};
+
+TEST_F(FrameWatcherTest, AnAbsentFolderReportsOneEmptyListing) {
+  auto watcher = make({.localHeartbeat = 0.05});
+  watcher->watch(std::nullopt);
+  ASSERT_TRUE(reports.waitFor(1));
+  pause(0.3);
+  ASSERT_EQ(reports.size(), 1u);
+  const Listing empty = reports.values()[0];
+  EXPECT_FALSE(empty.path);
+  EXPECT_TRUE(empty.isLocalVolume);
+  EXPECT_FALSE(empty.readFailed);
+  EXPECT_EQ(empty, Listing{});
+}
+
+TEST_F(FrameWatcherTest, ALocalFolderIsWatchedByEventsAndReportsOnlyChanges) {
+  folder.write("Capture/IMG_0001.CR3");
+  // A heartbeat too slow to matter: whatever arrives here came from events.
+  auto watcher = make({.localHeartbeat = 60});
+  watcher->watch(capture);
+  ASSERT_TRUE(reported(1));
+  EXPECT_EQ(watcher->mode(), WatchMode::fsevents);
+  EXPECT_EQ(reports.values()[0].path, CapturePath::canonical(capture));
+
+  const auto start = std::chrono::steady_clock::now();
+  folder.write("Capture/IMG_0002.CR3");
+  ASSERT_TRUE(reported(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+
+  // Events that change no count (a sidecar, a rewrite) report nothing.
+  folder.write("Capture/IMG_0002.cos", "adjusted");
+  folder.write("Capture/IMG_0002.CR3", "rewritten");
+  pause(0.4);
+  EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(FrameWatcherTest, TheHeartbeatCatchesWhatNoEventAnnounced) {
+  folder.write("Capture/IMG_0001.CR3");
+  folder.write("Capture/IMG_0002.JPG");
+  auto watcher = make({.localHeartbeat = 0.2});
+  watcher->watch(capture);
+  ASSERT_TRUE(reported(1));
+
+  // A new counting mode touches no file.
+  watcher->setCounting(CountingMode::anyImage);
+  ASSERT_TRUE(reported(2, 2.0));
+
+  // The folder is replaced: the events follow the old one away.
+  fs::rename(capture, folder / "Old");
+  fs::create_directory(capture);
+  pause(0.3);
+  folder.write("Capture/IMG_0003.CR3");
+  folder.write("Capture/IMG_0004.CR3");
+  folder.write("Capture/IMG_0005.CR3");
+  ASSERT_TRUE(reported(3, 2.0));
+}
+
+TEST_F(FrameWatcherTest, AFolderOffTheLocalVolumesIsPolled) {
+  auto watcher = make({.reader = SafeDirectoryReader([](const std::string&) { return false; }),
+                       .remotePollInterval = 0.1,
+                       .localHeartbeat = 60});
+  watcher->watch(capture);
+  ASSERT_TRUE(reported(0));
+  EXPECT_EQ(watcher->mode(), WatchMode::polling);
+  EXPECT_FALSE(reports.values()[0].isLocalVolume);
+  folder.write("Capture/IMG_0001.CR3");
+  EXPECT_TRUE(reported(1, 2.0));
+}
+
+TEST_F(FrameWatcherTest, EveryWatchReportsItsFirstListing) {
+  folder.write("Capture/IMG_0001.CR3");
+  folder.write("Other/IMG_0001.CR3");
+  auto watcher = make({.localHeartbeat = 60});
+  watcher->watch(capture);
+  watcher->watch(capture);
+  ASSERT_TRUE(reports.waitFor(2));
+  EXPECT_EQ(reports.values()[0], reports.values()[1]);
+
+  // After a switch the old folder is no longer watched.
+  watcher->watch((folder / "Other").string());
+  ASSERT_TRUE(reports.waitFor(3));
+  folder.write("Capture/IMG_0002.CR3");
+  pause(0.3);
+  EXPECT_EQ(reports.size(), 3u);
+  EXPECT_EQ(reports.values()[2].path, CapturePath::canonical(folder / "Other"));
+}
+
+TEST_F(FrameWatcherTest, AMissingFolderIsReportedOnceAndPickedUpWhenItAppears) {
+  auto watcher = make({.localHeartbeat = 0.05});
+  watcher->watch((folder / "Later").string());
+  ASSERT_TRUE(reports.waitFor(1));
+  pause(0.3);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(reports.values()[0].readFailed);
+
+  folder.write("Later/IMG_0001.CR3");
+  ASSERT_TRUE(reported(1, 2.0));
+  EXPECT_FALSE(reports.values().back().readFailed);
+}
+
+TEST_F(FrameWatcherTest, NothingIsReportedAfterStopOrRelease) {
+  auto watcher = make({.localHeartbeat = 0.05});
+  watcher->watch(capture);
+  ASSERT_TRUE(reports.waitFor(1));
+  watcher->stop();
+  pause(0.1);
+  folder.write("Capture/IMG_0001.CR3");
+  pause(0.3);
+  EXPECT_EQ(reports.size(), 1u);
+
+  watcher->watch(capture);
+  ASSERT_TRUE(reported(1));
+  const size_t before = reports.size();
+  watcher.reset();
+  folder.write("Capture/IMG_0002.CR3");
+  pause(0.3);
+  EXPECT_EQ(reports.size(), before);
+}
+
+}  // namespace
+}  // namespace vantle::agent
