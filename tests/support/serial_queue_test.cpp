@@ -10,22 +10,14 @@
 
 #include "support/thread_pool.h"
 #include "support/weak.h"
+#include "tests/support/eventually.h"
 
 namespace vantle::support {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Waits until `done` holds, for at most five seconds.
-template <typename P>
-bool eventually(P done) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testing::eventually;
 
 TEST(SerialQueue, RunsWorkInOrderOneAtATime) {
   ThreadPool pool(4);

@@ -1,0 +1,75 @@
+// DNS-SD (Bonjour) advertising and browsing through the Avahi daemon.
+//
+// Both keep working when no daemon is reachable: they say so once through
+// `onUnavailable` and keep trying, so that advertising or browsing starts as
+// soon as the daemon appears. Their callbacks run on Avahi's own thread;
+// owners hop to their queue from there. Destroying one withdraws the
+// advertisement or stops the browse before returning, after which no
+// callback runs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantle::net {
+
+class AvahiSession;
+
+using TxtRecord = std::vector<std::pair<std::string, std::string>>;
+
+class ServiceAdvertiser {
+ public:
+  struct Callbacks {
+    // The name the service ended up with (Avahi renames it on a collision).
+    std::function<void(const std::string& name)> onRegistered;
+    // Why advertising is not possible now; said once until it works again.
+    std::function<void(const std::string& reason)> onUnavailable;
+  };
+
+  ServiceAdvertiser(std::string name, std::string type, uint16_t port, TxtRecord txt, Callbacks callbacks);
+  ~ServiceAdvertiser();
+  ServiceAdvertiser(const ServiceAdvertiser&) = delete;
+  ServiceAdvertiser& operator=(const ServiceAdvertiser&) = delete;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  std::unique_ptr<AvahiSession> session_;
+};
+
+// One resolved service instance.
+struct FoundService {
+  std::string instanceName;
+  std::optional<std::map<std::string, std::string>> txt;  // absent when it carried none
+  std::string address;  // numeric, IPv4 preferred
+  uint16_t port = 0;
+  bool operator==(const FoundService&) const = default;
+};
+
+class ServiceBrowser {
+ public:
+  struct Callbacks {
+    // The whole current set, after every change, ordered by instance name.
+    std::function<void(const std::vector<FoundService>&)> onChange;
+    std::function<void(const std::string& reason)> onUnavailable;
+  };
+
+  ServiceBrowser(std::string type, Callbacks callbacks);
+  ~ServiceBrowser();
+  ServiceBrowser(const ServiceBrowser&) = delete;
+  ServiceBrowser& operator=(const ServiceBrowser&) = delete;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  std::unique_ptr<AvahiSession> session_;
+};
+
+}  // namespace vantle::net

@@ -1,0 +1,423 @@
+#include "net/vantle_client.h"
+
+#include <asio/ip/tcp.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "net/dns_sd.h"
+#include "net/framing.h"
+#include "net/security.h"
+#include "net/tls_connection.h"
+#include "net/tls_context.h"
+#include "support/asio_queue.h"
+#include "support/log.h"
+
+namespace vantle::net {
+
+namespace log = support::log;
+using core::VantleMessage;
+using Kind = VantleMessage::Kind;
+using State = VantleConnectionState;
+
+namespace {
+
+constexpr std::string_view kClient = "client";
+
+void printLine(const std::string& line) {
+  std::fprintf(stdout, "%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// The numeric text of a peer address worth showing: IPv4, or IPv6 that is
+// not link-local, without a zone.
+std::optional<std::string> publishable(const asio::ip::address& address) {
+  if (address.is_v4()) return address.to_string();
+  const asio::ip::address_v6 v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+  if (v6.is_link_local()) return std::nullopt;
+  std::string text = v6.to_string();
+  return text.substr(0, text.find('%'));
+}
+
+}  // namespace
+
+std::string Endpoint::description() const {
+  const std::string address = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  if (serviceName) return "\"" + *serviceName + "\" (" + address + ":" + std::to_string(port) + ")";
+  return address + ":" + std::to_string(port);
+}
+
+std::string VantleConnectionState::description() const {
+  switch (kind) {
+    case Kind::failed: return "failed: " + reason;
+    case Kind::idle: return "idle";
+    case Kind::browsing: return "browsing";
+    case Kind::connecting: return "connecting";
+    case Kind::reconnecting: return "reconnecting";
+    case Kind::connected: return "connected";
+    case Kind::rejected: return "rejected";
+  }
+  return "idle";
+}
+
+struct VantleClient::Impl {
+  Impl(Timing timing) : queue("com.orvane.vantle.client"), timing(timing), retryDelay(timing.firstRetryDelay) {}
+
+  support::SerialQueue queue;
+  const Timing timing;
+  std::weak_ptr<VantleClient> self;
+
+  // Everything below lives on `queue`.
+  State state;
+  std::unique_ptr<ServiceBrowser> browser;
+  std::shared_ptr<TlsConnection> connection;
+  std::string buffer;
+  std::optional<std::string> secret;
+  std::optional<Endpoint> endpoint;
+  double retryDelay;
+  bool intentionallyStopped = false;
+  bool everReachedReady = false;
+  bool retryScheduled = false;
+  bool secretHasWorked = false;
+  int attemptToken = 0;
+  std::optional<std::pair<std::string, uint16_t>> remoteAddress;
+
+  VantleClient& owner() { return *self.lock(); }
+
+  void setState(State next) {
+    if (next == state) return;
+    state = next;
+    if (auto s = self.lock(); s && s->onStateChange) s->onStateChange(state);
+  }
+
+  // ---- Browsing ----
+
+  void startBrowsing() {
+    browser.reset();
+    ServiceBrowser::Callbacks callbacks;
+    auto weakSelf = self;
+    callbacks.onChange = [weakSelf](const std::vector<FoundService>& found) {
+      if (auto s = weakSelf.lock()) {
+        s->impl_->queue.post([weakSelf, found] {
+          if (auto s = weakSelf.lock()) s->impl_->agentsFound(found);
+        });
+      }
+    };
+    callbacks.onUnavailable = [weakSelf](const std::string& reason) {
+      if (auto s = weakSelf.lock()) {
+        s->impl_->queue.post([weakSelf, reason] {
+          // Told, but the stored state stays as it is.
+          if (auto s = weakSelf.lock(); s && s->onStateChange) s->onStateChange(State::failedWith(reason));
+        });
+      }
+    };
+    browser = std::make_unique<ServiceBrowser>(std::string(VantleSecurity::serviceType), std::move(callbacks));
+    if (state.kind == State::Kind::idle) setState(State::of(State::Kind::browsing));
+  }
+
+  void agentsFound(const std::vector<FoundService>& found) {
+    std::vector<DiscoveredAgent> agents;
+    for (const FoundService& service : found) {
+      DiscoveredAgent agent{service.instanceName, service.instanceName, std::nullopt,
+                            Endpoint{service.address, service.port, service.instanceName}};
+      if (service.txt) {
+        if (auto name = service.txt->find("name"); name != service.txt->end()) agent.name = name->second;
+        if (auto id = service.txt->find("id"); id != service.txt->end() && !id->second.empty()) {
+          agent.agentID = id->second;
+        }
+      }
+      agents.push_back(std::move(agent));
+    }
+    std::stable_sort(agents.begin(), agents.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    if (auto s = self.lock(); s && s->onAgentsChanged) s->onAgentsChanged(agents);
+  }
+
+  // ---- Connecting ----
+
+  void connect(Endpoint to, std::string code) {
+    const bool same = endpoint == to && secret == code;
+    const bool busy = state.kind == State::Kind::connecting || state.kind == State::Kind::connected ||
+                      state.kind == State::Kind::rejected || retryScheduled;
+    if (same && busy) return;
+    intentionallyStopped = false;
+    if (secret != code) secretHasWorked = false;
+    endpoint = std::move(to);
+    secret = std::move(code);
+    retryDelay = timing.firstRetryDelay;
+    startAttempt();
+  }
+
+  void dropConnection() {
+    if (!connection) return;
+    connection->detach();
+    connection->cancel();
+    connection.reset();
+  }
+
+  void startAttempt() {
+    if (!endpoint || !secret) return;
+    dropConnection();
+    buffer.clear();
+    everReachedReady = false;
+    const int token = ++attemptToken;
+    queue.postAfter(timing.attemptDeadline, [weakSelf = self, token] {
+      if (auto s = weakSelf.lock()) s->impl_->deadlinePassed(token);
+    });
+    setState(State::of(secretHasWorked ? State::Kind::reconnecting : State::Kind::connecting));
+
+    // Resolving a host name is part of reaching TCP: its failure is a
+    // network problem like any other before the connection exists.
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(support::strandOf(queue));
+    resolver->async_resolve(
+        endpoint->host, std::to_string(endpoint->port), asio::ip::tcp::resolver::numeric_service,
+        [weakSelf = self, token, resolver](const std::error_code& error,
+                                           asio::ip::tcp::resolver::results_type results) {
+          auto s = weakSelf.lock();
+          if (!s || s->impl_->attemptToken != token || s->impl_->intentionallyStopped) return;
+          Impl& impl = *s->impl_;
+          if (error) {
+            impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, error.message()});
+            return;
+          }
+          impl.open(std::move(results), token);
+        });
+  }
+
+  void open(asio::ip::tcp::resolver::results_type results, int token) {
+    auto tls = VantleSecurity::parameters(*secret, VantleSecurity::Role::client);
+    connection = TlsConnection::outgoing(std::move(results), std::move(tls), queue);
+    auto weakSelf = self;
+    const auto current = [weakSelf, token]() -> Impl* {
+      auto s = weakSelf.lock();
+      return s && s->impl_->attemptToken == token ? s->impl_.get() : nullptr;
+    };
+    TlsConnection::Handlers handlers;
+    handlers.onReady = [current] {
+      if (Impl* impl = current()) impl->ready();
+    };
+    handlers.onFailed = [current](const TlsConnection::Failure& failure) {
+      if (Impl* impl = current()) impl->failed(failure);
+    };
+    handlers.onCancelled = [current] {
+      if (Impl* impl = current()) impl->cancelled();
+    };
+    connection->start(std::move(handlers));
+  }
+
+  void deadlinePassed(int token) {
+    if (token != attemptToken || everReachedReady || intentionallyStopped) return;
+    const bool tcpConnected = connection && connection->phase() != TlsConnection::Phase::tcp;
+    dropConnection();
+    log::info(kClient, "connection to " + endpoint->description() + " did not become ready in time");
+    if (secretHasWorked) {
+      setState(State::of(State::Kind::reconnecting));
+      scheduleRetry();
+    } else if (tcpConnected) {
+      setState(State::of(State::Kind::rejected));  // connected, but the handshake never finished
+    } else {
+      setState(State::failedWith("The connection timed out."));
+      scheduleRetry();
+    }
+  }
+
+  void failed(const TlsConnection::Failure& failure) {
+    log::info(kClient, "connection to " + endpoint->description() + " failed: " + failure.description);
+    if (failure.phase == TlsConnection::Phase::tls) {
+      // TCP was up and the handshake broke off: the agent refused the key.
+      setState(State::of(State::Kind::rejected));
+      return;
+    }
+    setState(secretHasWorked ? State::of(State::Kind::reconnecting) : State::failedWith(failure.description));
+    scheduleRetry();
+  }
+
+  void cancelled() {
+    if (intentionallyStopped) return;
+    log::info(kClient, "connection to " + endpoint->description() +
+                           (everReachedReady ? " closed" : " cancelled before ready"));
+    scheduleRetry();
+  }
+
+  void ready() {
+    retryDelay = timing.firstRetryDelay;
+    everReachedReady = true;
+    secretHasWorked = true;
+    publishRemoteAddress();
+    setState(State::of(State::Kind::connected));
+    send(VantleMessage{.t = Kind::subscribe, .since = owner().highestSeq()});
+    receive(connection);
+  }
+
+  void publishRemoteAddress() {
+    const auto remote = connection->remoteEndpoint();
+    if (!remote) return;
+    const auto address = publishable(remote->address());
+    if (!address) return;
+    remoteAddress = {*address, remote->port()};
+    if (auto s = self.lock(); s && s->onRemoteAddress) s->onRemoteAddress(*address, remote->port());
+  }
+
+  void scheduleRetry() {
+    if (intentionallyStopped || retryScheduled) return;
+    retryScheduled = true;
+    const double delay = retryDelay;
+    retryDelay = std::min(timing.maximumRetryDelay, 2 * delay);
+    queue.postAfter(delay, [weakSelf = self] {
+      auto s = weakSelf.lock();
+      if (!s) return;
+      Impl& impl = *s->impl_;
+      if (!impl.retryScheduled) return;  // disconnected meanwhile
+      impl.retryScheduled = false;
+      if (!impl.intentionallyStopped) impl.startAttempt();
+    });
+  }
+
+  void disconnect() {
+    intentionallyStopped = true;
+    retryScheduled = false;
+    dropConnection();
+    setState(State::of(State::Kind::idle));
+  }
+
+  // ---- Messages ----
+
+  void send(const VantleMessage& message) {
+    if (!connection) return;
+    auto result = VantleFraming::frame(message);
+    if (auto* bytes = std::get_if<std::string>(&result)) {
+      connection->send(std::make_shared<const std::string>(std::move(*bytes)));
+    }
+  }
+
+  void receive(const std::shared_ptr<TlsConnection>& on) {
+    on->receive([weakSelf = self, on](std::string_view bytes, bool complete, const std::optional<std::string>& error) {
+      auto s = weakSelf.lock();
+      if (!s || s->impl_->connection != on) return;
+      Impl& impl = *s->impl_;
+      if (!bytes.empty()) {
+        impl.buffer.append(bytes);
+        for (const VantleMessage& m : VantleFraming::drain(impl.buffer, std::chrono::system_clock::now())) {
+          impl.handle(m);
+          if (impl.connection != on) return;  // a callback disconnected
+        }
+      }
+      if (complete || error) {
+        on->cancel();  // its cancelled state schedules the retry
+        return;
+      }
+      impl.receive(on);
+    });
+  }
+
+  void handle(const VantleMessage& m) {
+    VantleClient& s = owner();
+    switch (m.t) {
+      case Kind::snapshot:
+        if (m.snapshot && s.onSnapshot) s.onSnapshot(*m.snapshot);
+        break;
+      case Kind::segment:
+        if (m.segment) {
+          s.highestSeq_ = std::max(s.highestSeq_.load(), m.segment->seq);
+          if (s.onSegment) s.onSegment(*m.segment);
+        }
+        break;
+      case Kind::audited:
+        if (s.onAudit) s.onAudit(m.readings.value_or(std::vector<core::FolderReading>{}));
+        break;
+      case Kind::verified:
+        if (m.verification && s.onVerification) s.onVerification(*m.verification);
+        break;
+      case Kind::selectedImageData:
+        printLine("VantleClient: Received selectedImageData of size " +
+                  std::to_string(m.imageData ? m.imageData->size() : 0));
+        if (m.imageData && s.onSelectedImageData) s.onSelectedImageData(*m.imageData, m.imageFileName);
+        break;
+      case Kind::selectedImageUnavailable:
+        if (s.onSelectedImageUnavailable) {
+          s.onSelectedImageUnavailable(m.reason.value_or("The Mac could not send the image."));
+        }
+        break;
+      case Kind::frameThumbnail:
+        if (m.imageData && m.imageFileName && m.imagePath) {
+          if (s.onFrameThumbnail) s.onFrameThumbnail(*m.imageData, *m.imageFileName, *m.imagePath);
+        } else if (s.onFrameCleared) {
+          s.onFrameCleared();
+        }
+        break;
+      default:
+        break;
+    }
+  }
+};
+
+VantleClient::VantleClient(Timing timing) : impl_(std::make_unique<Impl>(timing)) {}
+
+VantleClient::~VantleClient() = default;
+
+std::shared_ptr<VantleClient> VantleClient::create() { return create(Timing{}); }
+
+std::shared_ptr<VantleClient> VantleClient::create(Timing timing) {
+  std::shared_ptr<VantleClient> client(new VantleClient(timing));
+  client->impl_->self = client;
+  return client;
+}
+
+void VantleClient::startBrowsing() {
+  impl_->queue.sync([&] { impl_->startBrowsing(); });
+}
+
+void VantleClient::stopBrowsing() {
+  impl_->queue.sync([&] { impl_->browser.reset(); });
+}
+
+void VantleClient::connect(Endpoint endpoint, std::string secret) {
+  impl_->queue.post([weakSelf = weak_from_this(), endpoint = std::move(endpoint), secret = std::move(secret)] {
+    if (auto s = weakSelf.lock()) s->impl_->connect(endpoint, secret);
+  });
+}
+
+void VantleClient::clearRejection() {
+  impl_->queue.post([weakSelf = weak_from_this()] {
+    auto s = weakSelf.lock();
+    if (s && s->impl_->state.kind == State::Kind::rejected) s->impl_->setState(State::of(State::Kind::idle));
+  });
+}
+
+void VantleClient::disconnect() {
+  impl_->queue.post([weakSelf = weak_from_this()] {
+    if (auto s = weakSelf.lock()) s->impl_->disconnect();
+  });
+}
+
+void VantleClient::send(const VantleMessage& message) {
+  impl_->queue.post([weakSelf = weak_from_this(), message] {
+    if (auto s = weakSelf.lock()) s->impl_->send(message);
+  });
+}
+
+void VantleClient::audit(std::vector<std::string> folders) {
+  if (folders.size() > 500) folders.resize(500);
+  send(VantleMessage{.t = Kind::audit, .paths = std::move(folders)});
+}
+
+void VantleClient::requestFrameImage(const std::string& path) {
+  send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = path});
+}
+
+void VantleClient::requestSelectedImage(bool highRes) {
+  const Kind kind = highRes ? Kind::requestHighResSelectedImage : Kind::requestSelectedImage;
+  printLine("VantleClient: Sending " + std::string(core::caseName(kind)) + " message");
+  send(VantleMessage{.t = kind});
+}
+
+VantleConnectionState VantleClient::state() {
+  return impl_->queue.sync([&] { return impl_->state; });
+}
+
+std::optional<std::pair<std::string, uint16_t>> VantleClient::remoteAddress() {
+  return impl_->queue.sync([&] { return impl_->remoteAddress; });
+}
+
+}  // namespace vantle::net

@@ -1,0 +1,84 @@
+// The agent's server side: listens for companions, pairs them by TLS
+// pre-shared key, answers their requests and broadcasts the agent's news.
+//
+// It knows nothing of shots or storage: everything it needs comes through the
+// closures below, which the controller installs before `start` and does not
+// change afterwards. They are called on the service queue
+// ("com.orvane.vantle.service"), except the two image pulls, which run one at
+// a time on the pull queue ("com.orvane.vantle.service.pull"). `start`,
+// `stop`, `peerCount` and `debugPort` wait for the service queue and must not
+// be called from it; the broadcasts may be called from any thread and never
+// block on the network. Every callback holds the service weakly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/message.h"
+#include "support/serial_queue.h"
+
+namespace vantle::net {
+
+struct FrameThumbnail {
+  core::Bytes data;
+  std::string fileName;
+  std::string path;
+};
+
+class VantleService : public std::enable_shared_from_this<VantleService> {
+ public:
+  static constexpr uint16_t defaultPort = 39182;
+  // Paths read in one audit, at the most.
+  static constexpr size_t auditLimit = 500;
+
+  // `preferredPort` is tried first; when it cannot be had the system assigns
+  // one. 0 asks for a system-assigned port straight away.
+  static std::shared_ptr<VantleService> create(uint16_t preferredPort = defaultPort);
+  ~VantleService();
+
+  std::function<std::vector<core::WireSegment>(uint64_t since)> backlog;
+  std::function<uint64_t()> highestSeq;
+  std::function<void(uint64_t since)> onSequenceAhead;
+  std::function<std::vector<core::FolderReading>(const std::vector<std::string>& paths)> countFolders;
+  std::function<std::vector<core::ShootVerification>()> verifications;
+  std::function<core::VantleSnapshot()> currentSnapshot;
+  std::function<void(int peers)> onPeerCountChanged;
+  std::function<core::ImagePullOutcome(bool highRes)> onRequestSelectedImage;
+  std::function<core::ImagePullOutcome(const std::string& path)> onRequestFrameImage;
+  std::function<std::optional<FrameThumbnail>()> latestFrameThumbnail;
+  // A sentence for the user about the listener or the advertisement.
+  std::function<void(const std::string& sentence)> onError;
+
+  // Published in the DNS-SD record; set before `start`.
+  void setAgentID(std::optional<std::string> agentID);
+
+  // Drops any previous listener and peers, then listens and advertises with
+  // `secret` as the pairing code. Returns the reason when not even a
+  // system-assigned port could be opened; nullopt once listening.
+  std::optional<std::string> start(const std::string& secret, const std::string& displayName);
+
+  // Closes the listener and every peer, without peer-count callbacks.
+  void stop();
+
+  int peerCount();
+  // The bound port, while listening.
+  std::optional<uint16_t> debugPort();
+
+  void broadcast(const core::VantleMessage& message);
+  void broadcastFrameThumbnail(core::Bytes data, std::string fileName, std::string path);
+  void broadcastFrameCleared();
+
+  struct Peer;
+
+ private:
+  explicit VantleService(uint16_t preferredPort);
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  friend struct Impl;
+};
+
+}  // namespace vantle::net

@@ -1,0 +1,139 @@
+#include "tests/net/test_peer.h"
+
+#include <asio/connect.hpp>
+#include <asio/write.hpp>
+#include <openssl/ssl.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "net/framing.h"
+#include "tests/support/instants.h"
+
+namespace vantle::testing {
+namespace {
+
+std::array<uint8_t, 32> gKey;  // the key of the peer being set up; tests connect one at a time
+
+unsigned int pskClient(SSL*, const char*, char* identity, unsigned int maxIdentity, unsigned char* psk,
+                       unsigned int maxPsk) {
+  std::snprintf(identity, maxIdentity, "%s", "orvanevantle");
+  if (maxPsk < gKey.size()) return 0;
+  std::memcpy(psk, gKey.data(), gKey.size());
+  return gKey.size();
+}
+
+}  // namespace
+
+TestPeer::TestPeer() = default;
+TestPeer::~TestPeer() {
+  if (stream_) {
+    std::error_code ignored;
+    stream_->lowest_layer().close(ignored);
+  }
+}
+
+std::unique_ptr<TestPeer> TestPeer::connect(uint16_t port, const std::string& code, Variant variant) {
+  std::unique_ptr<TestPeer> peer(new TestPeer());
+  peer->context_ = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+  SSL_CTX* ctx = peer->context_->native_handle();
+  gKey = net::VantleSecurity::preSharedKey(code);
+  SSL_CTX_set_psk_client_callback(ctx, pskClient);
+  switch (variant) {
+    case Variant::standard:
+      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+      SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+      SSL_CTX_set_cipher_list(ctx, "PSK-AES128-GCM-SHA256");
+      break;
+    case Variant::tls13Only:
+      SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+      SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
+      break;
+    case Variant::otherCipher:
+      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+      SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+      SSL_CTX_set_cipher_list(ctx, "PSK-AES256-GCM-SHA384");
+      break;
+  }
+  peer->stream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(peer->io_, *peer->context_);
+  std::error_code error;
+  peer->stream_->lowest_layer().connect({asio::ip::make_address("127.0.0.1"), port}, error);
+  if (error) return nullptr;
+  peer->stream_->handshake(asio::ssl::stream_base::client, error);
+  if (error) return nullptr;
+  return peer;
+}
+
+void TestPeer::send(const core::VantleMessage& message) {
+  sendRaw(std::get<std::string>(net::VantleFraming::frame(message)));
+}
+
+void TestPeer::sendRaw(const std::string& bytes) {
+  std::error_code ignored;
+  asio::write(*stream_, asio::buffer(bytes), ignored);
+}
+
+bool TestPeer::readMore(double seconds) {
+  if (closed_) return false;
+  SSL* ssl = stream_->native_handle();
+  // Asio keeps bytes it has read from the socket in its own BIO, where poll
+  // cannot see them.
+  if (SSL_pending(ssl) == 0 && BIO_pending(SSL_get_rbio(ssl)) == 0) {
+    pollfd p{stream_->lowest_layer().native_handle(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(seconds * 1000)) <= 0) return false;
+  }
+  char chunk[65536];
+  std::error_code error;
+  const size_t n = stream_->read_some(asio::buffer(chunk), error);
+  buffer_.append(chunk, n);
+  if (error) closed_ = true;
+  return n > 0;
+}
+
+std::optional<core::VantleMessage> TestPeer::receive(double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (true) {
+    // Take one frame at a time so that later ones stay buffered.
+    if (buffer_.size() >= 4) {
+      const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data());
+      const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
+      if (buffer_.size() >= 4 + length) {
+        std::string one = buffer_.substr(0, 4 + length);
+        buffer_.erase(0, 4 + length);
+        auto messages = net::VantleFraming::drain(one, at(0));
+        if (!messages.empty()) return messages.front();
+        continue;
+      }
+    }
+    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || !readMore(left)) {
+      if (closed_ || left <= 0) return std::nullopt;
+    }
+  }
+}
+
+std::vector<core::VantleMessage> TestPeer::receiveFor(double seconds) {
+  std::vector<core::VantleMessage> out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (true) {
+    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    auto m = receive(left);
+    if (!m) break;
+    out.push_back(std::move(*m));
+  }
+  return out;
+}
+
+bool TestPeer::closedWithin(double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!closed_) {
+    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    readMore(left);
+  }
+  return true;
+}
+
+}  // namespace vantle::testing

@@ -1,0 +1,217 @@
+#include "net/vantle_client.h"
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "net/vantle_service.h"
+#include "tests/support/eventually.h"
+#include "tests/support/instants.h"
+
+namespace vantle::net {
+namespace {
+
+using core::VantleMessage;
+using Kind = VantleMessage::Kind;
+using State = VantleConnectionState;
+using SK = State::Kind;
+using testing::eventually;
+using ::testing::ElementsAre;
+
+constexpr const char* kCode = "314159";
+
+uint16_t freePort() {
+  asio::io_context io;
+  asio::ip::tcp::acceptor probe(io, {asio::ip::tcp::v6(), 0});
+  return probe.local_endpoint().port();
+}
+
+core::WireSegment segment(uint64_t seq) {
+  core::WireSegment s;
+  s.seq = seq;
+  s.path = "/s/" + std::to_string(seq);
+  s.folderName = std::to_string(seq);
+  return s;
+}
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = freePort();
+    client = VantleClient::create({.attemptDeadline = 3, .firstRetryDelay = 0.1, .maximumRetryDelay = 0.4});
+    client->onStateChange = [this](const State& s) {
+      std::lock_guard lock(mutex);
+      states.push_back(s.kind);
+    };
+    client->onSegment = [this](const core::WireSegment& s) {
+      std::lock_guard lock(mutex);
+      segments.push_back(s.seq);
+    };
+  }
+  void TearDown() override {
+    client->disconnect();
+    client->state();  // waits for the disconnect
+    if (service) service->stop();
+  }
+
+  void startAgent(std::string code = kCode) {
+    if (!service) {
+      service = VantleService::create(port);
+      service->backlog = [](uint64_t since) {
+        std::vector<core::WireSegment> out;
+        for (uint64_t seq = since + 1; seq <= 7; ++seq) out.push_back(segment(seq));
+        return out;
+      };
+      service->countFolders = [this](const std::vector<std::string>& paths) {
+        auditedPaths = paths.size();
+        return std::vector<core::FolderReading>{};
+      };
+    }
+    ASSERT_EQ(service->start(code, "Studio"), std::nullopt);
+    ASSERT_EQ(service->debugPort(), port);
+  }
+
+  Endpoint agent() const { return Endpoint{"127.0.0.1", port, std::nullopt}; }
+
+  std::vector<SK> seen() {
+    std::lock_guard lock(mutex);
+    return states;
+  }
+  bool reaches(SK kind, double seconds = 5) {
+    return eventually([&] { return client->state().kind == kind; }, seconds);
+  }
+
+  uint16_t port = 0;
+  std::shared_ptr<VantleService> service;
+  std::shared_ptr<VantleClient> client;
+  std::mutex mutex;
+  std::vector<SK> states;
+  std::vector<uint64_t> segments;
+  std::atomic<size_t> auditedPaths{0};
+  std::atomic<int> peersSeen{0};
+};
+
+TEST_F(ClientTest, ConnectsSubscribesAndRemembersHowFarItFollowed) {
+  startAgent();
+  std::optional<std::string> address;
+  client->onRemoteAddress = [&](const std::string& a, uint16_t) { address = a; };
+  client->setHighestSeq(4);
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  ASSERT_TRUE(eventually([&] { return client->highestSeq() == 7; }));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_THAT(segments, ElementsAre(5u, 6u, 7u));  // only what was missing
+  }
+  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::connected));
+  EXPECT_EQ(address, "127.0.0.1");
+  EXPECT_EQ(client->remoteAddress()->second, port);
+}
+
+TEST_F(ClientTest, AWrongCodeIsRejectedWithoutRetryingUntilCleared) {
+  startAgent();
+  client->connect(agent(), "000000");
+  ASSERT_TRUE(reaches(SK::rejected));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // several retry delays
+  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::rejected));
+  EXPECT_EQ(service->peerCount(), 0);
+
+  client->clearRejection();
+  ASSERT_TRUE(reaches(SK::idle));
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+}
+
+TEST_F(ClientTest, AnAgentNotYetListeningIsANetworkFailureAndIsRetried) {
+  // Nothing listens on the port: refused at the TCP level, which says
+  // nothing about the code.
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(eventually([&] { return seen().size() >= 2; }));
+  EXPECT_EQ(seen()[1], SK::failed);
+  EXPECT_NE(client->state().kind, SK::rejected);
+  startAgent();
+  ASSERT_TRUE(reaches(SK::connected));
+  for (SK kind : seen()) EXPECT_NE(kind, SK::rejected);
+}
+
+TEST_F(ClientTest, AnAgentThatGoesAwayIsFollowedBackWithGrowingDelays) {
+  startAgent();
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  service->stop();
+  ASSERT_TRUE(reaches(SK::reconnecting));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // a few refused retries
+  startAgent();
+  ASSERT_TRUE(reaches(SK::connected));
+  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::connected, SK::reconnecting, SK::connected));
+}
+
+TEST_F(ClientTest, DisconnectStopsAScheduledRetry) {
+  startAgent();
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  service->stop();
+  ASSERT_TRUE(reaches(SK::reconnecting));
+  client->disconnect();
+  ASSERT_TRUE(reaches(SK::idle));
+  startAgent();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(client->state().kind, SK::idle);
+  EXPECT_EQ(service->peerCount(), 0);
+}
+
+TEST_F(ClientTest, ConnectingTwiceToTheSameAgentMakesOneAttempt) {
+  startAgent();
+  service->onPeerCountChanged = [this](int n) { peersSeen = std::max(peersSeen.load(), n); };
+  startAgent();
+  client->connect(agent(), kCode);
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(peersSeen, 1);
+  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::connected));
+}
+
+TEST_F(ClientTest, MessagesBecomeCallbacks) {
+  startAgent();
+  std::atomic<int> cleared{0};
+  std::optional<std::string> unavailable, thumbnailPath;
+  client->onFrameCleared = [&] { ++cleared; };
+  client->onSelectedImageUnavailable = [&](const std::string& r) { unavailable = r; };
+  client->onFrameThumbnail = [&](const core::Bytes&, const std::string&, const std::string& p) { thumbnailPath = p; };
+  client->setHighestSeq(7);
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  ASSERT_TRUE(eventually([&] { return service->peerCount() == 1; }));
+
+  service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(9)});
+  service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(8)});
+  service->broadcast(VantleMessage{.t = Kind::frameThumbnail, .imageData = core::Bytes{1},
+                                   .imageFileName = std::string("a.jpg")});  // no path: a clear
+  service->broadcast(VantleMessage{.t = Kind::frameThumbnail, .imageData = core::Bytes{1},
+                                   .imageFileName = std::string("a.jpg"), .imagePath = std::string("/s/a.CR3")});
+  service->broadcast(VantleMessage{.t = Kind::selectedImageUnavailable});
+  ASSERT_TRUE(eventually([&] { return unavailable.has_value(); }));
+  EXPECT_EQ(client->highestSeq(), 9u);
+  EXPECT_EQ(cleared, 1);
+  EXPECT_EQ(thumbnailPath, "/s/a.CR3");
+  EXPECT_EQ(unavailable, "The Mac could not send the image.");
+}
+
+TEST_F(ClientTest, RequestsAreTrimmedAndHarmlessWhileDisconnected) {
+  client->requestSelectedImage(true);  // no connection: nothing happens
+  client->audit({"/s/a"});
+  startAgent();
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  std::vector<std::string> paths;
+  for (int i = 0; i < 600; ++i) paths.push_back("/s/" + std::to_string(i));
+  client->audit(paths);
+  ASSERT_TRUE(eventually([&] { return auditedPaths == 500; }));
+}
+
+}  // namespace
+}  // namespace vantle::net
