@@ -1,0 +1,189 @@
+// DNS-SD end to end against a real avahi-daemon. Runs only inside the
+// private test network that scripts/test-netns makes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "net/dns_sd.h"
+#include "net/security.h"
+#include "net/vantle_client.h"
+#include "net/vantle_service.h"
+#include "tests/support/eventually.h"
+
+namespace vantle::net {
+namespace {
+
+using testing::eventually;
+
+class DnsSdTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* inside = std::getenv("VANTLE_TEST_NETNS");
+    if (!inside || std::string(inside) != "1") {
+      GTEST_SKIP() << "needs the private test network: run through scripts/test-netns";
+    }
+  }
+};
+
+// Everything a browser currently sees, read safely from the test thread.
+struct Seen {
+  std::mutex mutex;
+  std::vector<FoundService> services;
+  std::optional<FoundService> named(const std::string& name) {
+    std::lock_guard lock(mutex);
+    for (const auto& s : services) {
+      if (s.instanceName == name) return s;
+    }
+    return std::nullopt;
+  }
+};
+
+std::unique_ptr<ServiceBrowser> browse(Seen& seen) {
+  return std::make_unique<ServiceBrowser>(
+      std::string(VantleSecurity::serviceType),
+      ServiceBrowser::Callbacks{[&seen](const std::vector<FoundService>& found) {
+                                  std::lock_guard lock(seen.mutex);
+                                  seen.services = found;
+                                },
+                                {}});
+}
+
+TEST_F(DnsSdTest, TheAgentIsBrowsedWithItsRecordResolvedAndConnected) {
+  auto service = VantleService::create(0);
+  service->setAgentID("7C1D3F0A-0000-4000-8000-000000000001");
+  ASSERT_EQ(service->start("271828", "Studio Mac"), std::nullopt);
+
+  Seen seen;
+  auto browser = browse(seen);
+  ASSERT_TRUE(eventually([&] { return seen.named("Studio Mac").has_value(); }, 15));
+  const FoundService found = *seen.named("Studio Mac");
+  ASSERT_TRUE(found.txt);
+  EXPECT_EQ(found.txt->at("v"), "1");
+  EXPECT_EQ(found.txt->at("name"), "Studio Mac");
+  EXPECT_EQ(found.txt->at("id"), "7C1D3F0A-0000-4000-8000-000000000001");
+  EXPECT_EQ(found.port, *service->debugPort());
+
+  // The companion client finds it the same way and connects to what it found.
+  auto client = VantleClient::create();
+  std::mutex mutex;
+  std::vector<DiscoveredAgent> agents;
+  client->onAgentsChanged = [&](const std::vector<DiscoveredAgent>& list) {
+    std::lock_guard lock(mutex);
+    agents = list;
+  };
+  client->startBrowsing();
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard lock(mutex);
+        return !agents.empty();
+      },
+      15));
+  DiscoveredAgent agent;
+  {
+    std::lock_guard lock(mutex);
+    agent = agents.front();
+  }
+  EXPECT_EQ(agent.name, "Studio Mac");
+  EXPECT_EQ(agent.agentID, "7C1D3F0A-0000-4000-8000-000000000001");
+  client->connect(agent.endpoint, "271828");
+  EXPECT_TRUE(eventually([&] { return client->state().isConnected(); }, 10));
+  EXPECT_TRUE(eventually([&] { return service->peerCount() == 1; }));
+  client->disconnect();
+  client->stopBrowsing();
+  service->stop();
+}
+
+TEST_F(DnsSdTest, AnAgentWithoutAnIdAdvertisesAnEmptyOneAndNamesCollideIntoNewOnes) {
+  auto first = VantleService::create(0);
+  auto second = VantleService::create(0);
+  ASSERT_EQ(first->start("111111", "Capture Bay"), std::nullopt);
+  Seen seen;
+  auto browser = browse(seen);
+  ASSERT_TRUE(eventually([&] { return seen.named("Capture Bay").has_value(); }, 15));
+  ASSERT_EQ(second->start("222222", "Capture Bay"), std::nullopt);
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard lock(seen.mutex);
+        return seen.services.size() == 2;
+      },
+      15));
+  const auto original = seen.named("Capture Bay");
+  ASSERT_TRUE(original && original->txt);
+  EXPECT_EQ(original->txt->at("id"), "");
+  std::lock_guard lock(seen.mutex);
+  EXPECT_NE(seen.services[0].instanceName, seen.services[1].instanceName);
+}
+
+TEST_F(DnsSdTest, ClientsListAgentsByNameAndFallBackToTheInstanceName) {
+  // An advertisement without a "name" entry, as an older agent might send.
+  ServiceAdvertiser bare("Studio B", std::string(VantleSecurity::serviceType), 4100, {{"v", "1"}}, {});
+  ServiceAdvertiser named("zz-instance", std::string(VantleSecurity::serviceType), 4101,
+                          {{"v", "1"}, {"name", "Studio A"}, {"id", ""}}, {});
+  auto client = VantleClient::create();
+  std::mutex mutex;
+  std::vector<DiscoveredAgent> agents;
+  client->onAgentsChanged = [&](const std::vector<DiscoveredAgent>& list) {
+    std::lock_guard lock(mutex);
+    agents = list;
+  };
+  client->startBrowsing();
+  // Only these two matter; agents of earlier tests may linger in the cache.
+  const auto ours = [&] {
+    std::vector<DiscoveredAgent> out;
+    std::lock_guard lock(mutex);
+    for (const auto& a : agents) {
+      if (a.id == "Studio B" || a.id == "zz-instance") out.push_back(a);
+    }
+    return out;
+  };
+  ASSERT_TRUE(eventually([&] { return ours().size() == 2; }, 15));
+  const auto listed = ours();
+  EXPECT_EQ(listed[0].name, "Studio A");  // sorted by name, not by instance
+  EXPECT_EQ(listed[0].id, "zz-instance");
+  EXPECT_EQ(listed[0].agentID, std::nullopt);  // an empty id is no id
+  EXPECT_EQ(listed[1].name, "Studio B");      // no "name" entry: the instance name
+  EXPECT_EQ(listed[1].endpoint.port, 4100);
+  client->stopBrowsing();
+}
+
+TEST_F(DnsSdTest, AdvertisingComesBackWhenTheDaemonDoes) {
+  const char* conf = std::getenv("VANTLE_TEST_AVAHI_CONF");
+  ASSERT_TRUE(conf);
+  auto service = VantleService::create(0);
+  std::mutex mutex;
+  std::vector<std::string> errors;
+  service->onError = [&](const std::string& e) {
+    std::lock_guard lock(mutex);
+    errors.push_back(e);
+  };
+  ASSERT_EQ(service->start("161803", "Phoenix"), std::nullopt);
+  {
+    Seen seen;
+    auto browser = browse(seen);
+    ASSERT_TRUE(eventually([&] { return seen.named("Phoenix").has_value(); }, 15));
+  }
+  // Its exit status is not reliable here; the service noticing is what counts.
+  [[maybe_unused]] const int killed = std::system("avahi-daemon -k");
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard lock(mutex);
+        return !errors.empty();
+      },
+      10));
+  // The stopped daemon may linger as a zombie of the script, which the pid
+  // file check would take for a running one.
+  const std::string start =
+      std::string("rm -f /run/avahi-daemon/pid; avahi-daemon -D --no-drop-root --no-chroot --no-rlimits -f ") + conf;
+  ASSERT_EQ(std::system(start.c_str()), 0);
+  Seen seen;
+  auto browser = browse(seen);
+  EXPECT_TRUE(eventually([&] { return seen.named("Phoenix").has_value(); }, 30));
+  std::lock_guard lock(mutex);
+  EXPECT_THAT(errors.front(), ::testing::HasSubstr("They can still connect by address."));
+  service->stop();
+}
+
+}  // namespace
+}  // namespace vantle::net
