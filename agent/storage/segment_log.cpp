@@ -1,0 +1,156 @@
+#include "agent/storage/segment_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/storage/descriptor.h"
+
+namespace vantle::agent {
+namespace {
+
+// How much of the last complete line the index remembers to recognise it.
+constexpr size_t kHeadLength = 64;
+constexpr size_t kChunk = 1 << 20;
+
+std::optional<core::WireSegment> decodeLine(std::string_view line) {
+  const std::optional<core::Json> json = core::VantleCoding::parse(line);
+  if (!json) return std::nullopt;
+  return core::WireSegment::decode(*json);
+}
+
+// Reads exactly `length` bytes at `offset`; false on an error or a short file.
+bool readExactly(int fd, char* into, uint64_t length, uint64_t offset) {
+  while (length > 0) {
+    const ssize_t n = ::pread(fd, into, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    into += n;
+    length -= static_cast<uint64_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+SegmentLog::SegmentLog(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::vector<core::WireSegment> SegmentLog::since(uint64_t seq) {
+  return select([seq](uint64_t candidate, const auto&) { return candidate > seq; });
+}
+
+std::vector<core::WireSegment> SegmentLog::inShoot(const std::string& shootID) {
+  return select([&shootID](uint64_t, const std::optional<std::string>& candidate) { return candidate == shootID; });
+}
+
+uint64_t SegmentLog::highestSeq() {
+  std::lock_guard lock(mutex_);
+  Descriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
+    index_ = {};
+    return 0;
+  }
+  const std::optional<core::WireSegment> tail = refresh(fd.get(), info);
+  return std::max(index_.highestSeq, tail ? tail->seq : 0);
+}
+
+std::vector<core::WireSegment> SegmentLog::select(const Selects& selects) {
+  std::lock_guard lock(mutex_);
+  Descriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
+    index_ = {};
+    return {};
+  }
+
+  // The second pass runs on an index built afresh from this same open file;
+  // a line that still does not match was changed while being read and is
+  // skipped like any line that does not decode.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) index_ = {};
+    std::optional<core::WireSegment> tail = refresh(fd.get(), info);
+    std::vector<core::WireSegment> found;
+    bool matches = true;
+    std::string line;
+    for (const Entry& entry : index_.entries) {
+      if (!selects(entry.seq, entry.shootID)) continue;
+      line.resize(entry.length);
+      std::optional<core::WireSegment> segment;
+      if (readExactly(fd.get(), line.data(), entry.length, entry.offset)) segment = decodeLine(line);
+      if (segment && segment->seq == entry.seq && segment->shootID == entry.shootID) {
+        found.push_back(std::move(*segment));
+        continue;
+      }
+      matches = false;
+      if (pass == 0) break;
+    }
+    if (!matches && pass == 0) continue;
+    if (!matches) index_ = {};  // let the next query look again
+    if (tail && selects(tail->seq, tail->shootID)) found.push_back(std::move(*tail));
+    return found;
+  }
+  return {};
+}
+
+std::optional<core::WireSegment> SegmentLog::refresh(int fd, const struct stat& info) {
+  const auto size = static_cast<uint64_t>(info.st_size);
+  if (info.st_dev != index_.device || info.st_ino != index_.inode || size < index_.indexedEnd ||
+      !stillMatches(fd)) {
+    index_ = {};
+    index_.device = info.st_dev;
+    index_.inode = info.st_ino;
+  }
+
+  // Scan what was appended since, line by line; an unterminated tail is
+  // left out of the index and decoded for this query only.
+  std::string buffer(std::min<uint64_t>(kChunk, size - index_.indexedEnd), '\0');
+  std::string line;
+  uint64_t lineStart = index_.indexedEnd;
+  uint64_t offset = index_.indexedEnd;
+  while (offset < size) {
+    const uint64_t wanted = std::min<uint64_t>(buffer.size(), size - offset);
+    const ssize_t n = ::pread(fd, buffer.data(), wanted, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const std::string_view chunk(buffer.data(), static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = chunk.find('\n', start)) != std::string_view::npos; start = end + 1) {
+      line.append(chunk.substr(start, end - start));
+      indexLine(lineStart, line);
+      line.clear();
+      lineStart = offset + end + 1;
+    }
+    line.append(chunk.substr(start));
+    offset += static_cast<uint64_t>(n);
+  }
+  index_.indexedEnd = lineStart;
+  if (line.empty()) return std::nullopt;
+  return decodeLine(line);
+}
+
+bool SegmentLog::stillMatches(int fd) const {
+  if (index_.indexedEnd == 0) return true;
+  char last = 0;
+  if (!readExactly(fd, &last, 1, index_.indexedEnd - 1) || last != '\n') return false;
+  if (index_.lastLineHead.empty()) return true;
+  std::string head(index_.lastLineHead.size(), '\0');
+  return readExactly(fd, head.data(), head.size(), index_.lastLineOffset) && head == index_.lastLineHead;
+}
+
+void SegmentLog::indexLine(uint64_t offset, const std::string& line) {
+  if (line.empty()) return;  // empty pieces are no lines at all
+  index_.lastLineOffset = offset;
+  index_.lastLineHead = line.substr(0, kHeadLength);
+  std::optional<core::WireSegment> segment = decodeLine(line);
+  if (!segment) return;
+  index_.entries.push_back({offset, line.size(), segment->seq, std::move(segment->shootID)});
+  index_.highestSeq = std::max(index_.highestSeq, segment->seq);
+}
+
+}  // namespace vantle::agent

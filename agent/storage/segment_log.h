@@ -1,0 +1,83 @@
+// Reading "segments.jsonl": the closed segments, one JSON record a line.
+//
+// The file is the only truth. To keep a replay of the last few segments
+// cheap when the history holds thousands of lines with images, this reader
+// keeps an index of the lines it has seen (offset, length, `seq`, `shootID`)
+// and reads and decodes only the lines a query selects. The index is rebuilt
+// from the file when needed and checked against it at every query:
+//   - lines appended since the last query are scanned and added;
+//   - a file that is now shorter than what was indexed (truncated), or is
+//     another file (replaced: new device or inode), or whose last indexed
+//     line no longer starts and ends where it did, is indexed again;
+//   - every line a query serves is decoded afresh, and a line that no longer
+//     matches its entry makes the query start over from a fresh index.
+// So the results are those of reading the whole file: every line that
+// decodes as a segment, in file order; lines that do not decode (corrupt, or
+// caught half-written by a concurrent append) are skipped without a report.
+//
+// Thread-safe: queries may come from any thread, concurrently with appends
+// by the storage queue; they take turns on one lock. The file may be missing
+// or unreadable, which reads as no segments.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/wire_segment.h"
+
+namespace vantle::agent {
+
+class SegmentLog {
+ public:
+  explicit SegmentLog(std::filesystem::path file);
+
+  // Segments whose `seq` is greater than `seq`, in file order.
+  std::vector<core::WireSegment> since(uint64_t seq);
+  // Segments whose `shootID` equals `shootID` exactly, in file order.
+  std::vector<core::WireSegment> inShoot(const std::string& shootID);
+  // The largest `seq` among the stored segments; 0 when there are none.
+  uint64_t highestSeq();
+
+ private:
+  struct Entry {
+    uint64_t offset = 0;
+    uint64_t length = 0;  // without the "\n"
+    uint64_t seq = 0;
+    std::optional<std::string> shootID;
+  };
+  // What the index knows of the file: its identity and the complete lines
+  // in [0, indexedEnd).
+  struct Index {
+    dev_t device = 0;
+    ino_t inode = 0;
+    uint64_t indexedEnd = 0;
+    std::vector<Entry> entries;
+    uint64_t highestSeq = 0;
+    // Where the last complete line starts, and its first bytes: a file
+    // rewritten in place under the same name shows here.
+    uint64_t lastLineOffset = 0;
+    std::string lastLineHead;
+  };
+  using Selects = std::function<bool(uint64_t seq, const std::optional<std::string>& shootID)>;
+
+  std::vector<core::WireSegment> select(const Selects& selects);
+  // Brings the index up to date with the open file `fd` described by `info`
+  // returns its unterminated tail, if any, decoded.
+  std::optional<core::WireSegment> refresh(int fd, const struct stat& info);
+  bool stillMatches(int fd) const;
+  void indexLine(uint64_t offset, const std::string& line);
+
+  const std::filesystem::path file_;
+  std::mutex mutex_;
+  Index index_;  // guarded by mutex_
+};
+
+}  // namespace vantle::agent

@@ -1,0 +1,211 @@
+#include "agent/storage/agent_storage.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "agent/storage/storage_root.h"
+#include "support/log.h"
+#include "tests/agent/storage/storage_fixture.h"
+
+namespace vantle::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using core::ShootVerification;
+using namespace vantle::testing;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+struct AgentStorageTest : ::testing::Test {
+  TemporaryFolder folder;
+  fs::path root = folder / "OrvaneVantle";
+  std::shared_ptr<AgentStorage> storage = std::make_shared<AgentStorage>(root);
+
+  // Another storage over the same root, as after a restart.
+  std::shared_ptr<AgentStorage> reopened() { return std::make_shared<AgentStorage>(root); }
+};
+
+TEST_F(AgentStorageTest, CountsFromOneAndKeepsTheLastNumberHandedOut) {
+  EXPECT_EQ(storage->highestSeq(), 0u);
+  EXPECT_EQ(storage->reserveSeq(), 1u);
+  EXPECT_EQ(contentsOf(root / "next-seq.txt"), "1");
+  EXPECT_EQ(reopened()->reserveSeq(), 2u);
+  EXPECT_EQ(storage->highestSeq(), 2u);
+
+  writeFile(root / "segments.jsonl", linesOf({7, 5}));
+  const std::map<std::string, uint64_t> next = {
+      {" 41\n", 42}, {"+9", 10}, {"-0", 1}, {"abc", 8}, {"-3", 8}, {"4 2", 8}, {"\n", 8},
+      {"18446744073709551616", 8},  // past 64 bits
+      {"3", 4},                     // a readable counter is trusted over the segments
+  };
+  for (const auto& [counter, expected] : next) {
+    writeFile(root / "next-seq.txt", counter);
+    EXPECT_EQ(storage->reserveSeq(), expected) << "counter \"" << counter << "\"";
+  }
+  // At the limit it stays there rather than restart at 0, which means none.
+  writeFile(root / "next-seq.txt", "18446744073709551615");
+  EXPECT_EQ(storage->reserveSeq(), UINT64_MAX);
+}
+
+TEST_F(AgentStorageTest, AdoptRaisesTheCounterOnlyAboveEverythingKnown) {
+  writeFile(root / "next-seq.txt", "42");
+  EXPECT_FALSE(storage->adopt(42));
+  EXPECT_TRUE(storage->adopt(50));
+  EXPECT_EQ(storage->reserveSeq(), 51u);
+  storage->appendSegment(storedSegment(60));
+  EXPECT_FALSE(storage->adopt(55));
+  EXPECT_EQ(contentsOf(root / "next-seq.txt"), "51");
+  EXPECT_EQ(storage->highestSeq(), 60u);
+}
+
+TEST_F(AgentStorageTest, AgentIDLastsAsLongAsTheSequenceHistory) {
+  const std::string id = storage->agentID();
+  EXPECT_TRUE(std::regex_match(id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  // A new ID starts the history, so every caller of a first run sees one ID.
+  EXPECT_EQ(contentsOf(root / "next-seq.txt"), "0");
+  EXPECT_EQ(reopened()->agentID(), id);
+
+  fs::remove(root / "agent-id.txt");
+  const std::string renewed = storage->agentID();
+  EXPECT_NE(renewed, id);
+  storage->appendSegment(storedSegment(3));
+  storage->flush();
+  fs::remove(root / "next-seq.txt");
+  EXPECT_EQ(storage->agentID(), renewed);  // the segments alone are history
+  fs::remove(root / "segments.jsonl");
+  EXPECT_NE(storage->agentID(), renewed);
+}
+
+TEST_F(AgentStorageTest, ReadsSegmentsPastCorruptLinesInAppendOrder) {
+  writeFile(root / "segments.jsonl", linesOf({1}) + "{\"seq\": 2, oops\n\n[]\n" + linesOf({3}, "B") + linesOf({2}));
+  EXPECT_THAT(seqsOf(storage->allSegments()), ElementsAre(1, 3, 2));
+  EXPECT_THAT(seqsOf(storage->segments(uint64_t{1})), ElementsAre(3, 2));
+  EXPECT_THAT(seqsOf(storage->segments(std::optional<std::string>("B"))), ElementsAre(3));
+  EXPECT_EQ(storage->allSegments().front(), storedSegment(1));
+
+  storage->appendSegment(storedSegment(4, std::nullopt));
+  storage->flush();
+  EXPECT_THAT(storage->segments(std::optional<std::string>()), IsEmpty());
+  EXPECT_EQ(storage->highestSeq(), 4u);
+}
+
+TEST_F(AgentStorageTest, AnAppendAfterATornLineStartsALineOfItsOwn) {
+  const std::string torn = linesOf({2}).substr(0, 40);
+  writeFile(root / "segments.jsonl", linesOf({1}) + torn);
+  EXPECT_THAT(seqsOf(storage->allSegments()), ElementsAre(1));
+  storage->appendSegment(storedSegment(3));
+  storage->flush();
+  EXPECT_EQ(contentsOf(root / "segments.jsonl"), linesOf({1}) + torn + "\n" + linesOf({3}));
+  EXPECT_THAT(seqsOf(reopened()->allSegments()), ElementsAre(1, 3));
+}
+
+TEST_F(AgentStorageTest, NeverReplacesALogItCannotOpenNorWritesOutsideTheRoot) {
+  fs::create_symlink("verifications.jsonl", root / "verifications.jsonl");  // exists, never opens
+  TemporaryFolder elsewhere;
+  writeFile(elsewhere / "segments.jsonl", "");
+  fs::create_symlink(elsewhere / "segments.jsonl", root / "segments.jsonl");
+  support::log::Capture log;
+  storage->appendVerification({"A", at(0), {}});
+  storage->appendSegment(storedSegment(1));
+  storage->flush();
+  EXPECT_TRUE(fs::is_symlink(root / "verifications.jsonl"));
+  EXPECT_EQ(contentsOf(elsewhere / "segments.jsonl"), "");
+  EXPECT_THAT(log.messages("storage"), ElementsAre(HasSubstr("kept as it is"), HasSubstr("outside the storage root")));
+}
+
+TEST_F(AgentStorageTest, PendingAppendsOutliveTheStorage) {
+  for (uint64_t seq = 1; seq <= 5; ++seq) storage->appendSegment(storedSegment(seq));
+  std::weak_ptr<AgentStorage> weak = storage;
+  storage.reset();
+  for (int i = 0; i < 5000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_THAT(seqsOf(reopened()->allSegments()), ElementsAre(1, 2, 3, 4, 5));
+}
+
+TEST_F(AgentStorageTest, KeepsTheNewestVerificationOfEachShootInTimeOrder) {
+  const ShootVerification a{"A", at(200), {{"/a", 4}}}, aTie{"A", at(200), {{"/a", 5}}};
+  const ShootVerification b{"B", at(50), {}}, c{"C", at(120), {}};
+  for (const auto& v : {ShootVerification{"A", at(100), {}}, b, a, aTie, ShootVerification{"A", at(150), {}}, c}) {
+    storage->appendVerification(v);
+  }
+  storage->flush();
+  writeFile(root / "verifications.jsonl", "not json\n", true);
+  EXPECT_THAT(storage->verifications(), ElementsAre(b, c, aTie));
+}
+
+TEST_F(AgentStorageTest, RemembersTheShootAndTheLoginItemOffer) {
+  EXPECT_EQ(storage->currentShootID(), std::nullopt);
+  storage->setCurrentShootID("SHOOT-7");
+  EXPECT_EQ(reopened()->currentShootID(), "SHOOT-7");
+  storage->setCurrentShootID(std::nullopt);
+  EXPECT_EQ(contentsOf(root / "current-shoot.txt"), "");
+  EXPECT_EQ(storage->currentShootID(), std::nullopt);
+
+  EXPECT_FALSE(storage->hasOfferedLoginItem());
+  storage->markLoginItemOffered();
+  EXPECT_TRUE(reopened()->hasOfferedLoginItem());
+  // Whole files are replaced by rename: no temporary file is left behind.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(root)) names.push_back(entry.path().filename());
+  EXPECT_THAT(names, UnorderedElementsAre("current-shoot.txt", "login-item-offered.txt"));
+}
+
+TEST_F(AgentStorageTest, SessionIDsAreStablePerFolderWhateverItsSpelling) {
+  fs::create_directories(folder / "Sessions/Spring");
+  fs::create_directory_symlink(folder / "Sessions", folder / "Link");
+  const std::string id = storage->sessionID((folder / "Sessions/Spring").string());
+  EXPECT_EQ(storage->sessionID((folder / "Link/./Other/../Spring/").string()), id);
+  const std::string canonical = fs::canonical(folder / "Sessions/Spring").string();
+  EXPECT_EQ(contentsOf(root / "sessions.json"), "{\"" + canonical + "\":\"" + id + "\"}");
+  EXPECT_EQ(reopened()->sessionID(canonical), id);
+  EXPECT_NE(storage->sessionID((folder / "Sessions").string()), id);
+
+  writeFile(root / "sessions.json", "{\"/a\": 5}");  // undecodable: replaced at the first new session
+  const std::string fresh = reopened()->sessionID("/a");
+  EXPECT_EQ(contentsOf(root / "sessions.json"), "{\"/a\":\"" + fresh + "\"}");
+}
+
+TEST_F(AgentStorageTest, ConfinesPathsToTheRootThroughLinks) {
+  EXPECT_TRUE(storage->isSafe(root));
+  EXPECT_TRUE(storage->isSafe(root / "quickproof/missing/x.jpg"));
+  EXPECT_FALSE(storage->isSafe(folder / "OrvaneVantle2/segments.jsonl"));
+  EXPECT_FALSE(storage->isSafe(root / "../segments.jsonl"));
+  fs::create_directory_symlink(folder.path(), root / "escape");
+  EXPECT_FALSE(storage->isSafe(root / "escape/x.txt"));
+
+  fs::create_directory_symlink(root, folder / "Linked");
+  auto linked = std::make_shared<AgentStorage>(folder / "Linked");
+  EXPECT_TRUE(linked->isSafe(folder / "Linked/segments.jsonl"));
+  EXPECT_TRUE(linked->isSafe(root / "segments.jsonl"));
+  linked->appendSegment(storedSegment(1));
+  linked->flush();
+  EXPECT_THAT(seqsOf(storage->allSegments()), ElementsAre(1));
+}
+
+TEST(StorageRoot, FollowsTheEnvironmentAndIsCreated) {
+  const auto resolve = [](std::map<std::string, std::string> env) {
+    return StorageRoot::resolve([env](const std::string& name) -> std::optional<std::string> {
+      const auto found = env.find(name);
+      return found == env.end() ? std::nullopt : std::optional(found->second);
+    });
+  };
+  EXPECT_EQ(resolve({{"VANTLE_STORAGE_ROOT", " /srv/v ~"}, {"HOME", "/h"}}), " /srv/v ~");
+  EXPECT_EQ(resolve({{"VANTLE_STORAGE_ROOT", ""}, {"HOME", "/h"}}), "/h/.local/share/OrvaneVantle");
+  EXPECT_EQ(resolve({{"XDG_DATA_HOME", "/data"}, {"HOME", "/h"}}), "/data/OrvaneVantle");
+  EXPECT_EQ(resolve({{"XDG_DATA_HOME", "relative"}, {"HOME", "/h"}}), "/h/.local/share/OrvaneVantle");
+  EXPECT_EQ(resolve({}), fs::temp_directory_path() / "OrvaneVantle");
+  ::setenv("VANTLE_STORAGE_TEST_VARIABLE", "x", 1);
+  EXPECT_EQ(StorageRoot::processEnvironment()("VANTLE_STORAGE_TEST_VARIABLE"), "x");
+
+  TemporaryFolder folder;
+  std::make_shared<AgentStorage>(folder / "a/b/OrvaneVantle");
+  EXPECT_TRUE(fs::is_directory(folder / "a/b/OrvaneVantle"));
+}
+
+}  // namespace
+}  // namespace vantle::agent

@@ -1,0 +1,60 @@
+#include "agent/storage/segment_log.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/agent/storage/storage_fixture.h"
+
+namespace vantle::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vantle::testing;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+struct SegmentLogTest : ::testing::Test {
+  TemporaryFolder folder;
+  fs::path file = folder / "segments.jsonl";
+  SegmentLog log{file};
+};
+
+TEST_F(SegmentLogTest, FollowsAppendsIncludingALineBeingWritten) {
+  EXPECT_THAT(log.since(0), IsEmpty());
+  const core::WireSegment big = storedSegment(1, "A", 1 << 20);  // longer than one read
+  writeFile(file, core::VantleCoding::dump(big.encode()) + "\n" + linesOf({2}));
+  EXPECT_EQ(log.since(0).front(), big);
+
+  const std::string next = linesOf({3}, "B");
+  writeFile(file, next.substr(0, 50), true);
+  EXPECT_THAT(seqsOf(log.since(1)), ElementsAre(2));
+  writeFile(file, next.substr(50, next.size() - 51), true);  // complete but for its "\n"
+  EXPECT_THAT(seqsOf(log.inShoot("B")), ElementsAre(3));
+  writeFile(file, "\nnot json\n" + linesOf({4}), true);
+  EXPECT_THAT(seqsOf(log.since(1)), ElementsAre(2, 3, 4));
+  EXPECT_EQ(log.highestSeq(), 4u);
+}
+
+TEST_F(SegmentLogTest, NoticesTruncationReplacementAndRewritesInPlace) {
+  writeFile(file, linesOf({1, 2, 3}));
+  EXPECT_EQ(log.highestSeq(), 3u);
+  fs::resize_file(file, linesOf({1}).size());
+  EXPECT_THAT(seqsOf(log.since(0)), ElementsAre(1));
+
+  writeFile(folder / "new", linesOf({5, 6}));
+  fs::rename(folder / "new", file);
+  EXPECT_THAT(seqsOf(log.since(0)), ElementsAre(5, 6));
+
+  // Same inode, same length: only the content tells the files apart.
+  writeFile(file, linesOf({7, 8}));
+  EXPECT_EQ(log.highestSeq(), 8u);
+  EXPECT_THAT(seqsOf(log.since(6)), ElementsAre(7, 8));
+  writeFile(file, linesOf({7}, "B") + linesOf({8}));  // only the first line differs
+  EXPECT_THAT(seqsOf(log.inShoot("A")), ElementsAre(8));
+
+  fs::remove(file);
+  EXPECT_EQ(log.highestSeq(), 0u);
+}
+
+}  // namespace
+}  // namespace vantle::agent
