@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 #include "net/dns_sd.h"
 #include "net/framing.h"
@@ -12,11 +11,13 @@
 #include "net/tls_connection.h"
 #include "net/tls_context.h"
 #include "support/asio_queue.h"
+#include "support/console.h"
 #include "support/log.h"
 
 namespace vantle::net {
 
 namespace log = support::log;
+using support::printLine;
 using core::VantleMessage;
 using Kind = VantleMessage::Kind;
 using State = VantleConnectionState;
@@ -25,10 +26,6 @@ namespace {
 
 constexpr std::string_view kClient = "client";
 
-void printLine(const std::string& line) {
-  std::fprintf(stdout, "%s\n", line.c_str());
-  std::fflush(stdout);
-}
 
 // The numeric text of a peer address worth showing: IPv4, or IPv6 that is
 // not link-local, without a zone.

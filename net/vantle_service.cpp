@@ -5,7 +5,6 @@
 #include <asio/post.hpp>
 
 #include <chrono>
-#include <cstdio>
 #include <map>
 
 #include "net/dns_sd.h"
@@ -14,11 +13,13 @@
 #include "net/tls_connection.h"
 #include "net/tls_context.h"
 #include "support/asio_queue.h"
+#include "support/console.h"
 #include "support/log.h"
 
 namespace vantle::net {
 
 namespace log = support::log;
+using support::printLine;
 using core::VantleMessage;
 using Kind = VantleMessage::Kind;
 using Frame = std::shared_ptr<const std::string>;
@@ -27,11 +28,6 @@ namespace {
 
 constexpr std::string_view kWire = "wire";
 
-// Diagnostic lines the studio's technician reads in the agent's console.
-void printLine(const std::string& line) {
-  std::fprintf(stdout, "%s\n", line.c_str());
-  std::fflush(stdout);
-}
 
 std::optional<Frame> framed(const VantleMessage& message) {
   auto result = VantleFraming::frame(message);
