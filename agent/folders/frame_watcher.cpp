@@ -51,8 +51,9 @@ void FrameWatcher::switchTo(std::optional<std::string> directory) {
   Listing listing = settings_.reader.read(*directory_, counting_);
   const bool local = listing.isLocalVolume;
   mode_ = local ? core::WatchMode::fsevents : core::WatchMode::polling;
-  report(std::move(listing));
 
+  // Watching starts before the first report, so that whatever the receiver
+  // sees changing after it is reported again.
   const auto checkWeakly = support::weakly(shared_from_this(), [](FrameWatcher& self) { self.check(); });
   double interval = settings_.remotePollInterval;
   if (local) {
@@ -63,6 +64,7 @@ void FrameWatcher::switchTo(std::optional<std::string> directory) {
     interval = settings_.localHeartbeat;
   }
   timer_ = std::make_unique<support::RepeatingTimer>(queue_, interval, checkWeakly);
+  report(std::move(listing));
 }
 
 void FrameWatcher::check() {
