@@ -1,0 +1,29 @@
+// Which frame of each folder is the newest, from successive listings.
+//
+// A frame is new when its name was not in the folder's previous listing;
+// the newest is the greatest of the names that just appeared (byte order,
+// as in Listing::lastFileName). So a frame whose name sorts below older
+// ones is still seen, and a frame that comes back under an old name is not
+// taken for a new one. The first listing of a folder takes its last name.
+//
+// A plain value, owned and used on the coordinator's queue only.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace vantle::agent {
+
+struct NewestFrameTracker {
+  std::map<std::string, std::set<std::string>> seen;  // folder → frame names at its last listing
+  std::map<std::string, std::string> newest;          // folder → its newest frame, when known
+
+  // Updates the folder from a listing's names and last file name and returns
+  // its newest frame, or absent.
+  std::optional<std::string> note(const std::string& folder, const std::set<std::string>& names,
+                                  const std::optional<std::string>& lastFileName);
+};
+
+}  // namespace vantle::agent
