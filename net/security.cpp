@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "net/tls_context.h"
+#include "support/random_uuid.h"
 
 namespace vantle::net {
 namespace {
@@ -94,16 +95,7 @@ std::string pairingCode() {
   return out;
 }
 
-std::string token() {
-  uint8_t b[16];
-  secureRandom(b, sizeof b);
-  b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char out[37];
-  std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-  return out;
-}
+std::string token() { return support::randomUUID(); }
 
 std::shared_ptr<TlsContext> parameters(std::string_view secret, Role role) {
   return std::make_shared<TlsContext>(preSharedKey(secret), role);

@@ -1,4 +1,4 @@
-#include "agent/storage/random_uuid.h"
+#include "support/random_uuid.h"
 
 #include <sys/random.h>
 
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-namespace vantle::agent {
+namespace vantle::support {
 
 std::string randomUUID() {
   std::array<uint8_t, 16> bytes{};
@@ -35,4 +35,4 @@ std::string randomUUID() {
   return text;
 }
 
-}  // namespace vantle::agent
+}  // namespace vantle::support

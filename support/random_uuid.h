@@ -1,9 +1,9 @@
-// Random identifiers: the agent ID and the session IDs.
+// Random identifiers: the agent ID, session IDs and tokens.
 #pragma once
 
 #include <string>
 
-namespace vantle::agent {
+namespace vantle::support {
 
 // A version 4 UUID from the kernel's secure random source, in its canonical
 // 36-character form with upper-case hexadecimal ("1B4E28BA-2FA1-4D3B-...").
@@ -11,4 +11,4 @@ namespace vantle::agent {
 // at boot.
 std::string randomUUID();
 
-}  // namespace vantle::agent
+}  // namespace vantle::support

@@ -8,7 +8,7 @@
 
 #include "agent/folders/capture_path.h"
 #include "agent/storage/durable_file.h"
-#include "agent/storage/random_uuid.h"
+#include "support/random_uuid.h"
 #include "agent/storage/storage_root.h"
 #include "support/log.h"
 
@@ -163,7 +163,7 @@ std::string AgentStorage::agentID() {
   // Renewed on the queue, so two callers racing here agree on one new ID.
   return queue_.sync([&] {
     if (auto id = stored()) return *id;
-    std::string id = randomUUID();
+    std::string id = support::randomUUID();
     write(kAgentID, id);
     // A counter of 0 ties the new ID to the history that starts now: without
     // it the next caller would find no history and issue yet another ID, and
@@ -196,7 +196,7 @@ std::string AgentStorage::sessionID(const std::string& forSessionAt) {
     const std::string key = CapturePath::canonical(forSessionAt);
     if (const auto found = sessionTable_->find(key); found != sessionTable_->end()) return found->second;
 
-    std::string id = randomUUID();
+    std::string id = support::randomUUID();
     sessionTable_->emplace(key, id);
     core::Json table = core::Json::object();
     for (const auto& [path, sessionID] : *sessionTable_) table[path] = sessionID;
