@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace vantle::agent {
 
 class Descriptor {
@@ -11,6 +13,7 @@ class Descriptor {
   ~Descriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
 

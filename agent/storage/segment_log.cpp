@@ -50,52 +50,56 @@ std::vector<core::WireSegment> SegmentLog::inShoot(const std::string& shootID) {
 
 uint64_t SegmentLog::highestSeq() {
   std::lock_guard lock(mutex_);
-  Descriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
-  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-    index_ = {};
-    return 0;
-  }
+  Descriptor fd = open(info);
+  if (!fd.valid()) return 0;
   const std::optional<core::WireSegment> tail = refresh(fd.get(), info);
   return std::max(index_.highestSeq, tail ? tail->seq : 0);
 }
 
 std::vector<core::WireSegment> SegmentLog::select(const Selects& selects) {
   std::lock_guard lock(mutex_);
-  Descriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
-  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-    index_ = {};
-    return {};
-  }
+  Descriptor fd = open(info);
+  if (!fd.valid()) return {};
+  std::vector<core::WireSegment> found;
+  if (collect(fd.get(), info, selects, found)) return found;
 
-  // The second pass runs on an index built afresh from this same open file;
-  // a line that still does not match was changed while being read and is
-  // skipped like any line that does not decode.
-  for (int pass = 0; pass < 2; ++pass) {
-    if (pass == 1) index_ = {};
-    std::optional<core::WireSegment> tail = refresh(fd.get(), info);
-    std::vector<core::WireSegment> found;
-    bool matches = true;
-    std::string line;
-    for (const Entry& entry : index_.entries) {
-      if (!selects(entry.seq, entry.shootID)) continue;
-      line.resize(entry.length);
-      std::optional<core::WireSegment> segment;
-      if (readExactly(fd.get(), line.data(), entry.length, entry.offset)) segment = decodeLine(line);
-      if (segment && segment->seq == entry.seq && segment->shootID == entry.shootID) {
-        found.push_back(std::move(*segment));
-        continue;
-      }
-      matches = false;
-      if (pass == 0) break;
+  // A served line no longer matched its entry: the file was rewritten under
+  // the index. Index it afresh from the same open file; a line that still
+  // does not match is changing right now and stays skipped, like any line
+  // that does not decode, until a later query.
+  index_ = {};
+  found.clear();
+  if (!collect(fd.get(), info, selects, found)) index_ = {};
+  return found;
+}
+
+Descriptor SegmentLog::open(struct stat& info) {
+  Descriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.valid() && ::fstat(fd.get(), &info) == 0) return fd;
+  index_ = {};  // missing or unreadable: nothing to remember
+  return Descriptor(-1);
+}
+
+bool SegmentLog::collect(int fd, const struct stat& info, const Selects& selects,
+                         std::vector<core::WireSegment>& found) {
+  std::optional<core::WireSegment> tail = refresh(fd, info);
+  bool allMatched = true;
+  std::string line;
+  for (const Entry& entry : index_.entries) {
+    if (!selects(entry.seq, entry.shootID)) continue;
+    line.resize(entry.length);
+    std::optional<core::WireSegment> segment;
+    if (readExactly(fd, line.data(), entry.length, entry.offset)) segment = decodeLine(line);
+    if (segment && segment->seq == entry.seq && segment->shootID == entry.shootID) {
+      found.push_back(std::move(*segment));
+    } else {
+      allMatched = false;
     }
-    if (!matches && pass == 0) continue;
-    if (!matches) index_ = {};  // let the next query look again
-    if (tail && selects(tail->seq, tail->shootID)) found.push_back(std::move(*tail));
-    return found;
   }
-  return {};
+  if (tail && selects(tail->seq, tail->shootID)) found.push_back(std::move(*tail));
+  return allMatched;
 }
 
 std::optional<core::WireSegment> SegmentLog::refresh(int fd, const struct stat& info) {

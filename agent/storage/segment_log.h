@@ -14,6 +14,9 @@
 // So the results are those of reading the whole file: every line that
 // decodes as a segment, in file order; lines that do not decode (corrupt, or
 // caught half-written by a concurrent append) are skipped without a report.
+// The one change this cannot see is an edit in place that keeps the file's
+// length and its last line and changes a line that the query then does not
+// select; the storage itself only ever appends.
 //
 // Thread-safe: queries may come from any thread, concurrently with appends
 // by the storage queue; they take turns on one lock. The file may be missing
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/storage/descriptor.h"
 #include "core/wire_segment.h"
 
 namespace vantle::agent {
@@ -69,6 +73,12 @@ class SegmentLog {
   using Selects = std::function<bool(uint64_t seq, const std::optional<std::string>& shootID)>;
 
   std::vector<core::WireSegment> select(const Selects& selects);
+  // The file open for reading with `info` filled in; invalid (and the index
+  // cleared) when it is missing or unreadable.
+  Descriptor open(struct stat& info);
+  // Appends the selected segments to `found`, in file order; false when a
+  // selected line no longer matched its entry (it is left out).
+  bool collect(int fd, const struct stat& info, const Selects& selects, std::vector<core::WireSegment>& found);
   // Brings the index up to date with the open file `fd` described by `info`
   // returns its unterminated tail, if any, decoded.
   std::optional<core::WireSegment> refresh(int fd, const struct stat& info);
