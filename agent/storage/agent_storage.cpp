@@ -8,9 +8,9 @@
 
 #include "agent/folders/capture_path.h"
 #include "agent/storage/durable_file.h"
-#include "support/random_uuid.h"
 #include "agent/storage/storage_root.h"
 #include "support/log.h"
+#include "support/random_uuid.h"
 
 namespace vantle::agent {
 namespace {
