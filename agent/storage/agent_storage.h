@@ -8,8 +8,8 @@
 // written survives a restart and a crash: whole files are replaced
 // atomically and durably, lines are appended with one synced write.
 //
-// Threading: every write and the session table belong to the storage queue
-// ("com.orvane.vantle.storage"). Calls marked "waits" post there and block
+// Threading: the session table and every write but the login-item marker
+// belong to the storage queue ("com.orvane.vantle.storage"). Calls marked "waits" post there and block
 // the caller until done, so they must not be made from that queue (nothing
 // there calls out, so nothing would). Appends return at once, keep their
 // order, and keep the storage alive until they are on disk. Reads marked
@@ -95,6 +95,7 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
 
   // Whether the user was already offered the login item. Caller.
   bool hasOfferedLoginItem();
+  // Writes the marker. Caller.
   void markLoginItemOffered();
 
   // Whether `path` is the storage root or lies beneath it, symbolic links
