@@ -1,0 +1,79 @@
+#include "tools/companion/command_line.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace vantle::tools {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Arguments = std::vector<std::string>;
+
+Invocation parsed(const Arguments& arguments) {
+  auto result = parseCommandLine(arguments);
+  if (auto* error = std::get_if<UsageError>(&result)) ADD_FAILURE() << error->message;
+  return std::get_if<Invocation>(&result) ? std::get<Invocation>(result) : Invocation{};
+}
+
+std::string refusal(const Arguments& arguments) {
+  auto result = parseCommandLine(arguments);
+  if (auto* error = std::get_if<UsageError>(&result)) return error->message;
+  ADD_FAILURE() << "accepted " << ::testing::PrintToString(arguments);
+  return "";
+}
+
+TEST(CommandLine, ReadsOptionsInEitherSpellingAndPathsAfterTheSeparator) {
+  const Invocation watch = parsed({"watch", "--code=012345", "--host", "studio.local", "--port=39182", "--since",
+                                   "18446744073709551615", "--messages", "3", "--timeout=2.5"});
+  EXPECT_EQ(watch.code, "012345");  // leading zeros are part of the code
+  EXPECT_EQ(watch.host, "studio.local");
+  EXPECT_EQ(watch.port, 39182);
+  EXPECT_EQ(watch.since, UINT64_MAX);
+  EXPECT_EQ(watch.messages, 3u);
+  EXPECT_EQ(watch.timeout, 2.5);
+
+  const Invocation audit = parsed({"audit", "/s/a", "--code", "123456", "--agent", "Studio A", "--", "-c", "--help"});
+  EXPECT_EQ(audit.agent, "Studio A");
+  EXPECT_THAT(audit.paths, ElementsAre("/s/a", "-c", "--help"));
+  EXPECT_EQ(parsed({"pull", "--bogus", "-h"}).command, Command::help);  // help wins before the separator
+}
+
+TEST(CommandLine, ACommandNeedsItsCodeAndExactlyOneWayToTheAgent) {
+  EXPECT_THAT(refusal({"watch", "--host", "h", "--port", "1"}), HasSubstr("needs --code"));
+  EXPECT_THAT(refusal({"watch", "--code", "123456"}), HasSubstr("--agent NAME"));
+  EXPECT_THAT(refusal({"watch", "--code", "123456", "--host", "h"}), HasSubstr("go together"));
+  EXPECT_THAT(refusal({"audit", "--code", "123456", "--agent", "A", "--host", "h", "--port", "1", "/p"}),
+              HasSubstr("not both"));
+  EXPECT_THAT(refusal({"audit", "--code", "123456", "--agent", "A"}), HasSubstr("at least one PATH"));
+  EXPECT_THAT(refusal({"pull", "--code", "123456", "--agent", "A"}), HasSubstr("needs --out"));
+  EXPECT_THAT(refusal({"pull", "--code", "123456", "--agent", "A", "--out", "d", "--high-res", "--frame", "/f"}),
+              HasSubstr("cannot be combined"));
+}
+
+TEST(CommandLine, RefusesValuesOutOfRangeAndOptionsOfOtherCommands) {
+  const auto withOption = [](std::string option, std::string value) {
+    return refusal({"watch", "--code", "123456", "--agent", "A", option, value});
+  };
+  for (const char* code : {"12345", "1234567", "12345a", "١٢٣٤٥٦"}) {
+    EXPECT_THAT(refusal({"watch", "--code", code, "--agent", "A"}), HasSubstr("six digits")) << code;
+  }
+  for (const char* port : {"0", "65536", "80x", "-1"}) {
+    EXPECT_THAT(refusal({"watch", "--code", "123456", "--host", "h", "--port", port}), HasSubstr("1 to 65535"));
+  }
+  for (const char* seconds : {"0", "-1", "nan", "inf", "1s", ""}) {
+    EXPECT_THAT(withOption("--timeout", seconds), HasSubstr("seconds above 0")) << seconds;
+  }
+  EXPECT_THAT(withOption("--messages", "0"), HasSubstr("above 0"));
+  EXPECT_THAT(withOption("--since", "18446744073709551616"), HasSubstr("whole number"));
+  EXPECT_THAT(withOption("--agent", "B"), HasSubstr("given twice"));
+  EXPECT_THAT(refusal({"watch", "--code"}), HasSubstr("--code needs a value"));
+  EXPECT_THAT(refusal({"browse", "--code", "123456"}), HasSubstr("browse does not take --code"));
+  EXPECT_THAT(refusal({"pull", "--high-res=yes"}), HasSubstr("takes no value"));
+  EXPECT_THAT(refusal({"browse", "extra"}), HasSubstr("takes no argument 'extra'"));
+  EXPECT_THAT(refusal({"serve"}), HasSubstr("unknown command 'serve'"));
+  EXPECT_THAT(refusal({}), HasSubstr("no command"));
+}
+
+}  // namespace
+}  // namespace vantle::tools

@@ -1,0 +1,285 @@
+// The companion binary against a real agent service on loopback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <nlohmann/json.hpp>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "net/vantle_service.h"
+#include "tests/support/eventually.h"
+#include "tests/support/instants.h"
+#include "tests/tools/companion/child_program.h"
+
+namespace vantle::tools {
+namespace {
+
+namespace fs = std::filesystem;
+using core::VantleMessage;
+using Kind = VantleMessage::Kind;
+using testing::at;
+using testing::ChildProgram;
+using testing::ProgramRun;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kCode = "271828";
+const std::string companionPath = VANTLE_COMPANION_PATH;
+
+core::WireSegment segment(uint64_t seq) {
+  core::WireSegment s;
+  s.seq = seq;
+  s.path = "/shoot/" + std::to_string(seq) + "_Look";
+  s.folderName = std::to_string(seq) + "_Look";
+  s.openedAt = at(60.0 * seq);
+  s.closedAt = at(60.0 * seq + 42);
+  s.duration = 42;
+  return s;
+}
+
+core::VantleSnapshot snapshot(int64_t frames) {
+  core::VantleSnapshot s;
+  s.at = at(1000);
+  s.frameCount = frames;
+  return s;
+}
+
+std::vector<VantleMessage> decoded(const ProgramRun& run) {
+  std::vector<VantleMessage> messages;
+  for (const std::string& line : run.outLines()) {
+    auto message = VantleMessage::decodeText(line, at(0));
+    EXPECT_TRUE(message) << "not a message: " << line;
+    if (message) messages.push_back(*message);
+  }
+  return messages;
+}
+
+std::string contents(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CompanionTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (service) service->stop();
+    fs::remove_all(out);
+  }
+
+  // An agent with segments 1 to 3 and a snapshot of 42 frames.
+  void startAgent(uint16_t preferredPort = 0) {
+    service = net::VantleService::create(preferredPort);
+    service->backlog = [this](uint64_t since) {
+      std::lock_guard lock(mutex);
+      subscribedSince.push_back(since);
+      std::vector<core::WireSegment> missing;
+      for (uint64_t seq = since + 1; seq <= 3; ++seq) missing.push_back(segment(seq));
+      return missing;
+    };
+    service->currentSnapshot = [] { return snapshot(42); };
+    ASSERT_EQ(service->start(kCode, "Companion Test"), std::nullopt);
+    port = *service->debugPort();
+  }
+
+  bool subscribed() {
+    return testing::eventually([&] {
+      std::lock_guard lock(mutex);
+      return !subscribedSince.empty();
+    }, 10);
+  }
+
+  static uint16_t unusedPort() {
+    asio::io_context io;
+    return asio::ip::tcp::acceptor(io, {asio::ip::tcp::v6(), 0}).local_endpoint().port();
+  }
+
+  std::vector<std::string> command(const std::string& name, std::vector<std::string> extra,
+                                   const std::string& code = kCode) const {
+    std::vector<std::string> arguments{name, "--code", code, "--host", "127.0.0.1", "--port", std::to_string(port)};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+  }
+  ProgramRun run(const std::string& name, std::vector<std::string> extra, const std::string& code = kCode) const {
+    return testing::runProgram(companionPath, command(name, std::move(extra), code));
+  }
+
+  std::shared_ptr<net::VantleService> service;
+  uint16_t port = 0;
+  const fs::path out = fs::temp_directory_path() / ("vantle-companion-" + std::to_string(getpid()));
+  std::mutex mutex;
+  std::vector<uint64_t> subscribedSince;
+};
+
+TEST_F(CompanionTest, WatchPrintsEveryMessageAsItArrivedUntilItsTimeout) {
+  startAgent();
+  service->latestFrameThumbnail = [] { return net::FrameThumbnail{core::Bytes{0x00, 0xFF}, "A_7.CR3", "/s/A_7.CR3"}; };
+  ChildProgram watch(companionPath, command("watch", {"--since", "1", "--timeout", "3"}));
+  ASSERT_TRUE(subscribed());  // broadcasts follow the whole subscribe answer
+  service->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(43)});
+  service->broadcastFrameCleared();
+  const ProgramRun run = watch.finish();
+
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GE(run.seconds, 3);
+  EXPECT_THAT(decoded(run), ElementsAre(VantleMessage{.t = Kind::segment, .segment = segment(2)},
+                                        VantleMessage{.t = Kind::segment, .segment = segment(3)},
+                                        VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(42)},
+                                        VantleMessage{.t = Kind::frameThumbnail,
+                                                      .imageData = core::Bytes{0x00, 0xFF},
+                                                      .imageFileName = std::string("A_7.CR3"),
+                                                      .imagePath = std::string("/s/A_7.CR3")},
+                                        VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(43)},
+                                        VantleMessage{.t = Kind::frameThumbnail}));
+  EXPECT_THAT(run.out, HasSubstr("\"imageData\":\"AP8=\""));
+  std::lock_guard lock(mutex);
+  EXPECT_THAT(subscribedSince, ElementsAre(1u));
+}
+
+TEST_F(CompanionTest, ARefusedCodeExitsThreeAtOnceAndAnAbsentAgentFourAtTheTimeout) {
+  startAgent();
+  const ProgramRun refused = run("watch", {"--timeout", "30"}, "000000");
+  EXPECT_EQ(refused.exitCode, 3) << refused.err;
+  EXPECT_THAT(refused.err, HasSubstr("rejected"));
+  EXPECT_LT(refused.seconds, 15);  // it did not sit out its timeout
+  EXPECT_EQ(service->peerCount(), 0);
+
+  port = unusedPort();
+  const ProgramRun absent = run("watch", {"--timeout", "2"});
+  EXPECT_EQ(absent.exitCode, 4) << absent.err;
+  EXPECT_GE(absent.seconds, 2);
+  EXPECT_THAT(absent.err, HasSubstr("failed"));  // a network failure, retried, never a wrong code
+  EXPECT_THAT(absent.err, Not(HasSubstr("rejected")));
+  EXPECT_EQ(refused.out + absent.out, "");
+}
+
+TEST_F(CompanionTest, AWatchStartedBeforeItsAgentConnectsOnceTheAgentIsUp) {
+  port = unusedPort();
+  ChildProgram watch(companionPath, command("watch", {"--messages", "4", "--timeout", "30"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // refused at least once
+  startAgent(port);
+  ASSERT_EQ(service->debugPort(), port);
+  const ProgramRun run = watch.finish();
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(decoded(run).size(), 4u);  // three segments and the snapshot, then it stops
+  EXPECT_THAT(run.err, Not(HasSubstr("rejected")));
+}
+
+TEST_F(CompanionTest, AnInterruptedWatchSaysWhetherItEverConnected) {
+  startAgent();
+  ChildProgram connected(companionPath, command("watch", {}));
+  ASSERT_TRUE(subscribed());  // the companion knows it is connected once it subscribes
+  connected.signal(SIGINT);
+  EXPECT_EQ(connected.finish(10).exitCode, 0);
+
+  port = unusedPort();
+  ChildProgram never(companionPath, command("watch", {}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  never.signal(SIGTERM);
+  EXPECT_EQ(never.finish(10).exitCode, 4);
+}
+
+TEST_F(CompanionTest, AuditPrintsTheAuditedMessage) {
+  startAgent();
+  std::vector<std::string> asked;
+  service->countFolders = [&](const std::vector<std::string>& paths) {
+    asked = paths;
+    return std::vector<core::FolderReading>{{.path = paths[0], .frameCount = 12}};
+  };
+  const ProgramRun audit = run("audit", {"/shoot/1_Look", "--", "-odd"});
+  ASSERT_EQ(audit.exitCode, 0) << audit.err;
+  EXPECT_THAT(asked, ElementsAre("/shoot/1_Look", "-odd"));
+  EXPECT_THAT(decoded(audit),
+              ElementsAre(VantleMessage{.t = Kind::audited, .readings = {{{.path = "/shoot/1_Look", .frameCount = 12}}}}));
+}
+
+TEST_F(CompanionTest, PullWritesEveryImageUnderASafeNameAndPrintsOnlyTheNames) {
+  startAgent();
+  std::optional<bool> askedHighRes;
+  service->onRequestSelectedImage = [&](bool highRes) -> core::ImagePullOutcome {
+    askedHighRes = highRes;
+    return core::ImagesPulled{
+        {{core::Bytes{1, 2}, "A_1.jpg"}, {core::Bytes{3}, "../../escaped.jpg"}, {core::Bytes{4}, "A_1.jpg"}}};
+  };
+  const fs::path folder = out / "new";
+  const ProgramRun pull = run("pull", {"--high-res", "--out", folder.string(), "--settle", "0.5"});
+  ASSERT_EQ(pull.exitCode, 0) << pull.err;
+  EXPECT_EQ(askedHighRes, true);
+  // The client's own diagnostic lines went to standard error.
+  EXPECT_THAT(pull.outLines(), ElementsAre("A_1.jpg", "escaped.jpg", "A_1-2.jpg"));
+  EXPECT_THAT(pull.err, HasSubstr("VantleClient: Sending requestHighResSelectedImage message"));
+  EXPECT_EQ(contents(folder / "A_1.jpg"), "\x01\x02");
+  EXPECT_EQ(contents(folder / "escaped.jpg"), "\x03");
+  EXPECT_EQ(contents(folder / "A_1-2.jpg"), "\x04");
+  EXPECT_FALSE(fs::exists(out / "escaped.jpg"));
+}
+
+TEST_F(CompanionTest, AnUnavailablePullExitsFiveWithTheAgentsReason) {
+  startAgent();
+  std::optional<std::string> askedPath;
+  service->onRequestFrameImage = [&](const std::string& path) -> core::ImagePullOutcome {
+    askedPath = path;
+    return core::ImageUnavailable{"Capture One does not have that frame in the open session."};
+  };
+  ProgramRun pull = run("pull", {"--frame", "/shoot/A_1.CR3", "--out", out.string()});
+  EXPECT_EQ(pull.exitCode, 5) << pull.err;
+  EXPECT_EQ(askedPath, "/shoot/A_1.CR3");
+  EXPECT_THAT(pull.err, HasSubstr("Capture One does not have that frame in the open session."));
+  EXPECT_EQ(pull.out, "");
+  EXPECT_TRUE(fs::is_empty(out));
+
+  pull = run("pull", {"--out", out.string()});  // no pull installed at all
+  EXPECT_EQ(pull.exitCode, 5) << pull.err;
+  EXPECT_THAT(pull.err, HasSubstr("This agent cannot pull images."));
+}
+
+TEST(CompanionCommandLine, UsageErrorsExitTwoAndHelpDocumentsEveryCommand) {
+  const ProgramRun wrong = testing::runProgram(companionPath, {"watch", "--code", "12345", "--agent", "A"});
+  EXPECT_EQ(wrong.exitCode, 2);
+  EXPECT_THAT(wrong.err, HasSubstr("six digits"));
+  EXPECT_THAT(wrong.err, HasSubstr("--help"));
+  const ProgramRun help = testing::runProgram(companionPath, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* word : {"browse", "watch", "audit", "pull", "--since", "--messages", "--high-res", "--frame",
+                           "--out", "--settle", "--timeout", "--agent", "Exit codes", "  3 ", "  4 ", "  5 "}) {
+    EXPECT_THAT(help.out, HasSubstr(word));
+  }
+}
+
+// Browsing needs an Avahi daemon, which runs only inside the private network
+// made by scripts/test-netns; ctest runs this case there as well.
+TEST(CompanionBrowse, ListsTheAdvertisedAgentAndFindsItByName) {
+  if (!std::getenv("VANTLE_TEST_NETNS")) GTEST_SKIP() << "needs the private test network (scripts/test-netns)";
+  auto service = net::VantleService::create(0);
+  service->setAgentID("5C1D4E2A-8F0B-4C3D-9E7A-6B5F4A3C2D1E");
+  service->currentSnapshot = [] { return snapshot(1); };
+  ASSERT_EQ(service->start(kCode, "Studio Browse"), std::nullopt);
+
+  const ProgramRun browse = testing::runProgram(companionPath, {"browse", "--timeout", "4"});
+  EXPECT_EQ(browse.exitCode, 0) << browse.err;
+  std::optional<core::Json> listed;
+  for (const std::string& line : browse.outLines()) {
+    auto json = core::VantleCoding::parse(line);
+    ASSERT_TRUE(json && json->is_object()) << line;
+    if (json->value("name", "") == "Studio Browse") listed = json;
+  }
+  ASSERT_TRUE(listed) << browse.out << browse.err;
+  EXPECT_EQ(listed->value("id", ""), "Studio Browse");
+  EXPECT_EQ(listed->value("agentID", ""), "5C1D4E2A-8F0B-4C3D-9E7A-6B5F4A3C2D1E");
+  EXPECT_EQ(listed->value("port", 0), *service->debugPort());
+  EXPECT_NE(listed->value("host", ""), "");
+
+  const ProgramRun watch = testing::runProgram(
+      companionPath, {"watch", "--code", kCode, "--agent", "Studio Browse", "--messages", "1", "--timeout", "10"});
+  EXPECT_EQ(watch.exitCode, 0) << watch.err;
+  EXPECT_THAT(decoded(watch), ElementsAre(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(1)}));
+  service->stop();
+}
+
+}  // namespace
+}  // namespace vantle::tools

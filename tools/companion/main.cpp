@@ -1,0 +1,77 @@
+// vantle-companion: a companion for an Orvane Vantle agent, on the command line.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "tools/companion/command_line.h"
+#include "tools/companion/commands.h"
+#include "tools/companion/output.h"
+#include "tools/companion/run_end.h"
+
+using namespace vantle::tools;
+
+namespace {
+
+// Ctrl-C or a TERM ends the run as its timeout would, so a watch stopped by
+// hand still says whether it ever connected. A second one does not wait.
+void watchForStops(const sigset_t& stops, std::shared_ptr<RunEnd> end) {
+  std::thread([stops, end] {
+    int signal = 0;
+    if (sigwait(&stops, &signal) != 0) return;
+    end->interrupt();
+    if (sigwait(&stops, &signal) == 0) _exit(128 + signal);
+  }).detach();
+}
+
+int run(const Invocation& invocation, Output& output, RunEnd& end) {
+  switch (invocation.command) {
+    case Command::browse: return runBrowse(invocation, output, end);
+    case Command::watch: return runWatch(invocation, output, end);
+    case Command::audit: return runAudit(invocation, output, end);
+    case Command::pull: return runPull(invocation, output, end);
+    case Command::help: break;
+  }
+  return exitcode::ok;
+}
+
+// The process-wide thread pool is never stopped, and its threads may still
+// be finishing cancelled network work; static destructors running beside
+// them would pull shared objects from under them. Everything this program
+// owes the world is on its output, so it leaves without them.
+[[noreturn]] void leave(int code) {
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Blocked before any thread starts, so that every thread inherits the
+  // mask and only the watcher takes these signals.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+  const auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (const auto* error = std::get_if<UsageError>(&parsed)) {
+    std::fprintf(stderr, "vantle-companion: %s\nTry 'vantle-companion --help'.\n", error->message.c_str());
+    return exitcode::usage;
+  }
+  const Invocation& invocation = std::get<Invocation>(parsed);
+  if (invocation.command == Command::help) {
+    std::fputs(helpText().c_str(), stdout);
+    return exitcode::ok;
+  }
+
+  Output output(takeStandardOutput());
+  auto end = std::make_shared<RunEnd>();
+  watchForStops(stops, end);
+  leave(run(invocation, output, *end));
+}
