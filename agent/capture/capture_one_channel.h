@@ -15,7 +15,8 @@
 //       The number of elements named by the last code (for "CCPr").
 //   RunScript(s source) -> (b ok, v result, i errorNumber, s errorMessage)
 //       Runs one of the five script texts of CaptureOneScript, placeholders
-//       filled. ok false carries the script's error number and message.
+//       filled. ok false carries the script's error number and message;
+//       `syntaxError` means the text could not be compiled at all.
 //
 // Refusals are D-Bus errors that map to the application's own error numbers:
 // `accessDeniedError` (the user did not allow the agent) -1743,
@@ -41,6 +42,7 @@ inline constexpr int needsConsent = -1744;
 inline constexpr int notRunning = -600;
 inline constexpr int connectionInvalid = -609;
 inline constexpr int noSuchObject = -1728;
+inline constexpr int syntaxError = -2741;
 
 // Seconds one call may take before it counts as a broken connection.
 inline constexpr double callTimeoutSeconds = 10;

@@ -19,9 +19,6 @@ namespace Control = CaptureSimControl;
 
 namespace {
 
-// The number AppleScript gives a text it cannot compile.
-constexpr int32_t syntaxError = -2741;
-
 const std::string busName(Channel::busName);
 const std::string objectPath(Channel::objectPath);
 const std::string scriptingInterface(Channel::interfaceName);
@@ -190,7 +187,7 @@ int CaptureSimServer::onRunScript(sd_bus_message* m, void* self, sd_bus_error* e
   const auto script = recognizeScript(source ? source : "");
   if (!script) {
     say("RunScript: a script the stand-in does not know");
-    return sd_bus_reply_method_return(m, "bvis", 0, "s", "", syntaxError,
+    return sd_bus_reply_method_return(m, "bvis", 0, "s", "", Channel::syntaxError,
                                       "vantle-capture-sim cannot compile this script: it knows only the agent's five.");
   }
   const ScriptAnswer answer = runScript(server.application_, *script);
