@@ -1,0 +1,308 @@
+// Load on the agent's network service: a hundred companions following a
+// steady stream of snapshots, then a flood of wrong pairing codes.
+//
+// The agent runs in a child process (this program started again with
+// --agent) so that its CPU time is its own; the companions run here and talk
+// to it over loopback. The two talk through the child's standard input and
+// output, one line per request. Every wait and loop has a bound in time and
+// in count; the program ends by itself and exits 1 when a check fails.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ssl/stream.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/security.h"
+#include "net/tls_context.h"
+#include "net/vantle_client.h"
+#include "net/vantle_service.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace vantle;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int companions = 100;
+constexpr int snapshots = 400;  // 20 seconds at one every 50 ms
+constexpr int intervalMs = 50;
+constexpr double cpuLimit = 0.25;  // of one core
+constexpr double floodSeconds = 5;
+constexpr int floodWorkers = 8;
+constexpr const char* code = "424242";
+constexpr const char* wrongCode = "000000";
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double secondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+core::VantleSnapshot snapshotNumber(int n) {
+  core::VantleSnapshot s;
+  s.seq = 17;
+  s.at = std::chrono::system_clock::now();
+  s.sessionName = "Spring Lookbook";
+  s.sessionID = "8E0C2B7A-1F3D-4C5B-9A6E-2D4F6B8A0C1E";
+  s.designatedPath = "/srv/capture/Spring Lookbook/Capture/04_Denim";
+  s.shotName = "04_Denim";
+  s.frameCount = n;
+  s.shotOpenedAt = s.at;
+  s.agentID = "5C1D4E2A-8F0B-4C3D-9E7A-6B5F4A3C2D1E";
+  s.shotsCompleted = 3;
+  s.framesThisShoot = 212 + n;
+  return s;
+}
+
+// ---- The agent, in the child process ----
+
+void reply(const std::string& line) {
+  std::fprintf(stdout, "%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+int runAgent() {
+  auto service = net::VantleService::create(0);
+  if (auto error = service->start(code, "Bench Agent")) {
+    reply("error " + *error);
+    return 1;
+  }
+  reply("port " + std::to_string(*service->debugPort()));
+  // Requests: "peers N" waits (at most 60 s) for N companions; "cpu" tells
+  // this process's CPU seconds; "broadcast" sends the snapshots on their
+  // cadence; "quit", or the end of the input, ends it.
+  for (std::string request; std::getline(std::cin, request) && request != "quit";) {
+    if (request.starts_with("peers ")) {
+      const int wanted = std::stoi(request.substr(6));
+      const auto deadline = SteadyClock::now() + 60s;
+      while (service->peerCount() < wanted && SteadyClock::now() < deadline) std::this_thread::sleep_for(10ms);
+      reply("peers " + std::to_string(service->peerCount()));
+    } else if (request == "cpu") {
+      reply("cpu " + std::to_string(cpuSeconds()));
+    } else if (request == "broadcast") {
+      const auto start = SteadyClock::now();
+      for (int n = 1; n <= snapshots; ++n) {
+        std::this_thread::sleep_until(start + n * std::chrono::milliseconds(intervalMs));
+        service->broadcast(core::VantleMessage{.t = core::VantleMessage::Kind::snapshot, .snapshot = snapshotNumber(n)});
+      }
+      reply("sent");
+    }
+  }
+  service->stop();
+  return 0;
+}
+
+// ---- The companions' side ----
+
+class Agent {
+ public:
+  explicit Agent(const char* self) {
+    int toChild[2], fromChild[2];
+    if (pipe(toChild) != 0 || pipe(fromChild) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+    // The service's log lines (a hundred subscriptions) would drown the report.
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&actions, toChild[1]);
+    posix_spawn_file_actions_addclose(&actions, fromChild[0]);
+    char* argv[] = {const_cast<char*>(self), const_cast<char*>("--agent"), nullptr};
+    if (posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv, environ) != 0) throw std::runtime_error("spawn");
+    posix_spawn_file_actions_destroy(&actions);
+    close(toChild[0]);
+    close(fromChild[1]);
+    requests_ = fdopen(toChild[1], "w");
+    replies_ = fdopen(fromChild[0], "r");
+  }
+
+  ~Agent() {
+    ask("quit", false);
+    std::fclose(requests_);
+    std::fclose(replies_);
+    // Bounded: the agent ends on "quit"; one that does not is stopped.
+    for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Sends one request and returns the reply line ("" when the agent ended).
+  std::string ask(const std::string& request, bool wantsReply = true) {
+    std::fprintf(requests_, "%s\n", request.c_str());
+    std::fflush(requests_);
+    return wantsReply ? readLine() : "";
+  }
+
+  std::string readLine() {
+    char line[256];
+    if (!std::fgets(line, sizeof line, replies_)) return "";
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+
+  double cpu() {
+    const std::string answer = ask("cpu");
+    return answer.starts_with("cpu ") ? std::stod(answer.substr(4)) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::FILE* requests_ = nullptr;
+  std::FILE* replies_ = nullptr;
+};
+
+struct Companion {
+  std::shared_ptr<net::VantleClient> client;
+  std::mutex mutex;
+  std::vector<int64_t> frames;  // the snapshots' numbers, as they arrived
+};
+
+// Wrong-code handshakes from `floodWorkers` threads for `floodSeconds`,
+// with the real client's TLS settings; returns {refused, paired}.
+std::pair<long, long> floodWithWrongCodes(uint16_t port) {
+  auto tls = net::VantleSecurity::parameters(wrongCode, net::VantleSecurity::Role::client);
+  const asio::ip::tcp::endpoint agent(asio::ip::make_address("127.0.0.1"), port);
+  std::atomic<long> refused = 0, paired = 0;
+  const auto deadline = SteadyClock::now() + std::chrono::duration<double>(floodSeconds);
+  std::vector<std::thread> workers;
+  for (int w = 0; w < floodWorkers; ++w) {
+    workers.emplace_back([&] {
+      asio::io_context io;
+      for (int attempt = 0; attempt < 1'000'000 && SteadyClock::now() < deadline; ++attempt) {
+        asio::ssl::stream<asio::ip::tcp::socket> stream(io, tls->context());
+        std::error_code error;
+        stream.lowest_layer().connect(agent, error);
+        if (error) continue;
+        const timeval limit{5, 0};  // a handshake that hangs ends the attempt
+        setsockopt(stream.lowest_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        stream.handshake(asio::ssl::stream_base::client, error);
+        ++(error ? refused : paired);
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  return {refused.load(), paired.load()};
+}
+
+int runBench(const char* self) {
+  signal(SIGPIPE, SIG_IGN);  // an agent that died is reported, not fatal
+  bool passed = true;
+  Agent agent(self);
+  const std::string portLine = agent.readLine();
+  if (!portLine.starts_with("port ")) {
+    std::printf("the agent did not start: %s\n", portLine.c_str());
+    return 1;
+  }
+  const auto port = static_cast<uint16_t>(std::stoi(portLine.substr(5)));
+  std::printf("network load: %d companions on loopback port %u, %d snapshots every %d ms\n", companions, port,
+              snapshots, intervalMs);
+
+  // Pairing a hundred companions.
+  const double cpuIdle = agent.cpu();
+  auto pairingStart = SteadyClock::now();
+  std::vector<std::unique_ptr<Companion>> all;
+  std::atomic<long> received = 0;
+  for (int i = 0; i < companions; ++i) {
+    auto companion = std::make_unique<Companion>();
+    companion->client = net::VantleClient::create();
+    companion->client->onSnapshot = [c = companion.get(), &received](const core::VantleSnapshot& s) {
+      std::lock_guard lock(c->mutex);
+      c->frames.push_back(s.frameCount);
+      ++received;
+    };
+    companion->client->connect(net::Endpoint{"127.0.0.1", port, std::nullopt}, code);
+    all.push_back(std::move(companion));
+  }
+  const std::string peers = agent.ask("peers " + std::to_string(companions));
+  const double pairingSeconds = secondsSince(pairingStart);
+  const double cpuPaired = agent.cpu();
+  std::printf("  paired:              %s of %d companions in %.2f s (agent CPU %.3f s)\n", peers.substr(6).c_str(),
+              companions, pairingSeconds, cpuPaired - cpuIdle);
+  if (peers != "peers " + std::to_string(companions)) passed = false;
+
+  // Twenty seconds of snapshots.
+  const auto broadcastStart = SteadyClock::now();
+  const bool sent = agent.ask("broadcast") == "sent";
+  const long expected = static_cast<long>(companions) * snapshots;
+  for (int i = 0; i < 1000 && received < expected; ++i) std::this_thread::sleep_for(10ms);
+  const double broadcastSeconds = secondsSince(broadcastStart);
+  const double broadcastCpu = agent.cpu() - cpuPaired;
+
+  int inOrder = 0;
+  for (auto& companion : all) {
+    std::lock_guard lock(companion->mutex);
+    bool exact = companion->frames.size() == static_cast<size_t>(snapshots);
+    for (size_t n = 0; exact && n < companion->frames.size(); ++n) exact = companion->frames[n] == static_cast<int64_t>(n + 1);
+    inOrder += exact;
+  }
+  const double fraction = broadcastCpu / broadcastSeconds;
+  const bool allReceived = sent && received == expected && inOrder == companions;
+  std::printf("  snapshots received:  %ld of %ld expected; %d of %d companions got every one, in order  %s\n",
+              received.load(), expected, inOrder, companions, allReceived ? "PASS" : "FAIL");
+  std::printf("  agent CPU:           %.3f s over %.2f s = %.1f%% of one core (limit %.0f%%)  %s\n", broadcastCpu,
+              broadcastSeconds, 100 * fraction, 100 * cpuLimit, fraction < cpuLimit ? "PASS" : "FAIL");
+  passed = passed && allReceived && fraction < cpuLimit;
+
+  for (auto& companion : all) companion->client->disconnect();
+  for (auto& companion : all) companion->client->state();  // waits for the disconnect
+  all.clear();
+
+  // A flood of wrong codes.
+  const double cpuBeforeFlood = agent.cpu();
+  const auto floodStart = SteadyClock::now();
+  const auto [refused, paired] = floodWithWrongCodes(port);
+  const double floodElapsed = secondsSince(floodStart);
+  const double floodCpu = agent.cpu() - cpuBeforeFlood;
+  std::printf("  wrong-code handshakes: %ld refused in %.2f s = %.0f per second from %d connections at a time\n",
+              refused, floodElapsed, refused / floodElapsed, floodWorkers);
+  std::printf("                         agent CPU %.3f s = %.1f%% of one core, %.0f us per handshake; paired: %ld  %s\n",
+              floodCpu, 100 * floodCpu / floodElapsed, refused > 0 ? 1e6 * floodCpu / refused : 0.0, paired,
+              paired == 0 && refused > 0 ? "PASS" : "FAIL");
+  passed = passed && paired == 0 && refused > 0;
+  // Still serving after the flood.
+  auto after = net::VantleClient::create();
+  std::atomic<bool> connected = false;
+  after->onStateChange = [&](const net::VantleConnectionState& s) { connected = connected || s.isConnected(); };
+  after->connect(net::Endpoint{"127.0.0.1", port, std::nullopt}, code);
+  for (int i = 0; i < 500 && !connected; ++i) std::this_thread::sleep_for(10ms);
+  after->disconnect();
+  after->state();
+  std::printf("  a right code after the flood: %s\n", connected ? "connected  PASS" : "not connected  FAIL");
+  passed = passed && connected;
+
+  std::printf("%s\n", passed ? "all checks passed" : "SOME CHECKS FAILED");
+  return passed ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--agent") return runAgent();
+  return runBench(argv[0]);
+}
