@@ -2,17 +2,14 @@
 
 namespace vantle::agent {
 
-std::optional<std::string> NewestFrameTracker::note(const std::string& folder, const std::set<std::string>& names,
+std::optional<std::string> NewestFrameTracker::note(const std::string& folder, const std::unordered_set<std::string>& names,
                                                     const std::optional<std::string>& lastFileName) {
   const auto previous = seen.find(folder);
   if (previous != seen.end()) {
-    const std::set<std::string>& before = previous->second;
-    std::optional<std::string> greatestAdded;
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {  // descending: the first new one is the greatest
-      if (!before.contains(*it)) {
-        greatestAdded = *it;
-        break;
-      }
+    const std::unordered_set<std::string>& before = previous->second;
+    const std::string* greatestAdded = nullptr;
+    for (const std::string& name : names) {
+      if (!before.contains(name) && (!greatestAdded || name > *greatestAdded)) greatestAdded = &name;
     }
     if (greatestAdded) {
       newest[folder] = *greatestAdded;

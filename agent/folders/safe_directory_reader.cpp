@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "agent/folders/capture_path.h"
 #include "agent/folders/volume_locality.h"
@@ -19,11 +21,16 @@ namespace FrameCountRule = core::FrameCountRule;
 
 namespace {
 
-// One capture: the files of one stem, living only during a reading.
+// The files of one stem, living only during a reading.
 struct Capture {
-  bool hasRaw = false;
   std::string name;  // the file that names the capture, in its listed case
-  std::set<std::string> otherExtensions;  // lower-case extensions of the non-RAW files
+  bool hasRaw = false;
+};
+
+// A non-RAW file: its capture and its lower-case extension.
+struct OtherFile {
+  const Capture* capture;
+  std::string extension;
 };
 
 // Whether the entry is a regular file, without following a symbolic link.
@@ -34,16 +41,12 @@ bool isRegularFile(int folder, const dirent& entry) {
   return S_ISREG(info.st_mode);
 }
 
-void add(std::unordered_map<std::string, Capture>& captures, std::string_view name) {
-  Capture& capture = captures[FrameCountRule::captureStem(name)];
-  if (FrameCountRule::isRaw(name)) {
-    // The capture is named after its first RAW file.
-    if (!capture.hasRaw) capture.name = name;
-    capture.hasRaw = true;
-  } else {
-    capture.otherExtensions.insert(core::lowercased(FrameCountRule::extension(name)));
-    if (capture.name.empty()) capture.name = name;
-  }
+// About how many entries a folder holds, from the size of the folder
+// itself, so that the containers of a reading grow at most once or twice.
+size_t expectedEntries(int folder) {
+  struct stat info {};
+  if (fstat(folder, &info) != 0 || info.st_size <= 0) return 64;
+  return std::min<size_t>(static_cast<size_t>(info.st_size) / 32, size_t{1} << 20);
 }
 
 }  // namespace
@@ -63,7 +66,13 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
     listing.readFailed = true;
     return listing;
   }
-  std::unordered_map<std::string, Capture> captures;
+  // Captures by stem. One pass, no container per capture, and room made up
+  // front: folders hold tens of thousands of files and are listed every few
+  // seconds.
+  const size_t expected = expectedEntries(dirfd(dir.get()));
+  std::unordered_map<std::string, Capture> captures(expected);
+  std::vector<OtherFile> others;
+  others.reserve(expected);
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir.get());
@@ -79,22 +88,35 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
     const std::string_view name = entry->d_name;
     if (!FrameCountRule::countsAs(name)) continue;  // also drops "." and ".."
     if (!isRegularFile(dirfd(dir.get()), *entry)) continue;
-    add(captures, name);
+
+    Capture& capture = captures[FrameCountRule::captureStem(name)];
+    if (FrameCountRule::isRaw(name)) {
+      if (!capture.hasRaw) capture.name = name;  // named after its first RAW file
+      capture.hasRaw = true;
+    } else {
+      others.push_back({&capture, core::lowercased(FrameCountRule::extension(name))});
+      if (capture.name.empty()) capture.name = name;
+    }
   }
 
   const bool rawOnly = mode == FrameCountRule::CountingMode::rawOnly;
-  std::set<std::string> orphanExtensions;
+  listing.names.reserve(captures.size());
   for (auto& [stem, capture] : captures) {
-    if (!rawOnly || capture.hasRaw) {
-      listing.names.insert(std::move(capture.name));
-    } else {
+    if (rawOnly && !capture.hasRaw) {
       ++listing.orphanCount;
-      orphanExtensions.merge(capture.otherExtensions);
+      continue;
     }
+    if (!listing.lastFileName || capture.name > *listing.lastFileName) listing.lastFileName = capture.name;
+    listing.names.insert(std::move(capture.name));
   }
   listing.frameCount = static_cast<int64_t>(listing.names.size());
-  if (!listing.names.empty()) listing.lastFileName = *listing.names.rbegin();
-  listing.orphanExtensions.assign(orphanExtensions.begin(), orphanExtensions.end());
+  if (rawOnly) {
+    std::set<std::string> orphanExtensions;
+    for (OtherFile& file : others) {
+      if (!file.capture->hasRaw) orphanExtensions.insert(std::move(file.extension));
+    }
+    listing.orphanExtensions.assign(orphanExtensions.begin(), orphanExtensions.end());
+  }
   return listing;
 }
 

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/frame_count_rule.h"
@@ -35,7 +35,7 @@ class SafeDirectoryReader {
     std::vector<std::string> orphanExtensions;
     // The greatest frame name in plain byte order (IMG_9.CR3 after IMG_10.CR3).
     std::optional<std::string> lastFileName;
-    std::set<std::string> names;  // the capture names of all frames
+    std::unordered_set<std::string> names;  // the capture names of all frames
     bool isLocalVolume = true;
     bool readFailed = false;
 

@@ -5,7 +5,6 @@
 namespace vantle::agent {
 namespace {
 
-using Names = std::set<std::string>;
 
 TEST(NewestFrameTracker, TheFirstListingTakesItsLastNameThenNewNamesWin) {
   NewestFrameTracker tracker;

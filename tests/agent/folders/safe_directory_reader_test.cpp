@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "agent/folders/capture_path.h"
@@ -20,7 +21,7 @@ using core::FrameCountRule::CountingMode;
 using testing::TempFolder;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Names = std::set<std::string>;
+using Names = std::unordered_set<std::string>;
 
 const SafeDirectoryReader reader;
 
@@ -47,7 +48,7 @@ TEST(SafeDirectoryReader, CountsCapturesByStemUnderEitherMode) {
   EXPECT_THAT(anyImage.orphanExtensions, IsEmpty());
   // The capture without a RAW file is named after one of its own files.
   EXPECT_THAT(anyImage.names, ::testing::AnyOf(Names{"A.CR3", "B.JPG"}, Names{"A.CR3", "b.xmp"}));
-  EXPECT_EQ(anyImage.lastFileName, *anyImage.names.rbegin());
+  EXPECT_EQ(anyImage.lastFileName, *std::max_element(anyImage.names.begin(), anyImage.names.end()));
 }
 
 TEST(SafeDirectoryReader, StemsIgnoreCaseAndTheLastNameFollowsByteOrder) {
