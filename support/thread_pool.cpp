@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,7 @@ ThreadPool::~ThreadPool() {
   impl_->work.reset();
   impl_->context.stop();
   for (std::thread& t : impl_->threads) {
+    if (!t.joinable()) continue;
     if (t.get_id() == std::this_thread::get_id()) {
       t.detach();  // destroyed from its own work: cannot join itself
     } else {
@@ -34,9 +36,29 @@ ThreadPool::~ThreadPool() {
   }
 }
 
+namespace {
+
+std::atomic<ThreadPool*> sharedPool{nullptr};
+
+}  // namespace
+
 ThreadPool& ThreadPool::shared() {
-  static ThreadPool* pool = new ThreadPool();  // outlives every static user
+  static ThreadPool* pool = [] {
+    auto* made = new ThreadPool();  // outlives every static user
+    sharedPool = made;
+    return made;
+  }();
   return *pool;
+}
+
+void ThreadPool::stopShared() {
+  ThreadPool* pool = sharedPool.load();
+  if (!pool) return;
+  pool->impl_->work.reset();
+  pool->impl_->context.stop();
+  for (std::thread& t : pool->impl_->threads) {
+    if (t.joinable()) t.join();
+  }
 }
 
 asio::io_context& ThreadPool::context() { return impl_->context; }

@@ -27,6 +27,13 @@ class ThreadPool {
   // The process-wide pool, started on first use and never destroyed.
   static ThreadPool& shared();
 
+  // Stops the process-wide pool's threads and waits for them (work still
+  // waiting is dropped). A program calls it on its way out, before returning
+  // from main: otherwise pool threads may still run while the process's
+  // static objects are being destroyed. Does nothing when the pool was
+  // never used; must not be called from a pool thread.
+  static void stopShared();
+
   asio::io_context& context();
   size_t size() const;
 

@@ -1,4 +1,4 @@
-#include "tests/tools/capture_sim/stand_in_fixture.h"
+#include "tests/support/stand_in.h"
 
 #include <fcntl.h>
 #include <poll.h>

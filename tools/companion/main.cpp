@@ -12,6 +12,7 @@
 #include "tools/companion/commands.h"
 #include "tools/companion/output.h"
 #include "tools/companion/run_end.h"
+#include "support/thread_pool.h"
 
 using namespace vantle::tools;
 
@@ -39,14 +40,6 @@ int run(const Invocation& invocation, Output& output, RunEnd& end) {
   return exitcode::ok;
 }
 
-// The process-wide thread pool is never stopped, and its threads may still
-// be finishing cancelled network work; static destructors running beside
-// them would pull shared objects from under them. Everything this program
-// owes the world is on its output, so it leaves without them.
-[[noreturn]] void leave(int code) {
-  std::fflush(nullptr);
-  std::_Exit(code);
-}
 
 }  // namespace
 
@@ -73,5 +66,9 @@ int main(int argc, char** argv) {
   Output output(takeStandardOutput());
   auto end = std::make_shared<RunEnd>();
   watchForStops(stops, end);
-  leave(run(invocation, output, *end));
+  const int code = run(invocation, output, *end);
+  // The pool's threads may still be finishing cancelled network work; they
+  // must be done before the process's static objects go.
+  vantle::support::ThreadPool::stopShared();
+  return code;
 }

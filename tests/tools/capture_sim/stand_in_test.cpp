@@ -8,7 +8,7 @@
 #include "agent/capture/capture_one_channel.h"
 #include "agent/capture/capture_one_script.h"
 #include "tests/support/eventually.h"
-#include "tests/tools/capture_sim/stand_in_fixture.h"
+#include "tests/support/stand_in.h"
 
 namespace vantle::testing {
 namespace {

@@ -1,0 +1,205 @@
+#include "agent/capture/observed_folder_source.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+
+#include "agent/folders/capture_path.h"
+#include "core/frame_count_rule.h"
+#include "core/unicode.h"
+
+namespace vantle::agent {
+
+namespace fs = std::filesystem;
+using core::FrameCountRule::countsAs;
+using core::FrameCountRule::isExcludedDirectory;
+
+namespace {
+
+// The newest frame seen so far and the folder that holds it.
+struct Newest {
+  struct timespec modified {};
+  bool found = false;
+  std::string folder;
+
+  void offer(const std::string& directory, const std::string& name, const struct stat& st) {
+    if (!S_ISREG(st.st_mode) || !countsAs(name)) return;
+    const auto& t = st.st_mtim;
+    if (found && (t.tv_sec < modified.tv_sec || (t.tv_sec == modified.tv_sec && t.tv_nsec <= modified.tv_nsec))) {
+      return;
+    }
+    found = true;
+    modified = t;
+    folder = directory;
+  }
+};
+
+// Calls visit(name, stat) for each non-hidden entry of `directory`, without
+// following symbolic links; false when the folder cannot be listed.
+template <typename Visit>
+bool forEachEntry(const std::string& directory, Visit&& visit) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return false;
+  const int fd = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.empty() || name.front() == '.') continue;
+    struct stat st;
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!visit(name, st)) break;
+  }
+  ::closedir(dir);
+  return true;
+}
+
+bool anyComponentExcluded(const fs::path& folder) {
+  for (const auto& part : folder) {
+    const std::string name = part.string();
+    if (name != "/" && !name.empty() && isExcludedDirectory(name)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::shared_ptr<ObservedFolderSource> ObservedFolderSource::make(fs::path root) {
+  return std::shared_ptr<ObservedFolderSource>(new ObservedFolderSource(std::move(root)));
+}
+
+ObservedFolderSource::ObservedFolderSource(fs::path root)
+    : root_(root.lexically_normal()),
+      queue_("com.orvane.vantle.observed"),
+      rescanQueue_("com.orvane.vantle.observed.rescan") {
+  fs::path standardized = root_;
+  if (standardized.has_relative_path() && standardized.filename().empty()) standardized = standardized.parent_path();
+  const fs::path parent = standardized.parent_path();
+  const std::string last = standardized.filename().string();
+  const std::string parentName = parent.filename().string();
+  if (core::lowercased(last) == "capture" && !parentName.empty() && parent != standardized.root_path()) {
+    sessionName_ = parentName;
+    sessionRoot_ = CapturePath::canonical(parent);
+  } else {
+    sessionName_ = last;
+    sessionRoot_ = CapturePath::canonical(standardized);
+  }
+}
+
+ObservedFolderSource::~ObservedFolderSource() {
+  // Released without stop(): the watcher goes with the source.
+  if (watcher_) watcher_->stop();
+}
+
+void ObservedFolderSource::setOnDesignationChanged(DesignationHandler handler) {
+  std::lock_guard lock(mutex_);
+  onChange_ = std::move(handler);
+}
+
+DesignationReading ObservedFolderSource::readingLocked() const {
+  DesignationReading r;
+  r.sessionName = sessionName_;
+  r.sessionRoot = sessionRoot_;
+  r.sourceKind = core::SourceKind::observed;
+  if (currentPath_) {
+    r.designatedPath = currentPath_;
+    r.documentKind = core::DocumentKind::session;
+    r.status = core::AgentStatus::ok;
+  } else {
+    r.status = core::AgentStatus::folderUnreadable;
+  }
+  return r;
+}
+
+DesignationReading ObservedFolderSource::currentReading() const {
+  std::lock_guard lock(mutex_);
+  return readingLocked();
+}
+
+void ObservedFolderSource::start() {
+  rescanQueue_.post([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->rescan();
+  });
+  if (watcher_) watcher_->stop();
+  DirectoryWatcher::Settings settings;
+  settings.fileLevel = true;
+  settings.recursive = true;
+  watcher_ = DirectoryWatcher::make({root_.string()}, queue_,
+                                    [weak = weak_from_this()](const std::vector<std::string>& paths) {
+                                      if (auto self = weak.lock()) self->handle(paths);
+                                    },
+                                    settings);
+  watcher_->start();
+}
+
+void ObservedFolderSource::stop() {
+  if (!watcher_) return;
+  watcher_->stop();
+  watcher_.reset();
+}
+
+void ObservedFolderSource::rescan() {
+  Newest newest;
+  // The usual capture folders first: they win even over a newer frame deeper down.
+  for (const char* usual : {"Capture", "Captures"}) {
+    const std::string folder = (root_ / usual).string();
+    forEachEntry(folder, [&](const std::string& name, const struct stat& st) {
+      newest.offer(folder, name, st);
+      return true;
+    });
+  }
+  if (!newest.found) {
+    size_t examined = 0;
+    std::function<bool(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
+      bool more = true;
+      forEachEntry(folder, [&](const std::string& name, const struct stat& st) {
+        if (++examined > rescanEntryLimit) return more = false;
+        if (S_ISDIR(st.st_mode)) {
+          // Descend only while the children stay within the depth limit.
+          if (depth < rescanDepthLimit && !isExcludedDirectory(name)) more = walk(folder + "/" + name, depth + 1);
+          return more;
+        }
+        newest.offer(folder, name, st);
+        return true;
+      });
+      return more;
+    };
+    walk(root_.string(), 1);
+  }
+
+  DesignationReading reading;
+  DesignationHandler onChange;
+  {
+    std::lock_guard lock(mutex_);
+    if (currentPath_ || !newest.found) return;  // a file event came first, or nothing found
+    currentPath_ = CapturePath::canonical(newest.folder);
+    reading = readingLocked();
+    onChange = onChange_;
+  }
+  if (onChange) onChange(reading);
+}
+
+void ObservedFolderSource::handle(const std::vector<std::string>& paths) {
+  std::optional<std::string> designated;
+  for (const std::string& path : paths) {
+    const fs::path p(path);
+    if (!countsAs(p.filename().string())) continue;
+    const fs::path folder = p.parent_path();
+    if (anyComponentExcluded(folder)) continue;
+    designated = CapturePath::canonical(folder);  // the last one in the batch wins
+  }
+  if (!designated) return;
+  DesignationReading reading;
+  DesignationHandler onChange;
+  {
+    std::lock_guard lock(mutex_);
+    if (currentPath_ == designated) return;
+    currentPath_ = designated;
+    reading = readingLocked();
+    onChange = onChange_;
+  }
+  if (onChange) onChange(reading);
+}
+
+}  // namespace vantle::agent

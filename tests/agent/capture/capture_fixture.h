@@ -1,0 +1,70 @@
+// The bridge's tests meet the real stand-in capture application on a private
+// session bus, with a clock the test moves for the quiet window.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "agent/capture/capture_one_bridge.h"
+#include "tests/support/eventually.h"
+#include "tests/support/manual_clock.h"
+#include "tests/support/stand_in.h"
+
+namespace vantle::testing {
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  using Strings = std::vector<std::string>;
+
+  static void SetUpTestSuite() { daemon = new PrivateDaemon(); }
+  static void TearDownTestSuite() {
+    delete daemon;
+    daemon = nullptr;
+  }
+
+  void SetUp() override {
+    if (!daemon->running()) GTEST_SKIP() << "dbus-daemon could not be started";
+    std::string pattern = (std::filesystem::temp_directory_path() / "vantle-capture-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(pattern.data()));
+    scratch = std::filesystem::canonical(pattern);
+    session = scratch / "Spring_Lookbook";
+    std::filesystem::create_directories(session / "Capture");
+    bridge = std::make_unique<agent::CaptureOneBridge>(clock, scratch / "Volumes");
+  }
+
+  void TearDown() override {
+    if (standIn) {
+      standIn.reset();
+      ApplicationClient().waitForOwner(false, 5);  // the next test's stand-in needs the name
+    }
+    bridge.reset();
+    std::error_code ignored;
+    if (!scratch.empty()) std::filesystem::remove_all(scratch, ignored);
+  }
+
+  // Runs the stand-in on `session` with `options` and waits until it answers.
+  void serve(Strings options = {}) {
+    Strings arguments{"serve", "--session", session.string(), "--job-seconds", "0.3"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    standIn = std::make_unique<StandInProcess>(arguments, scratch / "stand-in.log");
+    ASSERT_TRUE(ApplicationClient().waitForOwner(true, 20)) << "the stand-in did not start";
+  }
+
+  void ctl(Strings arguments) {
+    arguments.insert(arguments.begin(), "ctl");
+    const Finished done = runStandIn(arguments);
+    ASSERT_EQ(done.exitCode, 0) << done.output;
+  }
+
+  static inline PrivateDaemon* daemon = nullptr;
+  ManualClock clock;
+  std::filesystem::path scratch;
+  std::filesystem::path session;
+  std::unique_ptr<agent::CaptureOneBridge> bridge;
+  std::unique_ptr<StandInProcess> standIn;
+};
+
+}  // namespace vantle::testing

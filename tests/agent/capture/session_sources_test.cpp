@@ -1,0 +1,199 @@
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "agent/capture/capture_one_script_source.h"
+#include "agent/capture/observed_folder_source.h"
+#include "tests/agent/capture/capture_fixture.h"
+
+namespace vantle::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using core::AgentStatus;
+using core::DocumentKind;
+using testing::CaptureTest;
+using testing::eventually;
+
+// Every designation a source announced, readable from the test thread.
+struct Announced {
+  std::mutex mutex;
+  std::vector<DesignationReading> readings;
+  SessionSource::DesignationHandler handler() {
+    return [this](const DesignationReading& r) {
+      std::lock_guard lock(mutex);
+      readings.push_back(r);
+    };
+  }
+  size_t count() {
+    std::lock_guard lock(mutex);
+    return readings.size();
+  }
+  std::optional<std::string> lastPath() {
+    std::lock_guard lock(mutex);
+    return readings.empty() ? std::nullopt : readings.back().designatedPath;
+  }
+};
+
+using CaptureOneScriptSourceTest = CaptureTest;
+
+TEST_F(CaptureOneScriptSourceTest, MapsEachStateOfTheApplication) {
+  auto source = std::make_shared<CaptureOneScriptSource>(*bridge);
+  EXPECT_EQ(source->currentReading().status, AgentStatus::captureOneNotRunning);
+  EXPECT_EQ(source->refresh().status, AgentStatus::captureOneNotRunning);
+
+  serve({"--no-document"});
+  EXPECT_EQ(source->refresh(), (DesignationReading{.status = AgentStatus::noDocument}));
+
+  ctl({"document", "open", "catalog"});
+  DesignationReading reading = source->refresh();
+  EXPECT_EQ(reading.status, AgentStatus::catalogNotSupported);
+  EXPECT_EQ(reading.documentKind, DocumentKind::catalog);
+  EXPECT_TRUE(reading.sessionName);
+  EXPECT_EQ(reading.designatedPath, std::nullopt);
+
+  ctl({"document", "open", session.string()});
+  ctl({"camera", "EOS R5", "64%"});
+  reading = source->refresh();
+  EXPECT_EQ(reading, (DesignationReading{.designatedPath = (session / "Capture").string(),
+                                         .sessionName = "Spring_Lookbook",
+                                         .sessionRoot = session.string(),
+                                         .documentKind = DocumentKind::session,
+                                         .status = AgentStatus::ok,
+                                         .isCameraConnected = true,
+                                         .cameraBattery = "64%"}));
+  EXPECT_EQ(source->currentReading(), reading);
+
+  ctl({"deny", "on"});
+  EXPECT_EQ(source->refresh(), (DesignationReading{.status = AgentStatus::permissionDenied}));
+}
+
+TEST_F(CaptureOneScriptSourceTest, OnlyAMovedDesignationIsAnnounced) {
+  serve({"--camera", "EOS R5", "--battery", "80%"});
+  auto source = std::make_shared<CaptureOneScriptSource>(*bridge);
+  Announced announced;
+  source->setOnDesignationChanged(announced.handler());
+  source->refresh();
+  EXPECT_EQ(announced.count(), 1u);
+
+  ctl({"camera", "EOS R5", "79%"});
+  EXPECT_EQ(source->refresh().cameraBattery, "79%");
+  EXPECT_EQ(source->currentReading().cameraBattery, "79%");
+  EXPECT_EQ(announced.count(), 1u);  // a battery change alone is not a move
+
+  fs::create_directories(session / "Selects");
+  ctl({"capture-folder", (session / "Selects").string()});
+  source->refresh();
+  EXPECT_EQ(announced.count(), 2u);
+  EXPECT_EQ(announced.lastPath(), (session / "Selects").string());
+}
+
+TEST(CaptureOneScriptSource, SessionNamesLoseTheirPackageSuffix) {
+  EXPECT_EQ(CaptureOneScriptSource::sessionName("  Spring.COSESSIONDB \n"), "Spring");
+  EXPECT_EQ(CaptureOneScriptSource::sessionName("Archive.cocatalogdb"), "Archive");
+  EXPECT_EQ(CaptureOneScriptSource::sessionName("Plain name"), "Plain name");
+}
+
+// ---- The observed folder --------------------------------------------------
+
+class ObservedFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "vantle-observed-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(pattern.data()));
+    scratch = fs::canonical(pattern);
+    root = scratch / "Client_Shoot";
+    fs::create_directories(root);
+  }
+  void TearDown() override { fs::remove_all(scratch); }
+
+  // A frame file dated `secondsAgo` in the past.
+  void frame(const fs::path& file, double secondsAgo = 0) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "frame";
+    const time_t when = time(nullptr) - static_cast<time_t>(secondsAgo);
+    struct utimbuf times {when, when};
+    utime(file.c_str(), &times);
+  }
+
+  std::optional<std::string> rescanned() {
+    auto source = ObservedFolderSource::make(root);
+    source->rescan();
+    return source->currentReading().designatedPath;
+  }
+
+  fs::path scratch;
+  fs::path root;
+};
+
+TEST_F(ObservedFolderTest, NamesComeFromTheRootOrItsParent) {
+  auto capture = ObservedFolderSource::make(root / "capture");
+  EXPECT_EQ(capture->sessionName(), "Client_Shoot");
+  EXPECT_EQ(capture->sessionRoot(), root.string());
+  auto plain = ObservedFolderSource::make(root);
+  EXPECT_EQ(plain->sessionName(), "Client_Shoot");
+  EXPECT_EQ(plain->sessionRoot(), root.string());
+  EXPECT_EQ(ObservedFolderSource::make("/capture")->sessionName(), "capture");
+
+  const DesignationReading nothing = plain->currentReading();
+  EXPECT_EQ(nothing.status, AgentStatus::folderUnreadable);
+  EXPECT_EQ(nothing.sourceKind, core::SourceKind::observed);
+  EXPECT_EQ(nothing.sessionName, "Client_Shoot");
+}
+
+TEST_F(ObservedFolderTest, TheCaptureFolderWinsOverANewerFrameDeeperDown) {
+  frame(root / "Capture" / "IMG_0001.CR3", 600);
+  frame(root / "Look 2" / "IMG_0002.CR3", 10);
+  EXPECT_EQ(rescanned(), (root / "Capture").string());
+}
+
+TEST_F(ObservedFolderTest, TheTreeIsSearchedFourLevelsDeepPastHousekeeping) {
+  frame(root / "a" / "b" / "c" / "IMG_0001.CR3", 300);                      // depth 4: found
+  frame(root / "a" / "b" / "c" / "d" / "IMG_0002.CR3", 1);                  // depth 5: too deep
+  frame(root / "a" / "Thumbnails" / "IMG_0003.CR3", 1);                     // housekeeping
+  frame(root / "a" / "CaptureOne" / "IMG_0004.CR3", 1);
+  frame(root / "Settings153" / "IMG_0005.CR3", 1);
+  frame(root / "a" / "IMG_0006.cos", 1);                                    // not a frame
+  EXPECT_EQ(rescanned(), (root / "a" / "b" / "c").string());
+
+  frame(root / "Settings" / "IMG_0007.CR3", 100);  // an ordinary folder name
+  EXPECT_EQ(rescanned(), (root / "Settings").string());
+}
+
+TEST_F(ObservedFolderTest, FileEventsMoveTheDesignationToTheLastFrameOfABatch) {
+  auto source = ObservedFolderSource::make(root);
+  Announced announced;
+  source->setOnDesignationChanged(announced.handler());
+  source->start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the empty rescan finish
+
+  frame(root / "Look 1" / "IMG_0001.CR3");
+  ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Look 1").string(); }));
+
+  // Not frames, or in housekeeping folders: nothing moves.
+  frame(root / "Look 2" / "IMG_0001.xmp.cos");
+  frame(root / "Look 2" / ".hidden.CR3");
+  frame(root / "Look 2" / "Cache" / "IMG_0009.CR3");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(announced.lastPath(), (root / "Look 1").string());
+
+  // Two folders within one coalesced batch: the later one wins.
+  fs::create_directories(root / "Look 3");
+  fs::create_directories(root / "Look 4");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const size_t before = announced.count();
+  frame(root / "Look 3" / "IMG_0010.CR3");
+  frame(root / "Look 4" / "IMG_0011.CR3");
+  ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Look 4").string(); }));
+  EXPECT_LE(announced.count(), before + 2);
+
+  source->stop();
+  frame(root / "Look 5" / "IMG_0012.CR3");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(source->currentReading().designatedPath, (root / "Look 4").string());  // kept after stop
+}
+
+}  // namespace
+}  // namespace vantle::agent
