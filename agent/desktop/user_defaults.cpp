@@ -1,0 +1,75 @@
+#include "agent/desktop/user_defaults.h"
+
+#include <cmath>
+#include <limits>
+
+#include "agent/desktop/config_files.h"
+#include "core/json_fields.h"
+#include "core/vantle_coding.h"
+
+namespace vantle::agent {
+namespace {
+
+// The stored object, or an empty one when the file is missing or corrupt.
+core::Json storedObject(const std::filesystem::path& file) {
+  if (file.empty()) return core::Json::object();
+  const std::optional<std::string> text = readSmallFile(file);
+  if (!text) return core::Json::object();
+  std::optional<core::Json> parsed = core::VantleCoding::parse(*text);
+  if (!parsed || !parsed->is_object()) return core::Json::object();
+  return std::move(*parsed);
+}
+
+std::optional<int64_t> truncatedInteger(const core::Json& value) {
+  if (auto whole = core::json::asInt64(value)) return whole;
+  const std::optional<double> number = core::json::asDouble(value);
+  if (!number || !std::isfinite(*number)) return std::nullopt;
+  const double truncated = std::trunc(*number);
+  if (truncated < -9223372036854775808.0 || truncated >= 9223372036854775808.0) return std::nullopt;
+  return static_cast<int64_t>(truncated);
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() {
+  static const std::shared_ptr<UserDefaults> defaults = [] {
+    const std::optional<std::filesystem::path> config = configHome();
+    return std::make_shared<UserDefaults>(config ? *config / "OrvaneVantle" / "defaults.json"
+                                                 : std::filesystem::path());
+  }();
+  return defaults;
+}
+
+std::optional<double> UserDefaults::diskWarningThresholdGB() const {
+  const core::Json object = storedObject(file_);
+  const core::Json* value = core::json::field(object, diskWarningThresholdGBKey);
+  return value ? core::json::asDouble(*value) : std::nullopt;
+}
+
+std::optional<int64_t> UserDefaults::macBatteryWarningThreshold() const {
+  const core::Json object = storedObject(file_);
+  const core::Json* value = core::json::field(object, macBatteryWarningThresholdKey);
+  return value ? truncatedInteger(*value) : std::nullopt;
+}
+
+std::optional<Failure> UserDefaults::setDiskWarningThresholdGB(double gigabytes) {
+  if (!std::isfinite(gigabytes)) return Failure{"The disk warning threshold must be a finite number."};
+  return store(diskWarningThresholdGBKey, gigabytes);
+}
+
+std::optional<Failure> UserDefaults::setMacBatteryWarningThreshold(int64_t percent) {
+  return store(macBatteryWarningThresholdKey, percent);
+}
+
+template <typename T>
+std::optional<Failure> UserDefaults::store(std::string_view key, T value) {
+  if (file_.empty()) return Failure{"There is no configuration folder: neither XDG_CONFIG_HOME nor HOME is set."};
+  std::lock_guard lock(writeLock_);
+  core::Json object = storedObject(file_);
+  object[std::string(key)] = value;
+  return replaceFile(file_, object.dump(2) + "\n");
+}
+
+}  // namespace vantle::agent

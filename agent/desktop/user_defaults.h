@@ -1,0 +1,53 @@
+// The user's settings that outlive a launch: the two warning thresholds.
+//
+// They live as one JSON object in "defaults.json" inside the "OrvaneVantle"
+// folder of the user's configuration folder. Every read goes to the file, so
+// a value the menu writes is seen by the hardware monitor's next check. A
+// missing, unreadable or corrupt file, or a value of the wrong type, reads as
+// absent and the caller applies its own default. A write keeps the keys it
+// does not know and replaces the file atomically.
+//
+// Thread-safe: reads may come from any queue; writes are serialised.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "agent/desktop/failure.h"
+
+namespace vantle::agent {
+
+class UserDefaults {
+ public:
+  static constexpr std::string_view diskWarningThresholdGBKey = "diskWarningThresholdGB";
+  static constexpr std::string_view macBatteryWarningThresholdKey = "macBatteryWarningThreshold";
+
+  // Settings kept in `file`; an empty path has no file: reads are absent and
+  // writes fail.
+  explicit UserDefaults(std::filesystem::path file);
+
+  // The process-wide settings in the standard place.
+  static std::shared_ptr<UserDefaults> standard();
+
+  // Gigabytes of free space below which the capture drive counts as low.
+  std::optional<double> diskWarningThresholdGB() const;
+  // Battery percent at or below which the battery counts as low. A stored
+  // fraction is truncated toward zero.
+  std::optional<int64_t> macBatteryWarningThreshold() const;
+
+  std::optional<Failure> setDiskWarningThresholdGB(double gigabytes);
+  std::optional<Failure> setMacBatteryWarningThreshold(int64_t percent);
+
+ private:
+  template <typename T>
+  std::optional<Failure> store(std::string_view key, T value);
+
+  const std::filesystem::path file_;
+  std::mutex writeLock_;  // one read-modify-write at a time
+};
+
+}  // namespace vantle::agent

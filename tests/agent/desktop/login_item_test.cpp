@@ -1,0 +1,75 @@
+#include "agent/desktop/login_item.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/agent/desktop/scratch_folder.h"
+
+namespace vantle::agent {
+namespace {
+
+using testing::ScratchFolder;
+
+TEST(AutostartLoginItem, EnableWritesAnEntryThatDisableRemoves) {
+  ScratchFolder config;
+  AutostartLoginItem item(config / "autostart", "/usr/bin/vantle-agent");
+  EXPECT_FALSE(item.isEnabled());
+  EXPECT_EQ(item.enable(), std::nullopt);
+  EXPECT_TRUE(item.isEnabled());
+  const std::string text = ScratchFolder::read(config / "autostart/orvane-vantle-agent.desktop");
+  EXPECT_EQ(text.rfind("[Desktop Entry]\nType=Application\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\nExec=\"/usr/bin/vantle-agent\"\n"), std::string::npos) << text;
+
+  EXPECT_EQ(item.disable(), std::nullopt);
+  EXPECT_FALSE(item.isEnabled());
+  EXPECT_EQ(item.disable(), std::nullopt);  // nothing left to remove is fine
+}
+
+TEST(AutostartLoginItem, AnEntrySwitchedOffByTheDesktopIsNotEnabledUntilEnabledAgain) {
+  ScratchFolder config;
+  AutostartLoginItem item(config / "autostart", "/usr/bin/vantle-agent");
+  const std::string entry = AutostartLoginItem::entryText("/usr/bin/vantle-agent");
+  for (const char* off : {"Hidden=true\n", "X-GNOME-Autostart-enabled = false\n"}) {
+    config.write("autostart/orvane-vantle-agent.desktop", entry + off);
+    EXPECT_FALSE(item.isEnabled()) << off;
+  }
+  config.write("autostart/orvane-vantle-agent.desktop", entry + "[Desktop Action Quit]\nHidden=true\n");
+  EXPECT_TRUE(item.isEnabled());  // another group's key
+  config.write("autostart/orvane-vantle-agent.desktop", entry + "Hidden=true\n");
+  EXPECT_EQ(item.enable(), std::nullopt);
+  EXPECT_TRUE(item.isEnabled());
+}
+
+TEST(AutostartLoginItem, ExecQuotesAndEscapesThePath) {
+  // Quoted; " ` $ \ escaped by a backslash; every backslash doubled again as
+  // a string value; % doubled as it would start a field code.
+  EXPECT_NE(AutostartLoginItem::entryText("/opt/Orvane \"Live\"/$x`\\100%/agent")
+                .find("\nExec=\"/opt/Orvane \\\\\"Live\\\\\"/\\\\$x\\\\`\\\\\\\\100%%/agent\"\n"),
+            std::string::npos);
+}
+
+TEST(AutostartLoginItem, FailuresAreValues) {
+  ScratchFolder config;
+  config.write("autostart", "a file where the folder should be");
+  const std::optional<Failure> blocked = AutostartLoginItem(config / "autostart", "/usr/bin/vantle-agent").enable();
+  ASSERT_TRUE(blocked);
+  EXPECT_NE(blocked->description.find(config.path().string()), std::string::npos) << blocked->description;
+  EXPECT_TRUE(AutostartLoginItem({}, "/usr/bin/vantle-agent").enable());
+  EXPECT_EQ(AutostartLoginItem(config / "other", "").enable(), Failure{"The agent's own program could not be found."});
+}
+
+TEST(AutostartLoginItem, StandardStartsThisProgramFromTheUsersAutostartFolder) {
+  ScratchFolder config;
+  const char* saved = std::getenv("XDG_CONFIG_HOME");
+  const std::string previous = saved ? saved : "";
+  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  AutostartLoginItem item = AutostartLoginItem::standard();
+  saved ? setenv("XDG_CONFIG_HOME", previous.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+
+  ASSERT_EQ(item.enable(), std::nullopt);
+  const std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
+  EXPECT_NE(ScratchFolder::read(config / "autostart/orvane-vantle-agent.desktop").find("\nExec=\"" + program + "\"\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vantle::agent
