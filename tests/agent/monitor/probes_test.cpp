@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "agent/monitor/free_space.h"
+#include "agent/monitor/power_sources.h"
+#include "tests/agent/desktop/scratch_folder.h"
+
+namespace vantle::agent {
+namespace {
+
+using testing::ScratchFolder;
+
+// One power source in a power-supply tree of the test's making.
+void source(const ScratchFolder& root, const std::string& name, std::map<std::string, std::string> attributes) {
+  for (const auto& [attribute, value] : attributes) root.write(name + "/" + attribute, value + "\n");
+}
+
+std::optional<BatteryReading> reading(const ScratchFolder& root) { return PowerSources(root.path()).battery(); }
+
+TEST(PowerSources, TheFirstUsableSystemBatteryByNameAnswers) {
+  ScratchFolder root;
+  EXPECT_EQ(reading(root), std::nullopt);
+  source(root, "AC", {{"type", "Mains"}, {"online", "1"}});
+  source(root, "BAT5", {{"type", "Battery"}, {"capacity", "80"}});
+  source(root, "BAT0", {{"type", "Battery"}, {"present", "0"}, {"capacity", "0"}});
+  source(root, "BAT1", {{"type", "Battery"}, {"energy_now", "5"}, {"energy_full", "0"}});
+  source(root, "BAT2", {{"type", "Battery"}, {"capacity", "-1"}});
+  source(root, "AAA-mouse", {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "3"}});
+  source(root, "BAT3", {{"type", "Battery"}, {"capacity", "60"}, {"status", "Discharging"}});
+  EXPECT_EQ(reading(root), (BatteryReading{60, false}));
+}
+
+TEST(PowerSources, PercentComesFromEnergyOrChargeWithoutCapacity) {
+  ScratchFolder energy, charge;
+  source(energy, "BAT0", {{"type", "Battery"}, {"energy_now", "20000000"}, {"energy_full", "30000000"}});
+  EXPECT_EQ(reading(energy), (BatteryReading{66, false}));  // 66.67 truncated
+  source(charge, "BAT0", {{"type", "Battery"}, {"capacity", "n/a"}, {"charge_now", "999"}, {"charge_full", "1000"}});
+  EXPECT_EQ(reading(charge), (BatteryReading{99, false}));
+}
+
+TEST(PowerSources, OnExternalPowerCountsAsCharging) {
+  for (const auto& [status, charging] : std::map<std::string, bool>{
+           {"Charging", true}, {"Full", true}, {"Not charging", true}, {"Discharging", false}, {"Unknown", false}}) {
+    ScratchFolder root;
+    source(root, "BAT0", {{"type", "Battery"}, {"capacity", "15"}, {"status", status}});
+    EXPECT_EQ(reading(root), (BatteryReading{15, charging})) << status;
+  }
+}
+
+TEST(StatvfsFreeSpace, AgreesWithTheFileSystemAndFailsForAVanishedPath) {
+  ScratchFolder folder;
+  const std::optional<uint64_t> bytes = StatvfsFreeSpace().freeBytes(folder.path().string());
+  ASSERT_TRUE(bytes);
+  const double tolerance = 256.0 * 1024 * 1024;  // other writers on a shared machine
+  EXPECT_NEAR(static_cast<double>(*bytes), static_cast<double>(std::filesystem::space(folder.path()).available), tolerance);
+  EXPECT_EQ(StatvfsFreeSpace().freeBytes((folder / "gone/with/its/volume").string()), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vantle::agent
