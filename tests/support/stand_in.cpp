@@ -64,36 +64,6 @@ std::vector<std::string> standIn(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-PrivateDaemon::PrivateDaemon() {
-  int pipe[2];
-  if (pipe2(pipe, O_CLOEXEC) != 0) return;
-  const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);  // its warnings about fd limits
-  pid_ = spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, pipe[1], quiet);
-  close(pipe[1]);
-  close(quiet);
-  std::string line;
-  char buffer[256];
-  pollfd ready{pipe[0], POLLIN, 0};
-  while (line.find('\n') == std::string::npos && poll(&ready, 1, 10'000) > 0) {
-    const ssize_t got = read(pipe[0], buffer, sizeof buffer);
-    if (got <= 0) break;
-    line.append(buffer, static_cast<size_t>(got));
-  }
-  close(pipe[0]);
-  if (line.find("unix:") != 0 || line.find('\n') == std::string::npos) {
-    if (pid_ > 0) stop(pid_);
-    pid_ = -1;
-    return;
-  }
-  setenv("DBUS_SESSION_BUS_ADDRESS", line.substr(0, line.find('\n')).c_str(), 1);
-}
-
-PrivateDaemon::~PrivateDaemon() {
-  if (pid_ <= 0) return;
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  stop(pid_);
-}
-
 Finished runStandIn(const std::vector<std::string>& arguments) {
   int pipe[2];
   if (pipe2(pipe, O_CLOEXEC) != 0) return {};

@@ -1,10 +1,7 @@
-// Around the real stand-in in tests: a private session bus, the program on
-// it, and a client that calls it as the agent's bridge does.
-//
-// `PrivateDaemon` starts its own dbus-daemon and points
-// DBUS_SESSION_BUS_ADDRESS at it for the process (make it on the main
-// thread, before any client); children inherit the address. Children are
-// stopped by their own pid and die with the test process.
+// Around the real stand-in in tests: the program on a private session bus
+// (tests/support/private_bus.h, made first), and a client that calls it as
+// the agent's bridge does. Children are stopped by their own pid and die
+// with the test process.
 #pragma once
 
 #include <sys/types.h>
@@ -16,16 +13,6 @@
 #include <vector>
 
 namespace vantle::testing {
-
-class PrivateDaemon {
- public:
-  PrivateDaemon();
-  ~PrivateDaemon();
-  bool running() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
 
 struct Finished {
   int exitCode = -1;   // 128 + signal when a signal ended it

@@ -11,6 +11,7 @@
 #include "agent/capture/capture_one_bridge.h"
 #include "tests/support/eventually.h"
 #include "tests/support/manual_clock.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/stand_in.h"
 
 namespace vantle::testing {
@@ -19,14 +20,14 @@ class CaptureTest : public ::testing::Test {
  protected:
   using Strings = std::vector<std::string>;
 
-  static void SetUpTestSuite() { daemon = new PrivateDaemon(); }
+  static void SetUpTestSuite() { daemon = new PrivateBus(); }
   static void TearDownTestSuite() {
     delete daemon;
     daemon = nullptr;
   }
 
   void SetUp() override {
-    if (!daemon->running()) GTEST_SKIP() << "dbus-daemon could not be started";
+    if (!daemon->available()) GTEST_SKIP() << daemon->reason();
     std::string pattern = (std::filesystem::temp_directory_path() / "vantle-capture-XXXXXX").string();
     ASSERT_TRUE(mkdtemp(pattern.data()));
     scratch = std::filesystem::canonical(pattern);
@@ -59,7 +60,7 @@ class CaptureTest : public ::testing::Test {
     ASSERT_EQ(done.exitCode, 0) << done.output;
   }
 
-  static inline PrivateDaemon* daemon = nullptr;
+  static inline PrivateBus* daemon = nullptr;
   ManualClock clock;
   std::filesystem::path scratch;
   std::filesystem::path session;

@@ -8,6 +8,7 @@
 #include "agent/capture/capture_one_channel.h"
 #include "agent/capture/capture_one_script.h"
 #include "tests/support/eventually.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/stand_in.h"
 
 namespace vantle::testing {
@@ -44,11 +45,11 @@ void touch(const fs::path& file) {
 
 class StandIn : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { daemon_ = new PrivateDaemon(); }
+  static void SetUpTestSuite() { daemon_ = new PrivateBus(); }
   static void TearDownTestSuite() { delete daemon_; }
 
   void SetUp() override {
-    if (!daemon_->running()) GTEST_SKIP() << "dbus-daemon could not be started";
+    if (!daemon_->available()) GTEST_SKIP() << daemon_->reason();
     std::string pattern = (fs::temp_directory_path() / "capture-sim-XXXXXX").string();
     ASSERT_TRUE(mkdtemp(pattern.data()));
     scratch_ = fs::canonical(pattern);
@@ -97,13 +98,13 @@ class StandIn : public ::testing::Test {
     return eventually([&] { return fs::exists(cot); }, 10) && isCompleteJpeg(frame) && isCompleteJpeg(cot);
   }
 
-  static PrivateDaemon* daemon_;
+  static PrivateBus* daemon_;
   fs::path scratch_, session_;
   ApplicationClient app_;
   std::unique_ptr<StandInProcess> standIn_;
 };
 
-PrivateDaemon* StandIn::daemon_ = nullptr;
+PrivateBus* StandIn::daemon_ = nullptr;
 
 TEST_F(StandIn, ReadsTheSessionAndItsCameraDownToTheBatteryAttribute) {
   serve({"--session", session_.string(), "--camera", "EOS R5", "--battery", "71%"});
