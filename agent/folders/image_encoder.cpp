@@ -1,10 +1,14 @@
 #include "agent/folders/image_encoder.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vips/vips.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "agent/folders/raw_decoder.h"
 
@@ -52,7 +56,37 @@ Image fitted(VipsSource* source, int maxPixelSize, bool applyOrientation) {
   return Image(out);
 }
 
+// Whether a JPEG reaches its end marker (zero padding after it allowed).
+// libvips notices a cut only when it happens to read past it, and a file
+// missing just its last rows would give a picture with a grey band.
+// Anything that is not a JPEG passes.
+bool wholeIfJpeg(const ImageSource& source) {
+  constexpr size_t tailSize = 4096;
+  uint8_t head[2] = {0, 0};
+  std::vector<uint8_t> tail;
+  if (source.path.empty()) {
+    const core::Bytes& data = source.data;
+    std::copy_n(data.begin(), std::min<size_t>(2, data.size()), head);
+    tail.assign(data.end() - static_cast<std::ptrdiff_t>(std::min(tailSize, data.size())), data.end());
+  } else {
+    const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool read = fstat(fd, &info) == 0 && ::pread(fd, head, 2, 0) >= 0;
+    const size_t size = read ? static_cast<size_t>(info.st_size) : 0;
+    tail.resize(std::min(tailSize, size));
+    const bool tailRead = ::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) ==
+                          static_cast<ssize_t>(tail.size());
+    ::close(fd);
+    if (!read || !tailRead) return false;
+  }
+  if (head[0] != 0xFF || head[1] != 0xD8) return true;
+  while (!tail.empty() && tail.back() == 0) tail.pop_back();
+  return tail.size() >= 2 && tail[tail.size() - 2] == 0xFF && tail.back() == 0xD9;
+}
+
 Image fittedSource(const ImageSource& source, int maxPixelSize) {
+  if (!wholeIfJpeg(source)) return {};
   Source in(source.path.empty() ? vips_source_new_from_memory(source.data.data(), source.data.size())
                                 : vips_source_new_from_file(source.path.c_str()));
   if (!in) return {};

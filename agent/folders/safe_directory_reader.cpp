@@ -56,7 +56,7 @@ SafeDirectoryReader::SafeDirectoryReader() : isLocal_(isLocalVolume) {}
 SafeDirectoryReader::SafeDirectoryReader(LocalityProbe probe) : isLocal_(std::move(probe)) {}
 
 SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder,
-                                                       FrameCountRule::CountingMode mode) const {
+                                                       FrameCountRule::CountingMode mode) const try {
   Listing listing;
   listing.path = CapturePath::canonical(folder);
   listing.isLocalVolume = isLocal_ ? isLocal_(folder) : true;
@@ -118,6 +118,10 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
     listing.orphanExtensions.assign(orphanExtensions.begin(), orphanExtensions.end());
   }
   return listing;
+} catch (...) {  // out of memory: no reading, rather than an exception
+  Listing failed;
+  failed.readFailed = true;
+  return failed;
 }
 
 }  // namespace vantle::agent

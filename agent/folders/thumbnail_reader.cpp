@@ -76,23 +76,27 @@ std::optional<core::Bytes> fileImage(const std::string& directory, const std::st
 }  // namespace
 
 std::optional<core::Bytes> ThumbnailReader::latestThumbnail(const std::string& directory,
-                                                            const std::string& fileName) const {
+                                                            const std::string& fileName) const try {
   const auto cot = CaptureCache::thumbnailFor(directory, fileName);
   if (!cot) return std::nullopt;
   return cacheThumbnail(*cot, true);
+} catch (...) {
+  return std::nullopt;
 }
 
 std::optional<core::Bytes> ThumbnailReader::newestFrameThumbnail(const std::string& directory,
-                                                                 const std::string& fileName) const {
+                                                                 const std::string& fileName) const try {
   if (CaptureCache::exists(directory)) return latestThumbnail(directory, fileName);
   if (!isPlainName(fileName)) return std::nullopt;
   struct stat info {};
   if (lstat(joined(directory, fileName).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   return fileImage(directory, fileName, thumbnailSize, true);
+} catch (...) {
+  return std::nullopt;
 }
 
 std::optional<core::Bytes> ThumbnailReader::thumbnail(const std::string& directory,
-                                                      const std::optional<std::string>& fileName) const {
+                                                      const std::optional<std::string>& fileName) const try {
   if (fileName) {
     if (const auto cot = CaptureCache::thumbnailFor(directory, *fileName)) {
       if (auto jpeg = cacheThumbnail(*cot, false)) return jpeg;
@@ -108,14 +112,18 @@ std::optional<core::Bytes> ThumbnailReader::thumbnail(const std::string& directo
   }
   if (!files.greatest) return std::nullopt;
   return fileImage(directory, *files.greatest, thumbnailSize, false);
+} catch (...) {
+  return std::nullopt;
 }
 
 std::optional<core::Bytes> ThumbnailReader::preview(const std::string& directory,
-                                                    const std::optional<std::string>& fileName) const {
+                                                    const std::optional<std::string>& fileName) const try {
   const FrameFiles files = frameFiles(directory, fileName, true);
   const std::optional<std::string>& name = files.exact ? files.exact : files.greatest;
   if (!name) return std::nullopt;
   return fileImage(directory, *name, previewSize, false);
+} catch (...) {
+  return std::nullopt;
 }
 
 }  // namespace vantle::agent
