@@ -9,6 +9,7 @@
 
 #include "agent/capture/capture_one_channel.h"
 #include "agent/folders/capture_path.h"
+#include "core/trimmed.h"
 #include "core/unicode.h"
 #include "support/asio_queue.h"
 #include "support/log.h"
@@ -35,14 +36,6 @@ int errorNumber(const sd_bus_error* error, int result) {
     return Ch::connectionInvalid;
   }
   return -1708;  // the application did not handle the request
-}
-
-std::string trimmed(std::string_view text) {
-  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  size_t b = 0, e = text.size();
-  while (b < e && space(text[b])) ++b;
-  while (e > b && space(text[e - 1])) --e;
-  return std::string(text.substr(b, e - b));
 }
 
 struct Unref {
@@ -319,7 +312,7 @@ CaptureOneBridge::ScriptResult CaptureOneBridge::run(std::string_view source) {
 }
 
 std::optional<std::string> CaptureOneBridge::posixPath(std::string_view raw) const {
-  const std::string text = trimmed(raw);
+  const std::string text(core::trimmed(raw));
   if (text.empty()) return std::nullopt;
   if (text.front() == '/') return CapturePath::canonical(text);
   if (text.find(':') == std::string::npos) return std::nullopt;

@@ -9,6 +9,7 @@
 #include "agent/folders/eip_package.h"
 #include "agent/folders/image_encoder.h"
 #include "agent/folders/image_source.h"
+#include "core/trimmed.h"
 #include "core/unicode.h"
 #include "support/console.h"
 
@@ -25,14 +26,6 @@ constexpr const char* kNotRunning = "Capture One is not running on the Mac.";
 constexpr const char* kNoDocument = "No session is open in Capture One.";
 constexpr const char* kNothingSelected = "Nothing is selected in Capture One.";
 
-std::string trimmed(std::string_view text) {
-  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  size_t b = 0, e = text.size();
-  while (b < e && space(text[b])) ++b;
-  while (e > b && space(text[e - 1])) --e;
-  return std::string(text.substr(b, e - b));
-}
-
 std::string replaced(std::string_view text, std::string_view placeholder, std::string_view value) {
   std::string out(text);
   const size_t at = out.find(placeholder);
@@ -43,7 +36,7 @@ std::string replaced(std::string_view text, std::string_view placeholder, std::s
 // The sentence for an answer of the selection script, or none when the
 // answer holds paths.
 std::optional<std::string> selectionMessage(const std::optional<std::string>& answer) {
-  const std::string text = answer ? trimmed(*answer) : std::string();
+  const std::string text(answer ? core::trimmed(*answer) : std::string_view());
   if (text.empty()) return kNothingSelected;
   if (text == "NODOC") return kNoDocument;
   if (text == "NOTRUNNING") return kNotRunning;
@@ -101,7 +94,7 @@ ImagePullOutcome CaptureOnePulls::quickProofForRaw(const std::string& path) {
 }
 
 std::vector<std::string> CaptureOnePulls::pathsIn(std::string_view answer) {
-  const std::string text = trimmed(answer);
+  const std::string text(core::trimmed(answer));
   std::vector<std::string> paths;
   size_t start = 0;
   while (start <= text.size()) {

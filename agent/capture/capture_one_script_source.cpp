@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "core/frame_count_rule.h"
+#include "core/trimmed.h"
 #include "core/unicode.h"
 
 namespace vantle::agent {
@@ -23,11 +24,7 @@ void CaptureOneScriptSource::setOnDesignationChanged(DesignationHandler handler)
 }
 
 std::string CaptureOneScriptSource::sessionName(std::string_view documentName) {
-  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  size_t b = 0, e = documentName.size();
-  while (b < e && space(documentName[b])) ++b;
-  while (e > b && space(documentName[e - 1])) --e;
-  std::string name(documentName.substr(b, e - b));
+  std::string name(core::trimmed(documentName));
   const std::string lower = core::lowercased(name);
   for (std::string_view suffix : core::FrameCountRule::documentPackageSuffixes()) {
     if (lower.ends_with(suffix) && name.size() >= suffix.size()) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/planning/trimmed.h"
+#include "core/trimmed.h"
 #include "core/unicode.h"
 
 namespace vantle::core::SessionMatch {

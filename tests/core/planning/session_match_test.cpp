@@ -6,7 +6,7 @@
 
 #include "core/planning/launch_gate.h"
 #include "core/planning/suggestion_directory.h"
-#include "core/planning/trimmed.h"
+#include "core/trimmed.h"
 
 namespace vantle::core {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/planning/trimmed.h"
+#include "core/trimmed.h"
 
 #include <utf8proc.h>
 
