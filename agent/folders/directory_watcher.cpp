@@ -30,6 +30,7 @@ constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MO
                                    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 std::string joined(const std::string& folder, std::string_view name) {
+  if (name.empty()) return folder;  // an event of the folder itself
   std::string path;
   path.reserve(folder.size() + 1 + name.size());
   path.append(folder).append(folder.ends_with('/') ? "" : "/").append(name);
@@ -258,9 +259,16 @@ void DirectoryWatcher::start() {
     support::log::error("folders", std::string("cannot watch folders: inotify_init1 failed: ") + std::strerror(errno));
     return;
   }
-  std::vector<std::string> roots;
-  for (const std::string& path : paths_) roots.push_back(withoutTrailingSeparator(path));
-  auto stream = std::make_shared<Stream>(fd, support::strandOf(queue_), std::move(roots), handler_, settings_);
+  std::shared_ptr<Stream> stream;
+  try {
+    std::vector<std::string> roots;
+    for (const std::string& path : paths_) roots.push_back(withoutTrailingSeparator(path));
+    stream = std::make_shared<Stream>(fd, support::strandOf(queue_), std::move(roots), handler_, settings_);
+  } catch (const std::exception& error) {
+    ::close(fd);
+    support::log::error("folders", std::string("cannot watch folders: ") + error.what());
+    return;
+  }
   // Nothing else touches the stream until it waits for events, so the
   // watches can be set up here, before start() returns.
   for (const std::string& root : stream->roots) stream->watchTree(root, true, false);

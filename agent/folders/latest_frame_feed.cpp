@@ -30,20 +30,21 @@ std::shared_ptr<LatestFrameFeed> LatestFrameFeed::make(Settings settings, const 
   return std::shared_ptr<LatestFrameFeed>(new LatestFrameFeed(std::move(settings), clock));
 }
 
-LatestFrameFeed::LatestFrameFeed(Settings settings, const Clock& clock) : settings_(std::move(settings)), clock_(clock) {}
+LatestFrameFeed::LatestFrameFeed(Settings settings, const Clock& clock)
+    : settings_(std::move(settings)), clock_(clock) {}
 
 void LatestFrameFeed::note(std::string directory, std::string fileName) {
-  queue_.post(support::weakly(shared_from_this(), [directory = std::move(directory),
-                                                   fileName = std::move(fileName)](LatestFrameFeed& self) {
-    self.lastNoteAt_ = self.clock_.now();
-    if (self.latest_ && self.latest_->path == directory + "/" + fileName) return;  // delivered already
-    self.pending_ = Pending{directory, fileName};
-    self.attemptsLeft_ = static_cast<int64_t>(self.settings_.delays.size());
-    if (!self.chainRunning_) {
-      self.chainRunning_ = true;
-      self.scheduleAttempt();
-    }
-  }));
+  queue_.post(support::weakly(
+      shared_from_this(), [directory = std::move(directory), fileName = std::move(fileName)](LatestFrameFeed& self) {
+        self.lastNoteAt_ = self.clock_.now();
+        if (self.latest_ && self.latest_->path == directory + "/" + fileName) return;  // delivered already
+        self.pending_ = Pending{directory, fileName};
+        self.attemptsLeft_ = static_cast<int64_t>(self.settings_.delays.size());
+        if (!self.chainRunning_) {
+          self.chainRunning_ = true;
+          self.scheduleAttempt();
+        }
+      }));
 }
 
 void LatestFrameFeed::clear() {
@@ -62,9 +63,8 @@ void LatestFrameFeed::setOnThumbnail(std::function<void(const Delivery&)> onThum
 }
 
 void LatestFrameFeed::setTrace(std::function<void(const std::string&)> trace) {
-  queue_.post(support::weakly(shared_from_this(), [trace = std::move(trace)](LatestFrameFeed& self) {
-    self.trace_ = trace;
-  }));
+  queue_.post(
+      support::weakly(shared_from_this(), [trace = std::move(trace)](LatestFrameFeed& self) { self.trace_ = trace; }));
 }
 
 std::optional<LatestFrameFeed::Delivery> LatestFrameFeed::latest() {

@@ -2,7 +2,8 @@
 
 namespace vantle::agent {
 
-std::optional<std::string> NewestFrameTracker::note(const std::string& folder, const std::unordered_set<std::string>& names,
+std::optional<std::string> NewestFrameTracker::note(const std::string& folder,
+                                                    const std::unordered_set<std::string>& names,
                                                     const std::optional<std::string>& lastFileName) {
   const auto previous = seen.find(folder);
   if (previous != seen.end()) {

@@ -3,89 +3,80 @@
 #include <libraw/libraw.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
-#include <new>
+#include <utility>
 
 namespace vantle::agent::RawDecoder {
 namespace {
 
-// A file stream that remembers reads cut short by the end of the file.
-class CheckedFileStream final : public LibRaw_file_datastream {
+// A LibRaw stream that notes reads cut short by the end of its data.
+template <typename Base>
+class CheckedStream final : public Base {
  public:
-  using LibRaw_file_datastream::LibRaw_file_datastream;
-  int read(void* into, size_t size, size_t count) override {
-    const int got = LibRaw_file_datastream::read(into, size, count);
-    if (got < 0 || static_cast<size_t>(got) < count) cutShort = true;
-    return got;
-  }
-  bool cutShort = false;
-};
+  template <typename... Args>
+  explicit CheckedStream(bool& cutShort, Args&&... args) : Base(std::forward<Args>(args)...), cutShort_(cutShort) {}
 
-class CheckedBufferStream final : public LibRaw_buffer_datastream {
- public:
-  using LibRaw_buffer_datastream::LibRaw_buffer_datastream;
   int read(void* into, size_t size, size_t count) override {
-    const int got = LibRaw_buffer_datastream::read(into, size, count);
-    if (got < 0 || static_cast<size_t>(got) < count) cutShort = true;
+    const int got = Base::read(into, size, count);
+    if (got < 0 || static_cast<size_t>(got) < count) cutShort_ = true;
     return got;
   }
-  bool cutShort = false;
+
+ private:
+  bool& cutShort_;
 };
 
 // One opened RAW: the stream it reads and the decoder, torn down in order.
 class Opened {
  public:
-  explicit Opened(const ImageSource& source) : raw_(std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK)) {
+  explicit Opened(const ImageSource& source)
+      : raw_(std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK)) {
     raw_->set_dataerror_handler(&Opened::dataError, this);
-    if (!source.path.empty()) {
-      auto stream = std::make_unique<CheckedFileStream>(source.path.c_str());
-      fileStream_ = stream.get();
-      stream_ = std::move(stream);
+    if (source.path.empty()) {
+      // LibRaw only reads through the pointer.
+      void* data = const_cast<uint8_t*>(source.data.data());
+      stream_ = std::make_unique<CheckedStream<LibRaw_buffer_datastream>>(cutShort_, data, source.data.size());
     } else {
-      auto stream = std::make_unique<CheckedBufferStream>(const_cast<uint8_t*>(source.data.data()), source.data.size());
-      bufferStream_ = stream.get();
-      stream_ = std::move(stream);
+      stream_ = std::make_unique<CheckedStream<LibRaw_file_datastream>>(cutShort_, source.path.c_str());
     }
     ok_ = stream_->valid() && raw_->open_datastream(stream_.get()) == LIBRAW_SUCCESS;
   }
   ~Opened() { raw_->recycle(); }  // before the stream goes
 
+  // Whether the file was recognised as a RAW.
   bool ok() const { return ok_; }
   LibRaw& raw() { return *raw_; }
 
-  // Runs one step and says whether it read everything it needed.
+  // Runs one step and says whether it succeeded on whole data.
   template <typename Step>
   bool whole(Step step) {
     if (!ok_) return false;
-    resetChecks();
-    const bool done = step() == LIBRAW_SUCCESS;
-    return done && !dataError_ && !(fileStream_ && fileStream_->cutShort) && !(bufferStream_ && bufferStream_->cutShort);
+    cutShort_ = false;
+    dataError_ = false;
+    return step() == LIBRAW_SUCCESS && !cutShort_ && !dataError_;
   }
 
  private:
   static void dataError(void* self, const char*, const int) { static_cast<Opened*>(self)->dataError_ = true; }
-  void resetChecks() {
-    dataError_ = false;
-    if (fileStream_) fileStream_->cutShort = false;
-    if (bufferStream_) bufferStream_->cutShort = false;
-  }
 
+  bool cutShort_ = false;
+  bool dataError_ = false;
   std::unique_ptr<LibRaw_abstract_datastream> stream_;
-  CheckedFileStream* fileStream_ = nullptr;
-  CheckedBufferStream* bufferStream_ = nullptr;
   std::unique_ptr<LibRaw> raw_;  // declared after the stream: destroyed first
   bool ok_ = false;
-  bool dataError_ = false;
 };
 
 // LibRaw's flip (0, 3, 5, 6) as an EXIF orientation.
 int orientationOf(int flip) {
   switch (flip) {
-    case 3: return 3;
-    case 5: return 8;
-    case 6: return 6;
-    default: return 1;
+    case 3:
+      return 3;
+    case 5:
+      return 8;
+    case 6:
+      return 6;
+    default:
+      return 1;
   }
 }
 
@@ -107,7 +98,8 @@ using MemImage = std::unique_ptr<libraw_processed_image_t, MemImageDeleter>;
 
 bool usable(const Picture& picture) {
   if (picture.isJpeg) return picture.data.size() > 2;
-  const size_t expected = static_cast<size_t>(picture.width) * picture.height * picture.bands * (picture.bitsPerSample / 8);
+  const size_t expected =
+      static_cast<size_t>(picture.width) * picture.height * picture.bands * (picture.bitsPerSample / 8);
   return picture.width > 0 && picture.height > 0 && (picture.bands == 1 || picture.bands == 3) &&
          (picture.bitsPerSample == 8 || picture.bitsPerSample == 16) && picture.data.size() >= expected;
 }

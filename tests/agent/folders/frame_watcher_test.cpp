@@ -38,19 +38,6 @@ class FrameWatcherTest : public ::testing::Test {
   const std::string capture = folder.folder("Capture").string();
 };
 
-TEST_F(FrameWatcherTest, AnAbsentFolderReportsOneEmptyListing) {
-  auto watcher = make({.localHeartbeat = 0.05});
-  watcher->watch(std::nullopt);
-  ASSERT_TRUE(reports.waitFor(1));
-  pause(0.3);
-  ASSERT_EQ(reports.size(), 1u);
-  const Listing empty = reports.values()[0];
-  EXPECT_FALSE(empty.path);
-  EXPECT_TRUE(empty.isLocalVolume);
-  EXPECT_FALSE(empty.readFailed);
-  EXPECT_EQ(empty, Listing{});
-}
-
 TEST_F(FrameWatcherTest, ALocalFolderIsWatchedByEventsAndReportsOnlyChanges) {
   folder.write("Capture/IMG_0001.CR3");
   // A heartbeat too slow to matter: whatever arrives here came from events.
@@ -123,17 +110,26 @@ TEST_F(FrameWatcherTest, EveryWatchReportsItsFirstListing) {
   EXPECT_EQ(reports.values()[2].path, CapturePath::canonical(folder / "Other"));
 }
 
-TEST_F(FrameWatcherTest, AMissingFolderIsReportedOnceAndPickedUpWhenItAppears) {
+TEST_F(FrameWatcherTest, MissingAndAbsentFoldersAreReportedOnce) {
   auto watcher = make({.localHeartbeat = 0.05});
   watcher->watch((folder / "Later").string());
   ASSERT_TRUE(reports.waitFor(1));
   pause(0.3);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_TRUE(reports.values()[0].readFailed);
-
+  // A folder that appears is picked up by the timer.
   folder.write("Later/IMG_0001.CR3");
   ASSERT_TRUE(reported(1, 2.0));
   EXPECT_FALSE(reports.values().back().readFailed);
+
+  // No folder at all: one empty listing, and nothing watched after it.
+  const size_t before = reports.size();
+  watcher->watch(std::nullopt);
+  ASSERT_TRUE(reports.waitFor(before + 1));
+  folder.write("Later/IMG_0002.CR3");
+  pause(0.3);
+  ASSERT_EQ(reports.size(), before + 1);
+  EXPECT_EQ(reports.values().back(), Listing{});  // no path, local, not failed
 }
 
 TEST_F(FrameWatcherTest, NothingIsReportedAfterStopOrRelease) {

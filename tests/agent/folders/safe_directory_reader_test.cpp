@@ -103,13 +103,6 @@ TEST(SafeDirectoryReader, AFolderReadThroughALinkReportsItsTarget) {
   EXPECT_EQ(listing.frameCount, 1);
 }
 
-TEST(SafeDirectoryReader, LocalityComesFromTheProbe) {
-  TempFolder folder;
-  const SafeDirectoryReader remote([](const std::string&) { return false; });
-  EXPECT_FALSE(remote.read(folder.str(), CountingMode::rawOnly).isLocalVolume);
-  EXPECT_TRUE(SafeDirectoryReader(nullptr).read(folder.str(), CountingMode::rawOnly).isLocalVolume);
-}
-
 TEST(VolumeLocality, NetworkAndFuseFileSystemsAreNotLocal) {
   for (long type : {0x6969L, 0xFF534D42L, 0xFE534D42L, 0x01021997L, 0x65735546L}) {
     EXPECT_FALSE(isLocalFileSystemType(type)) << std::hex << type;
