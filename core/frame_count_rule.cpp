@@ -42,15 +42,23 @@ std::string_view extension(std::string_view name) {
   return name.substr(dot + 1);
 }
 
-bool countsAs(std::string_view fileName) {
-  if (fileName.empty() || fileName.front() == '.') return false;
-  const std::string lower = lowercased(fileName);
+std::optional<Candidate> candidate(std::string_view fileName) {
+  if (fileName.empty() || fileName.front() == '.') return std::nullopt;
+  std::string lower = lowercased(fileName);
   for (std::string_view suffix : documentPackageSuffixes()) {
-    if (lower.find(suffix) != std::string::npos) return false;
+    if (lower.find(suffix) != std::string::npos) return std::nullopt;
   }
   const std::string_view ext = extension(lower);
-  return !ext.empty() && !excludedExtensions().contains(ext);
+  if (ext.empty() || excludedExtensions().contains(ext)) return std::nullopt;
+  Candidate c;
+  c.isRaw = rawExtensions().contains(ext);
+  c.extension = ext;
+  lower.resize(lower.size() - ext.size() - 1);
+  c.stem = std::move(lower);
+  return c;
 }
+
+bool countsAs(std::string_view fileName) { return candidate(fileName).has_value(); }
 
 bool isRaw(std::string_view fileName) {
   const std::string ext = lowercased(extension(fileName));
@@ -83,13 +91,12 @@ FrameTally tally(const std::vector<std::string>& names, CountingMode mode) {
   std::unordered_set<std::string> rawStems;
   std::unordered_map<std::string, std::set<std::string>> otherExtensions;
   for (const std::string& name : names) {
-    if (!countsAs(name)) continue;
-    std::string stem = captureStem(name);
-    std::string ext = lowercased(extension(name));
-    if (rawExtensions().contains(ext)) {
-      rawStems.insert(std::move(stem));
+    std::optional<Candidate> c = candidate(name);
+    if (!c) continue;
+    if (c->isRaw) {
+      rawStems.insert(std::move(c->stem));
     } else {
-      otherExtensions[std::move(stem)].insert(std::move(ext));
+      otherExtensions[std::move(c->stem)].insert(std::move(c->extension));
     }
   }
 

@@ -67,6 +67,17 @@ std::string captureStem(std::string_view fileName);
 // excluded names, or "settings" followed by one or more number characters.
 bool isExcludedDirectory(std::string_view name);
 
+// A name that passes the candidate test, taken apart once: what countsAs,
+// captureStem and isRaw would say of it, for callers that need all three.
+struct Candidate {
+  std::string stem;       // lower case
+  std::string extension;  // lower case, without the dot
+  bool isRaw = false;
+};
+
+// The parts of a candidate, or nullopt when the name is not one.
+std::optional<Candidate> candidate(std::string_view fileName);
+
 // The names that pass the candidate test, in input order and unchanged.
 std::vector<std::string> frames(const std::vector<std::string>& names);
 

@@ -9,7 +9,8 @@
 #include <memory>
 #include <set>
 #include <string_view>
-#include <unordered_map>
+#include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "agent/folders/capture_path.h"
@@ -23,14 +24,70 @@ namespace {
 
 // The files of one stem, living only during a reading.
 struct Capture {
+  std::string stem;  // lower case
   std::string name;  // the file that names the capture, in its listed case
   bool hasRaw = false;
 };
 
 // A non-RAW file: its capture and its lower-case extension.
 struct OtherFile {
-  const Capture* capture;
+  uint32_t capture;
   std::string extension;
+};
+
+// Captures by stem in one flat open-addressing table: a folder of ten
+// thousand captures is looked up in random order, and chasing the nodes of a
+// node-based map cost more than listing the folder.
+class StemTable {
+ public:
+  // `expectedFiles`: a capture usually has a RAW file and a sidecar or two.
+  explicit StemTable(size_t expectedFiles) {
+    size_t size = 16;
+    while (size < expectedFiles) size *= 2;
+    slots_.assign(size, Slot{});
+    captures_.reserve(expectedFiles / 2);
+  }
+
+  // The capture of `stem`, made when new.
+  Capture& operator[](std::string&& stem) {
+    if (2 * (captures_.size() + 1) > slots_.size()) grow();
+    const uint64_t hash = std::hash<std::string_view>{}(stem);
+    const auto tag = static_cast<uint32_t>(hash >> 32);
+    for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[i];
+      if (slot.index == empty) {
+        slot = {tag, static_cast<uint32_t>(captures_.size())};
+        captures_.push_back({std::move(stem), {}, false});
+        return captures_.back();
+      }
+      if (slot.tag == tag && captures_[slot.index].stem == stem) return captures_[slot.index];
+    }
+  }
+
+  uint32_t indexOf(const Capture& capture) const { return static_cast<uint32_t>(&capture - captures_.data()); }
+  std::vector<Capture>& captures() { return captures_; }
+
+ private:
+  static constexpr uint32_t empty = UINT32_MAX;
+  // Eight bytes, so that the table of a large folder stays in the cache.
+  struct Slot {
+    uint32_t tag = 0;  // the high half of the stem's hash
+    uint32_t index = empty;
+  };
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.size() * 2, Slot{});
+    for (const Slot& slot : old) {
+      if (slot.index == empty) continue;
+      size_t i = std::hash<std::string_view>{}(captures_[slot.index].stem) & (slots_.size() - 1);
+      while (slots_[i].index != empty) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<Capture> captures_;
 };
 
 // Whether the entry is a regular file, without following a symbolic link.
@@ -70,9 +127,8 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
   // front: folders hold tens of thousands of files and are listed every few
   // seconds.
   const size_t expected = expectedEntries(dirfd(dir.get()));
-  std::unordered_map<std::string, Capture> captures(expected);
+  StemTable captures(expected);
   std::vector<OtherFile> others;
-  others.reserve(expected);
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir.get());
@@ -86,22 +142,22 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
       break;
     }
     const std::string_view name = entry->d_name;
-    if (!FrameCountRule::countsAs(name)) continue;  // also drops "." and ".."
-    if (!isRegularFile(dirfd(dir.get()), *entry)) continue;
+    std::optional<FrameCountRule::Candidate> candidate = FrameCountRule::candidate(name);  // drops "." and ".."
+    if (!candidate || !isRegularFile(dirfd(dir.get()), *entry)) continue;
 
-    Capture& capture = captures[FrameCountRule::captureStem(name)];
-    if (FrameCountRule::isRaw(name)) {
+    Capture& capture = captures[std::move(candidate->stem)];
+    if (candidate->isRaw) {
       if (!capture.hasRaw) capture.name = name;  // named after its first RAW file
       capture.hasRaw = true;
     } else {
-      others.push_back({&capture, core::lowercased(FrameCountRule::extension(name))});
+      others.push_back({captures.indexOf(capture), std::move(candidate->extension)});
       if (capture.name.empty()) capture.name = name;
     }
   }
 
   const bool rawOnly = mode == FrameCountRule::CountingMode::rawOnly;
-  listing.names.reserve(captures.size());
-  for (auto& [stem, capture] : captures) {
+  listing.names.reserve(captures.captures().size());
+  for (Capture& capture : captures.captures()) {
     if (rawOnly && !capture.hasRaw) {
       ++listing.orphanCount;
       continue;
@@ -113,7 +169,7 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
   if (rawOnly) {
     std::set<std::string> orphanExtensions;
     for (OtherFile& file : others) {
-      if (!file.capture->hasRaw) orphanExtensions.insert(std::move(file.extension));
+      if (!captures.captures()[file.capture].hasRaw) orphanExtensions.insert(std::move(file.extension));
     }
     listing.orphanExtensions.assign(orphanExtensions.begin(), orphanExtensions.end());
   }

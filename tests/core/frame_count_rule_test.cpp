@@ -1,4 +1,5 @@
 #include "core/frame_count_rule.h"
+#include "core/unicode.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -92,6 +93,24 @@ TEST(FrameCountRule, RawValuesAreExact) {
   EXPECT_EQ(FrameCountRule::countingModeFromRaw("anyImage"), CountingMode::anyImage);
   EXPECT_EQ(FrameCountRule::countingModeFromRaw("RawOnly"), std::nullopt);
   EXPECT_EQ(FrameCountRule::rawValue(CountingMode::anyImage), "anyImage");
+}
+
+}  // namespace
+}  // namespace vantle::core
+
+namespace vantle::core {
+namespace {
+
+TEST(FrameCountRule, CandidateAgreesWithTheSeparateTests) {
+  for (const char* name : {"IMG_0001.CR3", "img_0001.Jpg", "A.b.NEF", "Caf\u00e9.DNG", ".hidden.cr3", "x.cos",
+                           "README", "trailing.", "Session.cosessiondb", "notes.txt", "IMG_0001.CR3.xmp"}) {
+    const auto c = FrameCountRule::candidate(name);
+    ASSERT_EQ(c.has_value(), FrameCountRule::countsAs(name)) << name;
+    if (!c) continue;
+    EXPECT_EQ(c->stem, FrameCountRule::captureStem(name)) << name;
+    EXPECT_EQ(c->isRaw, FrameCountRule::isRaw(name)) << name;
+    EXPECT_EQ(c->extension, lowercased(FrameCountRule::extension(name))) << name;
+  }
 }
 
 }  // namespace
