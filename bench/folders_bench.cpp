@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "agent/folders/safe_directory_reader.h"
-#include "tests/agent/folders/fixtures/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "tests/agent/folders/fixtures/timing_report.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "agent/folders/raw_decoder.h"
 #include "agent/folders/thumbnail_reader.h"
 #include "tests/agent/folders/fixtures/dng_writer.h"
-#include "tests/agent/folders/fixtures/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "tests/agent/folders/fixtures/timing_report.h"
 
 extern char** environ;

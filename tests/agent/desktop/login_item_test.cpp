@@ -2,20 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/agent/desktop/scratch_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {
 
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 TEST(AutostartLoginItem, EnableWritesAnEntryThatDisableRemoves) {
-  ScratchFolder config;
+  TempFolder config;
   AutostartLoginItem item(config / "autostart", "/usr/bin/vantle-agent");
   EXPECT_FALSE(item.isEnabled());
   EXPECT_EQ(item.enable(), std::nullopt);
   EXPECT_TRUE(item.isEnabled());
-  const std::string text = ScratchFolder::read(config / "autostart/orvane-vantle-agent.desktop");
+  const std::string text = testing::readText(config / "autostart/orvane-vantle-agent.desktop");
   EXPECT_EQ(text.rfind("[Desktop Entry]\nType=Application\n", 0), 0u) << text;
   EXPECT_NE(text.find("\nExec=\"/usr/bin/vantle-agent\"\n"), std::string::npos) << text;
 
@@ -25,7 +25,7 @@ TEST(AutostartLoginItem, EnableWritesAnEntryThatDisableRemoves) {
 }
 
 TEST(AutostartLoginItem, AnEntrySwitchedOffByTheDesktopIsNotEnabledUntilEnabledAgain) {
-  ScratchFolder config;
+  TempFolder config;
   AutostartLoginItem item(config / "autostart", "/usr/bin/vantle-agent");
   const std::string entry = AutostartLoginItem::entryText("/usr/bin/vantle-agent");
   for (const char* off : {"Hidden=true\n", "X-GNOME-Autostart-enabled = false\n"}) {
@@ -48,7 +48,7 @@ TEST(AutostartLoginItem, ExecQuotesAndEscapesThePath) {
 }
 
 TEST(AutostartLoginItem, FailuresAreValues) {
-  ScratchFolder config;
+  TempFolder config;
   config.write("autostart", "a file where the folder should be");
   const std::optional<Failure> blocked = AutostartLoginItem(config / "autostart", "/usr/bin/vantle-agent").enable();
   ASSERT_TRUE(blocked);
@@ -58,7 +58,7 @@ TEST(AutostartLoginItem, FailuresAreValues) {
 }
 
 TEST(AutostartLoginItem, StandardStartsThisProgramFromTheUsersAutostartFolder) {
-  ScratchFolder config;
+  TempFolder config;
   const char* saved = std::getenv("XDG_CONFIG_HOME");
   const std::string previous = saved ? saved : "";
   setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
@@ -67,7 +67,7 @@ TEST(AutostartLoginItem, StandardStartsThisProgramFromTheUsersAutostartFolder) {
 
   ASSERT_EQ(item.enable(), std::nullopt);
   const std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
-  EXPECT_NE(ScratchFolder::read(config / "autostart/orvane-vantle-agent.desktop").find("\nExec=\"" + program + "\"\n"),
+  EXPECT_NE(testing::readText(config / "autostart/orvane-vantle-agent.desktop").find("\nExec=\"" + program + "\"\n"),
             std::string::npos);
 }
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "support/log.h"
-#include "tests/agent/desktop/scratch_folder.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/eventually.h"
 
 // libspeechd keeps the few bytes of its autospawn note when a connection
@@ -140,7 +140,7 @@ TEST(SpeechVoice, SamanthaThenAUSFemaleVoiceThenTheLanguageDefault) {
 
 class Speech : public ::testing::Test {
  protected:
-  testing::ScratchFolder folder_;
+  testing::TempFolder folder_;
   const std::filesystem::path socket_ = folder_ / "speechd.sock";
   const std::shared_ptr<SpeechDispatcherSpeaker> speaker_ = SpeechDispatcherSpeaker::create(socket_.string());
 };

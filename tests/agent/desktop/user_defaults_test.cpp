@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/agent/desktop/scratch_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {
 
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 TEST(UserDefaults, ValuesWrittenByOneReaderAreSeenByAnotherAndUnknownKeysSurvive) {
-  ScratchFolder config;
+  TempFolder config;
   const auto file = config.write("OrvaneVantle/defaults.json", R"({"future": "kept"})");
   UserDefaults menu(file);
   const UserDefaults monitor(file);
@@ -20,14 +20,14 @@ TEST(UserDefaults, ValuesWrittenByOneReaderAreSeenByAnotherAndUnknownKeysSurvive
   EXPECT_EQ(menu.setMacBatteryWarningThreshold(30), std::nullopt);
   EXPECT_EQ(monitor.diskWarningThresholdGB(), 100.0);
   EXPECT_EQ(monitor.macBatteryWarningThreshold(), 30);
-  EXPECT_NE(ScratchFolder::read(file).find(R"("future": "kept")"), std::string::npos);
+  EXPECT_NE(testing::readText(file).find(R"("future": "kept")"), std::string::npos);
 
   config.write("OrvaneVantle/defaults.json", R"({"macBatteryWarningThreshold": 35.9})");
   EXPECT_EQ(monitor.macBatteryWarningThreshold(), 35);  // an integer setting truncates
 }
 
 TEST(UserDefaults, CorruptFilesAndMistypedValuesReadAsAbsentAndAreReplacedOnWrite) {
-  ScratchFolder config;
+  TempFolder config;
   const UserDefaults defaults(config / "defaults.json");
   for (const char* text : {"{\"diskWarningThresholdGB\": 10", "[1]", "", "\xff\xfe",
                            R"({"diskWarningThresholdGB": "10", "macBatteryWarningThreshold": true})"}) {

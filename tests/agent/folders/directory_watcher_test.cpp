@@ -11,7 +11,7 @@
 #include "support/log.h"
 #include "support/thread_pool.h"
 #include "tests/agent/folders/fixtures/recorder.h"
-#include "tests/agent/folders/fixtures/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {

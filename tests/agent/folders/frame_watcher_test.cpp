@@ -8,7 +8,7 @@
 
 #include "agent/folders/capture_path.h"
 #include "tests/agent/folders/fixtures/recorder.h"
-#include "tests/agent/folders/fixtures/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {

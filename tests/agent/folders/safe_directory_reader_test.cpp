@@ -9,7 +9,7 @@
 
 #include "agent/folders/capture_path.h"
 #include "agent/folders/volume_locality.h"
-#include "tests/agent/folders/fixtures/temp_folder.h"
+#include "tests/support/temp_folder.h"
 #include "tests/agent/folders/fixtures/without_dac_override.h"
 
 namespace vantle::agent {

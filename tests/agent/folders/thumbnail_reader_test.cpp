@@ -9,7 +9,7 @@
 #include "agent/folders/eip_package.h"
 #include "tests/agent/folders/fixtures/dng_writer.h"
 #include "tests/agent/folders/fixtures/images.h"
-#include "tests/agent/folders/fixtures/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {

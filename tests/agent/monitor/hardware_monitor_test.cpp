@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "tests/agent/desktop/scratch_folder.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/instants.h"
 #include "tests/support/manual_clock.h"
 
@@ -62,7 +62,7 @@ class HardwareMonitorTest : public ::testing::Test {
   Texts posted() const { return recorder_->read(recorder_->posted); }
   Texts spoken() const { return recorder_->read(recorder_->spoken); }
 
-  testing::ScratchFolder sysfs_, config_;
+  testing::TempFolder sysfs_, config_;
   testing::ManualClock clock_{testing::at(0)};
   const std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
   const std::shared_ptr<UserDefaults> defaults_ = std::make_shared<UserDefaults>(config_ / "defaults.json");

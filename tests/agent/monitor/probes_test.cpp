@@ -4,22 +4,22 @@
 
 #include "agent/monitor/free_space.h"
 #include "agent/monitor/power_sources.h"
-#include "tests/agent/desktop/scratch_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {
 
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // One power source in a power-supply tree of the test's making.
-void source(const ScratchFolder& root, const std::string& name, std::map<std::string, std::string> attributes) {
+void source(const TempFolder& root, const std::string& name, std::map<std::string, std::string> attributes) {
   for (const auto& [attribute, value] : attributes) root.write(name + "/" + attribute, value + "\n");
 }
 
-std::optional<BatteryReading> reading(const ScratchFolder& root) { return PowerSources(root.path()).battery(); }
+std::optional<BatteryReading> reading(const TempFolder& root) { return PowerSources(root.path()).battery(); }
 
 TEST(PowerSources, TheFirstUsableSystemBatteryByNameAnswers) {
-  ScratchFolder root;
+  TempFolder root;
   EXPECT_EQ(reading(root), std::nullopt);
   source(root, "AC", {{"type", "Mains"}, {"online", "1"}});
   source(root, "BAT5", {{"type", "Battery"}, {"capacity", "80"}});
@@ -32,7 +32,7 @@ TEST(PowerSources, TheFirstUsableSystemBatteryByNameAnswers) {
 }
 
 TEST(PowerSources, PercentComesFromEnergyOrChargeWithoutCapacity) {
-  ScratchFolder energy, charge;
+  TempFolder energy, charge;
   source(energy, "BAT0", {{"type", "Battery"}, {"energy_now", "20000000"}, {"energy_full", "30000000"}});
   EXPECT_EQ(reading(energy), (BatteryReading{66, false}));  // 66.67 truncated
   source(charge, "BAT0", {{"type", "Battery"}, {"capacity", "n/a"}, {"charge_now", "999"}, {"charge_full", "1000"}});
@@ -42,14 +42,14 @@ TEST(PowerSources, PercentComesFromEnergyOrChargeWithoutCapacity) {
 TEST(PowerSources, OnExternalPowerCountsAsCharging) {
   for (const auto& [status, charging] : std::map<std::string, bool>{
            {"Charging", true}, {"Full", true}, {"Not charging", true}, {"Discharging", false}, {"Unknown", false}}) {
-    ScratchFolder root;
+    TempFolder root;
     source(root, "BAT0", {{"type", "Battery"}, {"capacity", "15"}, {"status", status}});
     EXPECT_EQ(reading(root), (BatteryReading{15, charging})) << status;
   }
 }
 
 TEST(StatvfsFreeSpace, AgreesWithTheFileSystemAndFailsForAVanishedPath) {
-  ScratchFolder folder;
+  TempFolder folder;
   const std::optional<uint64_t> bytes = StatvfsFreeSpace().freeBytes(folder.path().string());
   ASSERT_TRUE(bytes);
   const double tolerance = 256.0 * 1024 * 1024;  // other writers on a shared machine
