@@ -4,6 +4,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "core/short_hash.h"
 #include "core/unicode.h"
 
 namespace vantle::core::FrameCountRule {
@@ -36,26 +37,50 @@ const NameSet& excludedDirectoryNames() {
   return set;
 }
 
+namespace {
+
+// Every extension the rule knows, RAW or excluded, for one lookup per name.
+enum class ExtensionKind : uint8_t { raw, excluded };
+
+const std::unordered_map<std::string_view, ExtensionKind, ShortHash>& extensionKinds() {
+  static const auto table = [] {
+    std::unordered_map<std::string_view, ExtensionKind, ShortHash> t;
+    for (std::string_view e : rawExtensions()) t.emplace(e, ExtensionKind::raw);
+    for (std::string_view e : excludedExtensions()) t.emplace(e, ExtensionKind::excluded);
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
 std::string_view extension(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
   return name.substr(dot + 1);
 }
 
-std::optional<Candidate> candidate(std::string_view fileName) {
+std::optional<CandidateView> candidate(std::string_view fileName, std::string& scratch) {
   if (fileName.empty() || fileName.front() == '.') return std::nullopt;
-  std::string lower = lowercased(fileName);
+  lowercased(fileName, scratch);
+  const std::string_view lower = scratch;
   for (std::string_view suffix : documentPackageSuffixes()) {
-    if (lower.find(suffix) != std::string::npos) return std::nullopt;
+    if (lower.find(suffix) != std::string_view::npos) return std::nullopt;
   }
   const std::string_view ext = extension(lower);
-  if (ext.empty() || excludedExtensions().contains(ext)) return std::nullopt;
-  Candidate c;
-  c.isRaw = rawExtensions().contains(ext);
-  c.extension = ext;
-  lower.resize(lower.size() - ext.size() - 1);
-  c.stem = std::move(lower);
-  return c;
+  if (ext.empty()) return std::nullopt;
+  const auto& kinds = extensionKinds();
+  const auto kind = kinds.find(ext);
+  if (kind != kinds.end() && kind->second == ExtensionKind::excluded) return std::nullopt;
+  const bool raw = kind != kinds.end() && kind->second == ExtensionKind::raw;
+  return CandidateView{lower.substr(0, lower.size() - ext.size() - 1), ext, raw};
+}
+
+std::optional<Candidate> candidate(std::string_view fileName) {
+  std::string scratch;
+  const auto view = candidate(fileName, scratch);
+  if (!view) return std::nullopt;
+  return Candidate{std::string(view->stem), std::string(view->extension), view->isRaw};
 }
 
 bool countsAs(std::string_view fileName) { return candidate(fileName).has_value(); }

@@ -78,6 +78,16 @@ struct Candidate {
 // The parts of a candidate, or nullopt when the name is not one.
 std::optional<Candidate> candidate(std::string_view fileName);
 
+// The same parts as views into `scratch`, which the call reuses: no
+// allocation for ASCII names once `scratch` has grown. The views last until
+// the next call with the same scratch. For loops over whole folders.
+struct CandidateView {
+  std::string_view stem;
+  std::string_view extension;
+  bool isRaw = false;
+};
+std::optional<CandidateView> candidate(std::string_view fileName, std::string& scratch);
+
 // The names that pass the candidate test, in input order and unchanged.
 std::vector<std::string> frames(const std::vector<std::string>& names);
 

@@ -88,6 +88,18 @@ std::string lowercased(std::string_view text) {
   return canonicalForm(lowered);
 }
 
+void lowercased(std::string_view text, std::string& out) {
+  if (!isAscii(text)) {
+    out = lowercased(text);
+    return;
+  }
+  out.resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    out[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+}
+
 bool isAllNumbers(std::string_view text) {
   if (text.empty()) return false;
   bool all = true;

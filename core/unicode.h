@@ -22,6 +22,10 @@ bool canonicallyEqual(std::string_view a, std::string_view b);
 // in canonical composed form. ASCII takes a fast path.
 std::string lowercased(std::string_view text);
 
+// The same into `out`, reusing its storage: no allocation for ASCII text
+// once `out` has grown. For hot loops over many names.
+void lowercased(std::string_view text, std::string& out);
+
 // True when `text` is non-empty and every character is a number character
 // (Unicode categories Nd, Nl and No: "12", "٣", "²").
 bool isAllNumbers(std::string_view text);

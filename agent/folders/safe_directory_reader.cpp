@@ -40,6 +40,8 @@ struct OtherFile {
 // node-based map cost more than listing the folder.
 class StemTable {
  public:
+  static uint64_t hashOf(std::string_view stem) { return core::ShortHash::of(stem); }
+
   // `expectedFiles`: a capture usually has a RAW file and a sidecar or two.
   explicit StemTable(size_t expectedFiles) {
     size_t size = 16;
@@ -49,15 +51,15 @@ class StemTable {
   }
 
   // The capture of `stem`, made when new.
-  Capture& operator[](std::string&& stem) {
+  Capture& operator[](std::string_view stem) {
     if (2 * (captures_.size() + 1) > slots_.size()) grow();
-    const uint64_t hash = std::hash<std::string_view>{}(stem);
+    const uint64_t hash = hashOf(stem);
     const auto tag = static_cast<uint32_t>(hash >> 32);
     for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
       Slot& slot = slots_[i];
       if (slot.index == empty) {
         slot = {tag, static_cast<uint32_t>(captures_.size())};
-        captures_.push_back({std::move(stem), {}, false});
+        captures_.push_back({std::string(stem), {}, false});
         return captures_.back();
       }
       if (slot.tag == tag && captures_[slot.index].stem == stem) return captures_[slot.index];
@@ -80,7 +82,7 @@ class StemTable {
     slots_.assign(old.size() * 2, Slot{});
     for (const Slot& slot : old) {
       if (slot.index == empty) continue;
-      size_t i = std::hash<std::string_view>{}(captures_[slot.index].stem) & (slots_.size() - 1);
+      size_t i = hashOf(captures_[slot.index].stem) & (slots_.size() - 1);
       while (slots_[i].index != empty) i = (i + 1) & (slots_.size() - 1);
       slots_[i] = slot;
     }
@@ -129,6 +131,7 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
   const size_t expected = expectedEntries(dirfd(dir.get()));
   StemTable captures(expected);
   std::vector<OtherFile> others;
+  std::string scratch;  // each name lower-cased, without an allocation per entry
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir.get());
@@ -142,15 +145,15 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
       break;
     }
     const std::string_view name = entry->d_name;
-    std::optional<FrameCountRule::Candidate> candidate = FrameCountRule::candidate(name);  // drops "." and ".."
+    const auto candidate = FrameCountRule::candidate(name, scratch);  // drops "." and ".."
     if (!candidate || !isRegularFile(dirfd(dir.get()), *entry)) continue;
 
-    Capture& capture = captures[std::move(candidate->stem)];
+    Capture& capture = captures[candidate->stem];
     if (candidate->isRaw) {
       if (!capture.hasRaw) capture.name = name;  // named after its first RAW file
       capture.hasRaw = true;
     } else {
-      others.push_back({captures.indexOf(capture), std::move(candidate->extension)});
+      others.push_back({captures.indexOf(capture), std::string(candidate->extension)});
       if (capture.name.empty()) capture.name = name;
     }
   }

@@ -20,11 +20,14 @@
 #include <vector>
 
 #include "core/frame_count_rule.h"
+#include "core/short_hash.h"
 
 namespace vantle::agent {
 
 class SafeDirectoryReader {
  public:
+  using Names = std::unordered_set<std::string, core::ShortHash>;
+
   // The result of one reading. Equal when every field is equal; the frame
   // watcher relies on that to report only changes.
   struct Listing {
@@ -35,7 +38,7 @@ class SafeDirectoryReader {
     std::vector<std::string> orphanExtensions;
     // The greatest frame name in plain byte order (IMG_9.CR3 after IMG_10.CR3).
     std::optional<std::string> lastFileName;
-    std::unordered_set<std::string> names;  // the capture names of all frames
+    Names names;  // the capture names of all frames
     bool isLocalVolume = true;
     bool readFailed = false;
 

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using core::FrameCountRule::CountingMode;
 using testing::TempFolder;
 using ::testing::ElementsAre;
-using Names = std::unordered_set<std::string>;
+using Names = SafeDirectoryReader::Names;
 
 const SafeDirectoryReader reader;
 
