@@ -20,8 +20,7 @@ TlsConnection::TlsConnection(asio::ip::tcp::socket socket, std::shared_ptr<TlsCo
       endpoints_(std::move(endpoints)),
       phase_(isServer ? Phase::tls : Phase::tcp) {}
 
-std::shared_ptr<TlsConnection> TlsConnection::accepted(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls,
-                                                       support::SerialQueue&) {
+std::shared_ptr<TlsConnection> TlsConnection::accepted(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls) {
   return std::shared_ptr<TlsConnection>(new TlsConnection(std::move(socket), std::move(tls), true, {}));
 }
 

@@ -52,8 +52,8 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   static constexpr double handshakeTimeoutSeconds = 10;
 
   // A connection for an accepted socket; start() runs the server handshake.
-  static std::shared_ptr<TlsConnection> accepted(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls,
-                                                 support::SerialQueue& queue);
+  // The socket must already be bound to the owner's queue.
+  static std::shared_ptr<TlsConnection> accepted(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls);
   // A connection to `endpoints`; start() connects (10-second limit), then
   // runs the client handshake.
   static std::shared_ptr<TlsConnection> outgoing(asio::ip::tcp::resolver::results_type endpoints,

@@ -157,7 +157,7 @@ struct VantleService::Impl {
 
   void admit(asio::ip::tcp::socket socket) {
     auto peer = std::make_shared<Peer>();
-    peer->connection = TlsConnection::accepted(std::move(socket), tls, queue);
+    peer->connection = TlsConnection::accepted(std::move(socket), tls);
     auto weakSelf = self;
     TlsConnection::Handlers handlers;
     handlers.onReady = [weakSelf, peer] {

@@ -7,8 +7,8 @@
 // designated path changes; a change of status or battery alone is only seen
 // in currentReading().
 //
-// The image pulls that go through the same application live here too
-// (fetchSelectedImage, quickProofForRaw); see capture_one_pulls.h.
+// Image pulls through the same application are CaptureOnePulls
+// (capture_one_pulls.h).
 #pragma once
 
 #include <memory>

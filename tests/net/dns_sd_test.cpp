@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include "net/dns_sd.h"
@@ -40,6 +41,22 @@ struct Seen {
   }
 };
 
+// The agents a companion client last listed, read safely from the test thread.
+struct Listed {
+  std::mutex mutex;
+  std::vector<DiscoveredAgent> agents;
+  std::function<void(const std::vector<DiscoveredAgent>&)> handler() {
+    return [this](const std::vector<DiscoveredAgent>& list) {
+      std::lock_guard lock(mutex);
+      agents = list;
+    };
+  }
+  std::vector<DiscoveredAgent> now() {
+    std::lock_guard lock(mutex);
+    return agents;
+  }
+};
+
 std::unique_ptr<ServiceBrowser> browse(Seen& seen) {
   return std::make_unique<ServiceBrowser>(
       std::string(VantleSecurity::serviceType),
@@ -67,24 +84,11 @@ TEST_F(DnsSdTest, TheAgentIsBrowsedWithItsRecordResolvedAndConnected) {
 
   // The companion client finds it the same way and connects to what it found.
   auto client = VantleClient::create();
-  std::mutex mutex;
-  std::vector<DiscoveredAgent> agents;
-  client->onAgentsChanged = [&](const std::vector<DiscoveredAgent>& list) {
-    std::lock_guard lock(mutex);
-    agents = list;
-  };
+  Listed listed;
+  client->onAgentsChanged = listed.handler();
   client->startBrowsing();
-  ASSERT_TRUE(eventually(
-      [&] {
-        std::lock_guard lock(mutex);
-        return !agents.empty();
-      },
-      15));
-  DiscoveredAgent agent;
-  {
-    std::lock_guard lock(mutex);
-    agent = agents.front();
-  }
+  ASSERT_TRUE(eventually([&] { return !listed.now().empty(); }, 15));
+  const DiscoveredAgent agent = listed.now().front();
   EXPECT_EQ(agent.name, "Studio Mac");
   EXPECT_EQ(agent.agentID, "7C1D3F0A-0000-4000-8000-000000000001");
   client->connect(agent.endpoint, "271828");
@@ -122,29 +126,24 @@ TEST_F(DnsSdTest, ClientsListAgentsByNameAndFallBackToTheInstanceName) {
   ServiceAdvertiser named("zz-instance", std::string(VantleSecurity::serviceType), 4101,
                           {{"v", "1"}, {"name", "Studio A"}, {"id", ""}}, {});
   auto client = VantleClient::create();
-  std::mutex mutex;
-  std::vector<DiscoveredAgent> agents;
-  client->onAgentsChanged = [&](const std::vector<DiscoveredAgent>& list) {
-    std::lock_guard lock(mutex);
-    agents = list;
-  };
+  Listed listed;
+  client->onAgentsChanged = listed.handler();
   client->startBrowsing();
   // Only these two matter; agents of earlier tests may linger in the cache.
   const auto ours = [&] {
     std::vector<DiscoveredAgent> out;
-    std::lock_guard lock(mutex);
-    for (const auto& a : agents) {
+    for (const auto& a : listed.now()) {
       if (a.id == "Studio B" || a.id == "zz-instance") out.push_back(a);
     }
     return out;
   };
   ASSERT_TRUE(eventually([&] { return ours().size() == 2; }, 15));
-  const auto listed = ours();
-  EXPECT_EQ(listed[0].name, "Studio A");  // sorted by name, not by instance
-  EXPECT_EQ(listed[0].id, "zz-instance");
-  EXPECT_EQ(listed[0].agentID, std::nullopt);  // an empty id is no id
-  EXPECT_EQ(listed[1].name, "Studio B");      // no "name" entry: the instance name
-  EXPECT_EQ(listed[1].endpoint.port, 4100);
+  const auto byName = ours();
+  EXPECT_EQ(byName[0].name, "Studio A");  // sorted by name, not by instance
+  EXPECT_EQ(byName[0].id, "zz-instance");
+  EXPECT_EQ(byName[0].agentID, std::nullopt);  // an empty id is no id
+  EXPECT_EQ(byName[1].name, "Studio B");      // no "name" entry: the instance name
+  EXPECT_EQ(byName[1].endpoint.port, 4100);
   client->stopBrowsing();
 }
 

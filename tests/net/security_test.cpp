@@ -66,8 +66,8 @@ struct Handshake {
                                                            asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
       acceptor->async_accept([this, serverCode](const std::error_code& e, asio::ip::tcp::socket s) {
         ASSERT_FALSE(e);
-        server.connection = TlsConnection::accepted(
-            std::move(s), VantleSecurity::parameters(serverCode, VantleSecurity::Role::server), queue);
+        server.connection =
+            TlsConnection::accepted(std::move(s), VantleSecurity::parameters(serverCode, VantleSecurity::Role::server));
         server.connection->start(server.handlers());
       });
       asio::ip::tcp::resolver resolver(support::strandOf(queue));
