@@ -1,6 +1,8 @@
 #include "core/frame_count_rule.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -39,17 +41,80 @@ const NameSet& excludedDirectoryNames() {
 
 namespace {
 
-// Every extension the rule knows, RAW or excluded, for one lookup per name.
 enum class ExtensionKind : uint8_t { raw, excluded };
 
-const std::unordered_map<std::string_view, ExtensionKind, ShortHash>& extensionKinds() {
-  static const auto table = [] {
-    std::unordered_map<std::string_view, ExtensionKind, ShortHash> t;
-    for (std::string_view e : rawExtensions()) t.emplace(e, ExtensionKind::raw);
-    for (std::string_view e : excludedExtensions()) t.emplace(e, ExtensionKind::excluded);
-    return t;
-  }();
+// Every extension the rule knows, RAW or excluded, in one flat table of
+// fixed size. It is consulted for every entry of every folder reading, so a
+// lookup is a few integer operations: an extension is packed into two words
+// (file names hold no NUL byte, so zero padding cannot collide with a name),
+// hashed by a multiply and compared as integers.
+class ExtensionTable {
+ public:
+  ExtensionTable() {
+    for (std::string_view e : rawExtensions()) add(e, ExtensionKind::raw);
+    for (std::string_view e : excludedExtensions()) add(e, ExtensionKind::excluded);
+  }
+
+  // The kind of a lower-case extension, or nullopt when the rule does not know it.
+  std::optional<ExtensionKind> find(std::string_view extension) const {
+    const std::optional<Packed> key = pack(extension);
+    if (!key) return std::nullopt;
+    for (size_t i = key->slot();; i = (i + 1) % kSize) {
+      if (slots_[i].key == *key) return slots_[i].kind;
+      if (slots_[i].key == Packed{}) return std::nullopt;
+    }
+  }
+
+ private:
+  // Four times the 65 known extensions, so probes stay short.
+  static constexpr unsigned kBits = 8;
+  static constexpr size_t kSize = size_t{1} << kBits;
+
+  struct Packed {
+    uint64_t low = 0;   // bytes 0 to 7
+    uint64_t high = 0;  // bytes 8 to 15
+    size_t slot() const { return ((low ^ high * 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull) >> (64 - kBits); }
+    bool operator==(const Packed&) const = default;
+  };
+  // Longer extensions are none the rule knows.
+  static std::optional<Packed> pack(std::string_view extension) {
+    if (extension.empty() || extension.size() > 16) return std::nullopt;
+    Packed key;
+    for (size_t i = 0; i < extension.size(); ++i) {
+      (i < 8 ? key.low : key.high) |= uint64_t{static_cast<unsigned char>(extension[i])} << (8 * (i % 8));
+    }
+    return key;
+  }
+
+  void add(std::string_view extension, ExtensionKind kind) {
+    const Packed key = *pack(extension);
+    size_t i = key.slot();
+    while (slots_[i].key != Packed{}) i = (i + 1) % kSize;
+    slots_[i] = {key, kind};
+  }
+
+  struct Slot {
+    Packed key;  // zero when free
+    ExtensionKind kind = ExtensionKind::raw;
+  };
+  std::array<Slot, kSize> slots_{};
+};
+
+const ExtensionTable& extensionKinds() {
+  static const ExtensionTable table;
   return table;
+}
+
+// Whether a lower-cased name contains a document package's suffix. Scanned
+// by hand, only where a suffix fits: this runs for every entry of every
+// folder reading, and names are too short for a library search to pay off.
+bool namesDocumentPackage(std::string_view lower) {
+  for (std::string_view suffix : documentPackageSuffixes()) {
+    for (size_t i = 0; i + suffix.size() <= lower.size(); ++i) {
+      if (lower[i] == '.' && lower.substr(i, suffix.size()) == suffix) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -64,15 +129,12 @@ std::optional<CandidateView> candidate(std::string_view fileName, std::string& s
   if (fileName.empty() || fileName.front() == '.') return std::nullopt;
   lowercased(fileName, scratch);
   const std::string_view lower = scratch;
-  for (std::string_view suffix : documentPackageSuffixes()) {
-    if (lower.find(suffix) != std::string_view::npos) return std::nullopt;
-  }
+  if (namesDocumentPackage(lower)) return std::nullopt;
   const std::string_view ext = extension(lower);
   if (ext.empty()) return std::nullopt;
-  const auto& kinds = extensionKinds();
-  const auto kind = kinds.find(ext);
-  if (kind != kinds.end() && kind->second == ExtensionKind::excluded) return std::nullopt;
-  const bool raw = kind != kinds.end() && kind->second == ExtensionKind::raw;
+  const std::optional<ExtensionKind> kind = extensionKinds().find(ext);
+  if (kind == ExtensionKind::excluded) return std::nullopt;
+  const bool raw = kind == ExtensionKind::raw;
   return CandidateView{lower.substr(0, lower.size() - ext.size() - 1), ext, raw};
 }
 

@@ -89,13 +89,15 @@ std::string lowercased(std::string_view text) {
 }
 
 void lowercased(std::string_view text, std::string& out) {
-  if (!isAscii(text)) {
-    out = lowercased(text);
-    return;
-  }
+  // One pass for the usual ASCII name; the first other byte starts over on
+  // the Unicode path.
   out.resize(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      out = lowercased(text);
+      return;
+    }
     out[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   }
 }

@@ -42,6 +42,25 @@ TEST(FrameCountRule, AnyOtherExtensionIsANonRawCandidate) {
   }
 }
 
+TEST(FrameCountRule, EveryKnownExtensionIsFoundAndNoNeighbourOfOne) {
+  for (std::string_view raw : FrameCountRule::rawExtensions()) {
+    const auto candidate = FrameCountRule::candidate("IMG_0001." + std::string(raw));
+    ASSERT_TRUE(candidate) << raw;
+    EXPECT_TRUE(candidate->isRaw) << raw;
+    EXPECT_EQ(candidate->extension, raw);
+  }
+  for (std::string_view excluded : FrameCountRule::excludedExtensions()) {
+    EXPECT_FALSE(FrameCountRule::candidate("IMG_0001." + std::string(excluded))) << excluded;
+  }
+  // Prefixes, extensions and near misses of known ones are plain candidates.
+  for (const char* name : {"a.cr", "a.cr33", "a.dam_ingestedx", "a.dam_ingeste", "a.sqlite-walx", "a.c",
+                           "a.abcdefghijklmnopq", "a.crdownloa", "a.é"}) {
+    const auto candidate = FrameCountRule::candidate(name);
+    ASSERT_TRUE(candidate) << name;
+    EXPECT_FALSE(candidate->isRaw) << name;
+  }
+}
+
 TEST(FrameCountRule, ExtensionOfEdgeNames) {
   EXPECT_EQ(FrameCountRule::extension("a.b.CR3"), "CR3");
   EXPECT_EQ(FrameCountRule::extension(".hidden"), "");
