@@ -3,17 +3,17 @@
 namespace vantle::agent {
 
 std::optional<std::string> NewestFrameTracker::note(const std::string& folder,
-                                                    const std::unordered_set<std::string>& names,
+                                                    const FrameNames& names,
                                                     const std::optional<std::string>& lastFileName) {
   const auto previous = seen.find(folder);
   if (previous != seen.end()) {
-    const std::unordered_set<std::string>& before = previous->second;
-    const std::string* greatestAdded = nullptr;
-    for (const std::string& name : names) {
-      if (!before.contains(name) && (!greatestAdded || name > *greatestAdded)) greatestAdded = &name;
+    const FrameNames& before = previous->second;
+    std::optional<std::string_view> greatestAdded;
+    for (std::string_view name : names) {
+      if (!before.contains(name) && (!greatestAdded || name > *greatestAdded)) greatestAdded = name;
     }
     if (greatestAdded) {
-      newest[folder] = *greatestAdded;
+      newest[folder] = std::string(*greatestAdded);
     } else if (names.empty()) {
       newest.erase(folder);
     }

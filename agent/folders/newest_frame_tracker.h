@@ -12,17 +12,18 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_set>
+
+#include "agent/folders/frame_names.h"
 
 namespace vantle::agent {
 
 struct NewestFrameTracker {
-  std::map<std::string, std::unordered_set<std::string>> seen;  // folder → frame names at its last listing
-  std::map<std::string, std::string> newest;          // folder → its newest frame, when known
+  std::map<std::string, FrameNames> seen;  // folder → frame names at its last listing
+  std::map<std::string, std::string> newest;  // folder → its newest frame, when known
 
   // Updates the folder from a listing's names and last file name and returns
   // its newest frame, or absent.
-  std::optional<std::string> note(const std::string& folder, const std::unordered_set<std::string>& names,
+  std::optional<std::string> note(const std::string& folder, const FrameNames& names,
                                   const std::optional<std::string>& lastFileName);
 };
 

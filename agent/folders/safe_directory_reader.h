@@ -8,26 +8,28 @@
 //
 // `read` never throws: a folder that is missing, not a folder or unreadable
 // gives a Listing with `readFailed` set, so callers can tell it from an empty
-// folder. The reader holds no state besides its locality probe; copy it
-// freely and call it from any thread, on the caller's own queue.
+// folder.
+//
+// A reader keeps its working buffers from one reading to the next, since the
+// same large folder is listed every few seconds: use each reader on one
+// sequence at a time (each watcher and queue holds its own). Copies share
+// nothing; a copy starts with empty buffers.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "agent/folders/frame_names.h"
 #include "core/frame_count_rule.h"
-#include "core/short_hash.h"
 
 namespace vantle::agent {
 
 class SafeDirectoryReader {
  public:
-  using Names = std::unordered_set<std::string, core::ShortHash>;
-
   // The result of one reading. Equal when every field is equal; the frame
   // watcher relies on that to report only changes.
   struct Listing {
@@ -38,7 +40,7 @@ class SafeDirectoryReader {
     std::vector<std::string> orphanExtensions;
     // The greatest frame name in plain byte order (IMG_9.CR3 after IMG_10.CR3).
     std::optional<std::string> lastFileName;
-    Names names;  // the capture names of all frames
+    FrameNames names;  // the capture names of all frames
     bool isLocalVolume = true;
     bool readFailed = false;
 
@@ -53,12 +55,20 @@ class SafeDirectoryReader {
   // Asks `probe` instead (tests use it to make a folder look remote). An
   // empty probe counts every folder as local.
   explicit SafeDirectoryReader(LocalityProbe probe);
+  SafeDirectoryReader(const SafeDirectoryReader& other);
+  SafeDirectoryReader& operator=(const SafeDirectoryReader& other);
+  SafeDirectoryReader(SafeDirectoryReader&&) noexcept;
+  SafeDirectoryReader& operator=(SafeDirectoryReader&&) noexcept;
+  ~SafeDirectoryReader();
 
   // Lists `folder` and counts its frames under `mode`.
-  Listing read(const std::string& folder, core::FrameCountRule::CountingMode mode) const;
+  Listing read(const std::string& folder, core::FrameCountRule::CountingMode mode);
 
  private:
+  struct Workspace;
+
   LocalityProbe isLocal_;
+  std::unique_ptr<Workspace> workspace_;  // made at the first reading
 };
 
 }  // namespace vantle::agent

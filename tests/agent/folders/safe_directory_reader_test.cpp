@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "agent/folders/capture_path.h"
 #include "agent/folders/volume_locality.h"
@@ -19,9 +21,9 @@ namespace fs = std::filesystem;
 using core::FrameCountRule::CountingMode;
 using testing::TempFolder;
 using ::testing::ElementsAre;
-using Names = SafeDirectoryReader::Names;
+using Names = vantle::agent::FrameNames;
 
-const SafeDirectoryReader reader;
+SafeDirectoryReader reader;
 
 TEST(SafeDirectoryReader, CountsCapturesByStemUnderEitherMode) {
   TempFolder folder;
@@ -53,6 +55,38 @@ TEST(SafeDirectoryReader, StemsIgnoreCaseAndTheLastNameFollowsByteOrder) {
   EXPECT_EQ(listing.lastFileName, "a.cr3");  // lower case sorts after upper case
   fs::remove(folder / "a.cr3");
   EXPECT_EQ(reader.read(folder.str(), CountingMode::rawOnly).lastFileName, "IMG_9.CR3");
+}
+
+TEST(SafeDirectoryReader, AReaderKeepsNothingOfOneFolderInTheNext) {
+  // The reader keeps its buffers between readings: a large folder, a small
+  // one, then the large one again must each read as if read alone.
+  TempFolder large;
+  FrameNames largeNames;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string stem = "IMG_" + std::to_string(i);
+    large.write(stem + ".xmp");
+    if (i % 10 != 0) {
+      large.write(stem + ".CR3");
+      largeNames.insert(stem + ".CR3");
+    }
+  }
+  TempFolder small;
+  small.write("IMG_5.JPG");
+
+  SafeDirectoryReader one;
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto first = one.read(large.str(), CountingMode::rawOnly);
+    EXPECT_EQ(first.names, largeNames);
+    EXPECT_EQ(first.orphanCount, 300);
+    EXPECT_THAT(first.orphanExtensions, ElementsAre("xmp"));
+    EXPECT_EQ(first.lastFileName, "IMG_999.CR3");
+
+    SafeDirectoryReader copy = one;
+    const auto second = copy.read(small.str(), CountingMode::anyImage);
+    EXPECT_EQ(second.names, Names{"IMG_5.JPG"});
+    EXPECT_TRUE(second.orphanExtensions.empty());
+    EXPECT_EQ(one.read(small.str(), CountingMode::rawOnly).orphanExtensions, std::vector<std::string>{"jpg"});
+  }
 }
 
 TEST(SafeDirectoryReader, OnlyVisibleRegularCandidateFilesCount) {
