@@ -4,9 +4,9 @@
 #include <array>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <unordered_map>
 
-#include "core/short_hash.h"
 #include "core/unicode.h"
 
 namespace vantle::core::FrameCountRule {
@@ -87,7 +87,9 @@ class ExtensionTable {
   }
 
   void add(std::string_view extension, ExtensionKind kind) {
-    const Packed key = *pack(extension);
+    const std::optional<Packed> packed = pack(extension);
+    if (!packed) throw std::logic_error("known extensions are 1 to 16 bytes");
+    const Packed key = *packed;
     size_t i = key.slot();
     while (slots_[i].key != Packed{}) i = (i + 1) % kSize;
     slots_[i] = {key, kind};

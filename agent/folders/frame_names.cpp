@@ -23,6 +23,24 @@ FrameNames::FrameNames(std::initializer_list<std::string_view> names) {
   for (std::string_view name : names) insert(name);
 }
 
+FrameNames::FrameNames(FrameNames&& other) noexcept
+    : characters_(std::move(other.characters_)),
+      slots_(std::move(other.slots_)),
+      size_(std::exchange(other.size_, 0)) {
+  other.characters_.clear();
+  other.slots_.clear();
+}
+
+FrameNames& FrameNames::operator=(FrameNames&& other) noexcept {
+  if (this == &other) return *this;
+  characters_ = std::move(other.characters_);
+  slots_ = std::move(other.slots_);
+  size_ = std::exchange(other.size_, 0);
+  other.characters_.clear();
+  other.slots_.clear();
+  return *this;
+}
+
 void FrameNames::reserve(size_t count, size_t characters) {
   characters_.reserve(characters);
   if (slotsFor(count) > slots_.size()) rehash(slotsFor(count));
@@ -37,14 +55,17 @@ bool FrameNames::insert(std::string_view name) {
   if (name.size() > UINT16_MAX || characters_.size() + name.size() >= kEmpty) {
     throw std::length_error("FrameNames: name or names too long");
   }
-  slot = {static_cast<uint32_t>(characters_.size()), static_cast<uint16_t>(name.size()), tagOf(hash)};
+  // The name is stored before the slot points at it, so that a failed
+  // append leaves the set as it was.
+  const auto offset = static_cast<uint32_t>(characters_.size());
   characters_.append(name);
+  slot = {offset, static_cast<uint16_t>(name.size()), tagOf(hash)};
   ++size_;
   return true;
 }
 
 bool FrameNames::contains(std::string_view name) const {
-  if (size_ == 0) return false;
+  if (slots_.empty()) return false;
   return slots_[slotOf(name, core::ShortHash::of(name))].offset != kEmpty;
 }
 

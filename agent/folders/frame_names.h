@@ -33,9 +33,14 @@ class FrameNames {
 
   FrameNames() = default;
   FrameNames(std::initializer_list<std::string_view> names);
+  FrameNames(const FrameNames&) = default;
+  FrameNames& operator=(const FrameNames&) = default;
+  // A set moved from is left empty.
+  FrameNames(FrameNames&& other) noexcept;
+  FrameNames& operator=(FrameNames&& other) noexcept;
 
-  // Makes room for `count` names of `characters` bytes in all, so that
-  // inserting them allocates nothing more.
+  // Makes room for `count` names of `characters` bytes in total, counting
+  // those already held, so that inserting up to them allocates nothing.
   void reserve(size_t count, size_t characters);
 
   // Adds `name`; false when it was already held. Throws std::length_error
@@ -77,7 +82,10 @@ class FrameNames {
 
 class FrameNames::const_iterator {
  public:
-  using iterator_category = std::forward_iterator_tag;
+  // A forward iterator whose reference is a string_view made on the fly:
+  // multi-pass, but only an input iterator by the older, pre-concept rules.
+  using iterator_concept = std::forward_iterator_tag;
+  using iterator_category = std::input_iterator_tag;
   using value_type = std::string_view;
   using difference_type = std::ptrdiff_t;
   using pointer = void;

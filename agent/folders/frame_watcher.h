@@ -65,7 +65,7 @@ class FrameWatcher : public std::enable_shared_from_this<FrameWatcher> {
   void check();
   void report(Listing listing);
 
-  Settings settings_;  // its reader, like the rest below, is used on the queue only
+  Settings settings_;  // its reader keeps buffers between readings: used on the queue only
   std::atomic<core::FrameCountRule::CountingMode> counting_{core::FrameCountRule::CountingMode::rawOnly};
   std::atomic<core::WatchMode> mode_{core::WatchMode::fsevents};
   support::SerialQueue queue_{"com.orvane.vantle.frames"};

@@ -11,9 +11,10 @@
 // folder.
 //
 // A reader keeps its working buffers from one reading to the next, since the
-// same large folder is listed every few seconds: use each reader on one
-// sequence at a time (each watcher and queue holds its own). Copies share
-// nothing; a copy starts with empty buffers.
+// same large folder is listed every few seconds. So `read` changes the
+// reader: never call it on one reader from two threads at once; give each
+// queue its own reader. Copies share nothing; a copy starts with empty
+// buffers.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +62,8 @@ class SafeDirectoryReader {
   SafeDirectoryReader& operator=(SafeDirectoryReader&&) noexcept;
   ~SafeDirectoryReader();
 
-  // Lists `folder` and counts its frames under `mode`.
+  // Lists `folder` and counts its frames under `mode`. Not const: it reuses
+  // and may grow the reader's buffers.
   Listing read(const std::string& folder, core::FrameCountRule::CountingMode mode);
 
  private:

@@ -35,7 +35,7 @@ TEST(FrameNames, ASetOfNamesComparedByMembership) {
 }
 
 TEST(FrameNames, StaysExactThroughGrowthAndCopies) {
-  // Lengths from 1 to 40 bytes and names that differ only in their last
+  // Lengths from 1 to 43 bytes and names that differ only in their last
   // byte, in UTF-8 too: every shape of key the hash reads differently.
   FrameNames names;
   std::set<std::string> expected;
@@ -55,6 +55,14 @@ TEST(FrameNames, StaysExactThroughGrowthAndCopies) {
   copy.insert("new.CR3");
   EXPECT_NE(copy, names);
   EXPECT_FALSE(names.contains("new.CR3"));
+
+  FrameNames moved = std::move(copy);
+  EXPECT_TRUE(moved.contains("new.CR3"));
+  EXPECT_TRUE(copy.empty());  // a set moved from is empty and usable
+  EXPECT_FALSE(copy.contains("new.CR3"));
+  EXPECT_EQ(copy, FrameNames{});
+  copy = names;
+  EXPECT_EQ(copy, names);
 
   FrameNames reserved;
   reserved.reserve(10, 40);
