@@ -1,11 +1,11 @@
 // vantle-capture-sim: a stand-in for the capture application on the D-Bus
 // session bus, for tests and demos on Linux.
-#include <signal.h>
 #include <vips/vips8>
 
 #include <cstdio>
 #include <filesystem>
 
+#include "support/stop_signals.h"
 #include "tools/capture_sim/command_line.h"
 #include "tools/capture_sim/control_client.h"
 #include "tools/capture_sim/sim_server.h"
@@ -41,13 +41,8 @@ int serve(const ServeOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The server's event loop takes these as signals to stop; blocked before
-  // libvips starts any thread, so that every thread inherits the mask.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // The server's event loop takes these as signals to stop.
+  vantle::support::blockStopSignals();
 
   const auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (const auto* error = std::get_if<UsageError>(&parsed)) {

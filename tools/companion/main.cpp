@@ -1,5 +1,4 @@
 // vantle-companion: a companion for an Orvane Vantle agent, on the command line.
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "tools/companion/commands.h"
 #include "tools/companion/output.h"
 #include "tools/companion/run_end.h"
+#include "support/stop_signals.h"
 #include "support/thread_pool.h"
 
 using namespace vantle::tools;
@@ -44,13 +44,8 @@ int run(const Invocation& invocation, Output& output, RunEnd& end) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Blocked before any thread starts, so that every thread inherits the
-  // mask and only the watcher takes these signals.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // Only the watcher takes these signals.
+  const sigset_t stops = vantle::support::blockStopSignals();
 
   const auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (const auto* error = std::get_if<UsageError>(&parsed)) {
