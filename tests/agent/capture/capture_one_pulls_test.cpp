@@ -6,6 +6,7 @@
 #include <fstream>
 #include <future>
 
+#include "core/frame_count_rule.h"
 #include "tests/agent/capture/capture_fixture.h"
 
 namespace vantle::agent {
@@ -39,11 +40,14 @@ class CaptureOnePullsTest : public CaptureTest {
                                                    .filePoll = 0.05, .settlePoll = 0.1});
   }
 
-  // The frames the stand-in wrote into the capture folder, in name order.
+  // The frames the stand-in finished writing into the capture folder, in
+  // name order. A frame still being written is a hidden temporary file,
+  // which the counting rule never takes for a frame.
   std::vector<fs::path> frames() {
     std::vector<fs::path> out;
     for (const auto& entry : fs::directory_iterator(session / "Capture")) {
-      if (entry.is_regular_file()) out.push_back(entry.path());
+      const std::string name = entry.path().filename().string();
+      if (entry.is_regular_file() && core::FrameCountRule::countsAs(name)) out.push_back(entry.path());
     }
     std::sort(out.begin(), out.end());
     return out;
