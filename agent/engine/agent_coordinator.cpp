@@ -1,0 +1,514 @@
+#include "agent/engine/agent_coordinator.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "agent/capture/observed_folder_source.h"
+#include "agent/engine/folder_count.h"
+#include "agent/folders/capture_path.h"
+#include "agent/monitor/hardware_monitor.h"
+#include "core/saturating.h"
+#include "core/unicode.h"
+#include "support/random_uuid.h"
+
+namespace vantle::agent {
+namespace {
+
+using core::FrameCountRule::CountingMode;
+
+// The key of a folder in the remembered counts: one spelling for every way
+// of naming it.
+std::string pathKey(const std::string& path) { return core::canonicalForm(CapturePath::canonical(path)); }
+
+bool exists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+}  // namespace
+
+// ---- Construction and restore ---------------------------------------------
+
+std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings) {
+  return make(std::move(settings), Services{});
+}
+
+std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings, Services services) {
+  std::shared_ptr<AgentCoordinator> coordinator(new AgentCoordinator(std::move(settings), std::move(services)));
+  const std::weak_ptr<AgentCoordinator> weak = coordinator;
+  coordinator->frames_->setOnChange([weak](const SafeDirectoryReader::Listing& listing) {
+    if (auto self = weak.lock()) self->postWeakly([listing](AgentCoordinator& c) { c.handleListing(listing); });
+  });
+  coordinator->latestFrames_->setOnThumbnail([weak](const FrameThumbnail& thumbnail) {
+    if (auto self = weak.lock()) self->postWeakly([thumbnail](AgentCoordinator& c) { c.deliverThumbnail(thumbnail); });
+  });
+  return coordinator;
+}
+
+AgentCoordinator::AgentCoordinator(Settings settings, Services services)
+    : settings_(std::move(settings)),
+      storage_(services.storage ? std::move(services.storage) : AgentStorage::shared()),
+      clock_(services.clock ? *services.clock : Clock::system()),
+      checkDisk_(services.checkDisk ? std::move(services.checkDisk)
+                                    : [](const std::optional<std::string>& path) {
+                                        HardwareMonitor::shared()->check(path);
+                                      }),
+      scriptSource_(services.scriptSource ? std::move(services.scriptSource)
+                                          : std::make_shared<CaptureOneScriptSource>()),
+      frames_(FrameWatcher::make(services.frames)),
+      latestFrames_(LatestFrameFeed::make(std::move(services.latestFrames), clock_)),
+      readerPrototype_(services.frames.reader),
+      agentID_(storage_->agentID()),
+      tracker_(settings_.debounce, 300),
+      reader_(services.frames.reader) {
+  source_ = initialSource(settings_);
+  restore();
+  frames_->setCounting(counting_.load());
+}
+
+AgentCoordinator::~AgentCoordinator() = default;  // the timer, watcher and feed stop with their owners
+
+std::shared_ptr<SessionSource> AgentCoordinator::initialSource(const Settings& settings) {
+  if (settings.source) return settings.source;
+  if (settings.fallbackRoot) return ObservedFolderSource::make(*settings.fallbackRoot);
+  return scriptSource_;
+}
+
+void AgentCoordinator::restore() {
+  // In file order, so the latest segment of a folder wins.
+  std::map<std::string, std::string> keys;
+  for (const core::WireSegment& segment : storage_->segments(uint64_t{0})) {
+    auto key = keys.find(segment.path);
+    if (key == keys.end()) key = keys.emplace(segment.path, pathKey(segment.path)).first;
+    lastCountByPath_[key->second] = segment.endFrameCount;
+  }
+  if (const std::optional<std::string> shootID = storage_->currentShootID()) {
+    setShootIDs(shootID, std::nullopt);
+    restoreShoot(*shootID);
+  }
+}
+
+void AgentCoordinator::restoreShoot(const std::string& shootID) {
+  const std::vector<core::WireSegment> segments = storage_->segments(std::optional<std::string>(shootID));
+  totals_ = ShootTotals::restoring(segments);
+  shootSession_.reset();
+  shootSessionID_.reset();
+  for (const core::WireSegment& segment : segments) {
+    if (segment.sessionName) shootSession_ = segment.sessionName;
+    if (segment.sessionID) shootSessionID_ = segment.sessionID;
+  }
+}
+
+// ---- The public face --------------------------------------------------------
+
+template <typename F>
+void AgentCoordinator::postWeakly(F work) {
+  queue_.post([weak = weak_from_this(), work = std::move(work)]() mutable {
+    if (auto self = weak.lock()) work(*self);
+  });
+}
+
+void AgentCoordinator::setCallbacks(Callbacks callbacks) {
+  postWeakly([callbacks = std::move(callbacks)](AgentCoordinator& self) { self.callbacks_ = callbacks; });
+}
+
+void AgentCoordinator::start() {
+  postWeakly([](AgentCoordinator& self) { self.beginWatching(); });
+}
+
+void AgentCoordinator::stop() {
+  stopped_ = true;
+  // Held strongly: the teardown runs even when the owner lets go at once.
+  queue_.post([self = shared_from_this()] {
+    self->pollTimer_.reset();
+    self->frames_->stop();
+    self->source_->stop();
+    self->callbacks_ = {};
+  });
+}
+
+void AgentCoordinator::setCounting(CountingMode counting) {
+  counting_ = counting;
+  frames_->setCounting(counting);
+}
+
+void AgentCoordinator::setIdleThreshold(double seconds) {
+  postWeakly([seconds](AgentCoordinator& self) {
+    self.idleThreshold_ = seconds;
+    self.tracker_.idleThreshold = seconds;
+  });
+}
+
+void AgentCoordinator::endShoot() {
+  postWeakly([](AgentCoordinator& self) { self.endShootNow(); });
+}
+
+void AgentCoordinator::resumeShoot() {
+  postWeakly([](AgentCoordinator& self) { self.resumeShootNow(); });
+}
+
+void AgentCoordinator::useObservedSource(const std::filesystem::path& root) {
+  std::shared_ptr<SessionSource> source = ObservedFolderSource::make(root);
+  postWeakly([source](AgentCoordinator& self) { self.switchSource(source); });
+}
+
+void AgentCoordinator::useDesignationSource() {
+  postWeakly([](AgentCoordinator& self) { self.switchSource(self.scriptSource_); });
+}
+
+bool AgentCoordinator::isShootRunning() const {
+  std::lock_guard lock(shootStateLock_);
+  return running_;
+}
+
+bool AgentCoordinator::canResumeShoot() const {
+  std::lock_guard lock(shootStateLock_);
+  return resumable_;
+}
+
+core::VantleSnapshot AgentCoordinator::snapshot() const {
+  std::lock_guard lock(snapshotLock_);
+  return snapshot_;
+}
+
+std::vector<core::FolderReading> AgentCoordinator::count(const std::vector<std::string>& folders) const {
+  SafeDirectoryReader reader = readerPrototype_;  // this thread's own
+  return FolderCount::readings(folders, storage_->allSegments(), reader, counting_.load());
+}
+
+bool AgentCoordinator::isCountedCaptureFile(const std::string& path) {
+  const std::string folder = pathKey(std::filesystem::path(path).parent_path().string());
+  return queue_.sync([&] {
+    if (watchedPath_ && pathKey(*watchedPath_) == folder) return true;
+    if (lastCountByPath_.contains(folder)) return true;
+    return std::any_of(totals_.completedShotPaths.begin(), totals_.completedShotPaths.end(),
+                       [&](const std::string& done) { return pathKey(done) == folder; });
+  });
+}
+
+std::optional<AgentCoordinator::FrameThumbnail> AgentCoordinator::latestFrameThumbnail() {
+  return latestFrames_->latest();
+}
+
+void AgentCoordinator::setTraceLatestFrames(std::function<void(const std::string&)> trace) {
+  latestFrames_->setTrace(std::move(trace));
+}
+
+void AgentCoordinator::drain() {
+  queue_.sync([] {});
+}
+
+// ---- Sources and the poll tick ---------------------------------------------
+
+void AgentCoordinator::beginWatching() {
+  if (!live() || pollTimer_) return;
+  attach(source_);
+  source_->start();
+  pollTimer_ = std::make_unique<support::RepeatingTimer>(
+      queue_, settings_.designationPollInterval,
+      [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->tick();
+      },
+      /*fireNow=*/true);
+}
+
+void AgentCoordinator::attach(const std::shared_ptr<SessionSource>& source) {
+  // A reading that a source announces after it was replaced is dropped.
+  source->setOnDesignationChanged([weak = weak_from_this(), from = std::weak_ptr<SessionSource>(source)](
+                                      const DesignationReading& reading) {
+    if (auto self = weak.lock()) {
+      self->postWeakly([reading, from](AgentCoordinator& c) {
+        if (c.source_ == from.lock()) c.apply(reading);
+      });
+    }
+  });
+}
+
+void AgentCoordinator::switchSource(std::shared_ptr<SessionSource> source) {
+  if (!live() || source == source_) return;
+  source_->stop();
+  attach(source);
+  source_ = std::move(source);
+  if (pollTimer_) source_->start();  // not yet started: start() will
+}
+
+void AgentCoordinator::tick() {
+  if (!live()) return;
+  if (source_ == scriptSource_) scriptSource_->refresh();
+  apply(source_->currentReading());
+  checkDisk_(watchedPath_);
+}
+
+// ---- Readings and listings --------------------------------------------------
+
+void AgentCoordinator::apply(const DesignationReading& reading) {
+  lastReading_ = reading;
+  if (reading.sessionRoot) {
+    currentSessionID_ = storage_->sessionID(*reading.sessionRoot);
+  } else {
+    currentSessionID_.reset();
+  }
+
+  if (!CapturePath::same(reading.designatedPath, watchedPath_)) {
+    watchedPath_ = reading.designatedPath;
+    if (!watchedPath_) {
+      currentCount_ = 0;
+      currentBaseline_.reset();
+      currentLastFileName_.reset();
+      currentReadFailed_ = false;
+      currentOrphans_ = 0;
+      currentOrphanExtensions_.clear();
+      frames_->watch(std::nullopt);
+    } else {
+      const auto remembered = lastCountByPath_.find(pathKey(*watchedPath_));
+      const SafeDirectoryReader::Listing listing = reader_.read(*watchedPath_, counting_.load());
+      currentReadFailed_ = listing.readFailed;
+      if (listing.readFailed) {
+        currentCount_ = 0;
+        currentLastFileName_.reset();
+        currentOrphans_ = 0;
+        currentOrphanExtensions_.clear();
+      } else {
+        takeListing(listing);
+      }
+      // Frames deleted since the last visit must not count as new ones later.
+      currentBaseline_ = remembered == lastCountByPath_.end() ? 0 : std::min(remembered->second, currentCount_);
+      frames_->watch(watchedPath_);
+    }
+    latestFrames_->clear();
+    if (live() && callbacks_.onFrameCleared) callbacks_.onFrameCleared();
+  }
+
+  retryFailedRead();
+  observe(reading);
+}
+
+void AgentCoordinator::takeListing(const SafeDirectoryReader::Listing& listing) {
+  currentCount_ = listing.frameCount;
+  currentLastFileName_ =
+      listing.path ? newestFrames_.note(*listing.path, listing.names, listing.lastFileName) : listing.lastFileName;
+  currentOrphans_ = listing.orphanCount;
+  currentOrphanExtensions_ = listing.orphanExtensions;
+}
+
+void AgentCoordinator::retryFailedRead() {
+  if (!watchedPath_) {
+    currentReadFailed_ = false;
+  } else if (!exists(*watchedPath_)) {
+    currentReadFailed_ = true;
+  } else if (currentReadFailed_) {
+    const SafeDirectoryReader::Listing listing = reader_.read(*watchedPath_, counting_.load());
+    currentReadFailed_ = listing.readFailed;
+    if (!listing.readFailed) takeListing(listing);
+  }
+  // Otherwise the frame watcher keeps the count current.
+}
+
+void AgentCoordinator::handleListing(const SafeDirectoryReader::Listing& listing) {
+  if (!CapturePath::same(listing.path, watchedPath_)) return;  // a folder no longer designated
+  currentReadFailed_ = listing.readFailed;
+  if (!listing.readFailed) takeListing(listing);
+  if (!lastReading_) lastReading_ = source_->currentReading();
+  observe(*lastReading_);
+  if (!listing.readFailed && listing.path && currentLastFileName_) {
+    latestFrames_->note(*listing.path, *currentLastFileName_);
+  }
+}
+
+void AgentCoordinator::deliverThumbnail(const FrameThumbnail& thumbnail) {
+  // A thumbnail read just before the designation moved is not the new folder's.
+  const std::string folder = std::filesystem::path(thumbnail.path).parent_path().string();
+  if (!CapturePath::same(folder, watchedPath_)) return;
+  if (live() && callbacks_.onFrameThumbnail) callbacks_.onFrameThumbnail(thumbnail);
+}
+
+// ---- Observing and closing shots ---------------------------------------------
+
+void AgentCoordinator::observe(const DesignationReading& reading) {
+  const core::Instant now = clock_.now();
+  // The designation as first spelled: the tracker must not take the same
+  // folder named through a link for a move.
+  const core::ShotObservation observation{.designatedPath = watchedPath_,
+                                          .frameCount = currentCount_,
+                                          .baselineHint = currentBaseline_,
+                                          .lastFileName = currentLastFileName_,
+                                          .at = now};
+  for (const core::ShotEvent& event : tracker_.observe(observation)) {
+    std::visit(Overloaded{
+                   [&](const core::ShotOpened& opened) {
+                     currentShotStart_ = opened.startFrameCount;
+                     currentShotSession_ = reading.sessionName;
+                     currentShotSessionID_ = currentSessionID_;
+                   },
+                   [&](const core::CountChanged& changed) {
+                     if (changed.count > 0 && !totals_.firstCaptureAt) totals_.firstCaptureAt = changed.at;
+                   },
+                   [&](const core::ShotClosed& closed) { closeShot(closed.record); },
+                   [&](const core::DesignationLost&) { currentShotStart_ = 0; },
+               },
+               event);
+  }
+  publish(reading, currentCount_, now);
+}
+
+void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
+  double gap = totals_.gapBefore(record);
+  const int64_t framesAdded = record.framesAdded();
+  const bool sessionChanged = currentShotSessionID_ && shootSessionID_
+                                  ? *currentShotSessionID_ != *shootSessionID_
+                                  : currentShotSession_ && shootSession_ && *currentShotSession_ != *shootSession_;
+  if (framesAdded > 0 && shootID_ && sessionChanged) {
+    endTheShoot();  // the closing shot starts the next shoot
+    gap = 0;
+  }
+  totals_.lastSegmentClosedAt = record.closedAt;
+  if (!shootID_) startShoot();
+  if (framesAdded > 0) {
+    if (!shootSession_) shootSession_ = currentShotSession_;
+    if (!shootSessionID_) shootSessionID_ = currentShotSessionID_;
+  }
+  const bool isRevisit = totals_.completedShotPaths.contains(record.path);
+  const core::WireSegment segment = segmentFor(record, isRevisit);
+  totals_.add(record, gap);
+  lastCountByPath_[pathKey(record.path)] = record.endFrameCount;
+  storage_->appendSegment(segment);
+  if (live() && callbacks_.onSegment) callbacks_.onSegment(segment);
+}
+
+core::WireSegment AgentCoordinator::segmentFor(const core::ShotSegmentRecord& record, bool isRevisit) {
+  // Made once, when the segment closes: companions never ask again.
+  std::optional<core::Bytes> thumbnail = thumbnails_.thumbnail(record.path, record.lastFileName);
+  std::optional<core::Bytes> preview = thumbnails_.preview(record.path, record.lastFileName);
+  const uint64_t seq = storage_->reserveSeq();
+  return core::WireSegment::fromRecord(seq, record, isRevisit, shootID_, currentShotSession_, currentShotSessionID_,
+                                       agentID_, std::move(thumbnail), std::move(preview));
+}
+
+// ---- Shoots ------------------------------------------------------------------
+
+void AgentCoordinator::setShootIDs(std::optional<std::string> running, std::optional<std::string> ended) {
+  shootID_ = std::move(running);
+  endedShootID_ = std::move(ended);
+  std::lock_guard lock(shootStateLock_);
+  running_ = shootID_.has_value();
+  resumable_ = !shootID_.has_value() && endedShootID_.has_value();
+}
+
+void AgentCoordinator::startShoot() {
+  setShootIDs(support::randomUUID(), std::nullopt);
+  storage_->setCurrentShootID(shootID_);
+  if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(true, false);
+}
+
+void AgentCoordinator::endTheShoot() {
+  if (shootID_) {
+    const core::ShootVerification verified = verification(*shootID_);
+    storage_->appendVerification(verified);
+    if (live() && callbacks_.onVerification) callbacks_.onVerification(verified);
+  }
+  setShootIDs(std::nullopt, shootID_);
+  shootSession_.reset();
+  shootSessionID_.reset();
+  storage_->setCurrentShootID(std::nullopt);
+  if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(false, endedShootID_.has_value());
+  totals_ = ShootTotals{};  // the remembered counts stay
+}
+
+core::ShootVerification AgentCoordinator::verification(const std::string& shootID) {
+  storage_->flush();  // the shoot's last segments are on disk
+  const std::vector<core::WireSegment> segments = storage_->segments(std::optional<std::string>(shootID));
+  std::vector<std::string> paths;
+  for (const core::WireSegment& segment : segments) paths.push_back(segment.path);
+  std::sort(paths.begin(), paths.end());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  return core::ShootVerification{.shootID = shootID,
+                                 .at = clock_.now(),
+                                 .readings = FolderCount::readings(paths, segments, reader_, counting_.load())};
+}
+
+void AgentCoordinator::endShootNow() {
+  const core::Instant now = clock_.now();
+  if (std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(now)) {
+    if (!shootID_) startShoot();
+    const bool isRevisit = totals_.completedShotPaths.contains(record->path);
+    const core::WireSegment segment = segmentFor(*record, isRevisit);
+    lastCountByPath_[pathKey(record->path)] = record->endFrameCount;
+    storage_->appendSegment(segment);
+    if (live() && callbacks_.onSegment) callbacks_.onSegment(segment);
+  }
+  endTheShoot();
+  // The frames already here belong to the shoot that just ended: the next
+  // shot in this folder starts from them rather than counting them again.
+  if (watchedPath_) {
+    currentBaseline_ = currentCount_;
+    currentShotStart_ = currentCount_;
+  }
+  frames_->watch(watchedPath_);
+  publish(source_->currentReading(), currentCount_, now);
+}
+
+void AgentCoordinator::resumeShootNow() {
+  if (shootID_ || !endedShootID_) return;
+  const std::string shootID = *endedShootID_;
+  setShootIDs(shootID, std::nullopt);
+  storage_->setCurrentShootID(shootID);
+  restoreShoot(shootID);
+  if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(true, false);
+  publish(source_->currentReading(), currentCount_, clock_.now());
+}
+
+// ---- The snapshot ---------------------------------------------------------------
+
+void AgentCoordinator::publish(const DesignationReading& reading, int64_t count, core::Instant now) {
+  core::VantleSnapshot s;
+  s.seq = storage_->highestSeq();
+  s.at = now;
+  s.agentID = agentID_;
+  s.status = currentReadFailed_ && reading.designatedPath ? core::AgentStatus::folderUnreadable : reading.status;
+  s.sourceKind = reading.sourceKind;
+  s.documentKind = reading.documentKind;
+  s.cameraBattery = reading.cameraBattery;
+  s.isCameraConnected = reading.isCameraConnected;
+  s.watchMode = frames_->mode();
+  s.isLocalVolume = s.watchMode == core::WatchMode::fsevents;
+  s.sessionName = reading.sessionName;
+  s.sessionID = currentSessionID_;
+  s.shootID = shootID_;
+
+  const bool shotOpen = tracker_.openPath.has_value();
+  s.designatedPath = shotOpen ? tracker_.openPath : reading.designatedPath;
+  if (s.designatedPath) s.shotName = core::lastPathComponent(*s.designatedPath);
+  s.frameCount = shotOpen ? tracker_.lastCount : count;
+  s.shotOpenedAt = tracker_.openedAt;
+  s.shotAccumulatedBefore = totals_.timeIn(tracker_.openPath);
+  s.shotIdleBanked = tracker_.currentIdle();
+  s.shotLastActivityAt = tracker_.lastActivityAt;
+  s.idleThreshold = idleThreshold_;
+
+  s.totalShotTime = totals_.dayTiming.totalShotTime;
+  s.totalBetween = totals_.dayTiming.totalBetween;
+  s.totalUntracked = totals_.dayTiming.totalUntracked;
+  s.shotsCompleted = static_cast<int64_t>(totals_.completedShotPaths.size());
+  s.firstCaptureAt = totals_.firstCaptureAt;
+  s.framesThisShoot =
+      core::saturatingAdd(totals_.framesFromClosedSegments, std::max<int64_t>(0, core::saturatingSub(s.frameCount, currentShotStart_)));
+  s.countingMode = counting_.load();
+  s.orphanCount = currentOrphans_;
+  s.orphanExtensions = currentOrphanExtensions_;
+
+  {
+    std::lock_guard lock(snapshotLock_);
+    if (s.matchesContent(snapshot_)) return;  // only the time moved
+    snapshot_ = s;
+  }
+  if (live() && callbacks_.onSnapshot) callbacks_.onSnapshot(s);
+}
+
+}  // namespace vantle::agent

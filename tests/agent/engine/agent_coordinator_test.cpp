@@ -1,0 +1,564 @@
+// The coordinator over real parts: real folders watched through inotify, a
+// real storage root, real thumbnails of generated JPEGs. Only the session
+// source is scripted, and time is a clock the test moves, so debounces, idle
+// time and gaps pass without sleeping.
+#include "agent/engine/agent_coordinator.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+
+#include "tests/agent/engine/coordinator_fixture.h"
+#include "tests/agent/folders/fixtures/images.h"
+#include "tests/support/manual_clock.h"
+
+namespace vantle::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using core::AgentStatus;
+using core::VantleSnapshot;
+using testing::eventually;
+using testing::landFrame;
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+class CoordinatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::canonical(captures.path());
+    storageRoot = fs::canonical(stored.path());
+    storage = std::make_shared<AgentStorage>(storageRoot, clock);
+  }
+
+  void TearDown() override { release(); }
+
+  AgentCoordinator::Services services() {
+    AgentCoordinator::Services s;
+    s.storage = storage;
+    s.clock = &clock;
+    s.frames.reader = SafeDirectoryReader([this](const std::string& path) { return probe(path); });
+    s.latestFrames.delays = {0.01, 0.02, 0.05, 0.1, 0.2};
+    s.checkDisk = [this](const std::optional<std::string>& path) {
+      std::lock_guard lock(mutex);
+      checkedDisks.push_back(path);
+    };
+    return s;
+  }
+
+  // Makes and starts a coordinator on the scripted source; ticks come every 20 ms.
+  void begin(double pollInterval = 0.02) {
+    coordinator = AgentCoordinator::make(
+        {.source = source, .debounce = 2.0, .designationPollInterval = pollInterval}, services());
+    coordinator->setCallbacks(recorder.callbacks());
+    coordinator->start();
+  }
+
+  // Stops and lets go of the coordinator, and waits until it is gone.
+  void release() {
+    if (!coordinator) return;
+    coordinator->stop();
+    std::weak_ptr<AgentCoordinator> weak = coordinator;
+    coordinator.reset();
+    ASSERT_TRUE(eventually([&] { return weak.expired(); })) << "something still holds the coordinator";
+  }
+
+  // The locality probe of every reading; a gate can hold the readings of one folder.
+  bool probe(const std::string& path) {
+    std::unique_lock lock(mutex);
+    readsOf.push_back(path);
+    if (gatedFolder && path == *gatedFolder) {
+      gateHit = true;
+      gateOpened.wait(lock, [&] { return !gatedFolder; });
+    }
+    return true;
+  }
+  size_t readsOfFolder(const fs::path& folder) {
+    std::lock_guard lock(mutex);
+    return std::count(readsOf.begin(), readsOf.end(), folder.string());
+  }
+  size_t ticks() {
+    std::lock_guard lock(mutex);
+    return checkedDisks.size();
+  }
+
+  fs::path folder(const std::string& name) {
+    fs::create_directories(root / name);
+    return root / name;
+  }
+
+  // Waits for a whole poll tick that began after this call, so whatever was
+  // observed so far was observed at the clock's present time.
+  void settle() {
+    const size_t now = ticks();
+    ASSERT_TRUE(eventually([&] { return ticks() > now + 1; })) << "the poll timer stopped";
+  }
+
+  // Designates `path` and waits until the coordinator has applied it.
+  void designate(const std::optional<fs::path>& path, const std::string& session = "Lookbook",
+                 const std::optional<fs::path>& sessionRoot = std::nullopt) {
+    const size_t cleared = recorder.cleared();
+    source->designate(path, session, sessionRoot);
+    ASSERT_TRUE(eventually([&] { return recorder.cleared() > cleared; })) << "the designation was not applied";
+    settle();
+  }
+
+  // Designates `path` and lets the debounce pass, so a shot opens there.
+  void openShot(const fs::path& path, const std::string& session = "Lookbook",
+                const std::optional<fs::path>& sessionRoot = std::nullopt) {
+    designate(path, session, sessionRoot);
+    clock.advance(3);
+    ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) {
+      return s.shotOpenedAt && s.designatedPath == path.string();
+    })) << "no shot opened in " << path;
+  }
+
+  // Moves the designation away (to `next`, or to nothing) and waits for the
+  // closed shot's segment.
+  core::WireSegment closeShotMovingTo(const std::optional<fs::path>& next, const std::string& session = "Lookbook",
+                                      const std::optional<fs::path>& sessionRoot = std::nullopt) {
+    const size_t segments = recorder.segments().size();
+    designate(next, session, sessionRoot);
+    clock.advance(3);
+    EXPECT_TRUE(eventually([&] { return recorder.segments().size() > segments; })) << "no shot closed";
+    return recorder.segments().empty() ? core::WireSegment{} : recorder.segments().back();
+  }
+
+  void land(const fs::path& in, int first, int count, const char* extension = "CR3") {
+    for (int i = first; i < first + count; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "IMG_%04d.%s", i, extension);
+      landFrame(in, name);
+    }
+  }
+
+  bool frameCountReaches(int64_t count) {
+    return recorder.waitFor([&](const VantleSnapshot& s) { return s.frameCount == count; });
+  }
+
+  std::string storedShootID() { return testing::readText(storageRoot / "current-shoot.txt"); }
+
+  testing::TempFolder captures;
+  testing::TempFolder stored;
+  fs::path root;
+  fs::path storageRoot;
+  testing::ManualClock clock{testing::at(0)};
+  std::shared_ptr<AgentStorage> storage;
+  std::shared_ptr<testing::ScriptedSource> source = std::make_shared<testing::ScriptedSource>();
+  testing::Recorder recorder;
+  std::shared_ptr<AgentCoordinator> coordinator;
+
+  std::mutex mutex;
+  std::condition_variable gateOpened;
+  std::optional<std::string> gatedFolder;
+  bool gateHit = false;
+  std::vector<std::string> readsOf;
+  std::vector<std::optional<std::string>> checkedDisks;
+};
+
+TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfItsLastFrame) {
+  begin();
+  const fs::path look = folder("Capture/Look 1");
+  openShot(look);
+  EXPECT_FALSE(coordinator->isShootRunning());
+  coordinator->setCounting(core::FrameCountRule::CountingMode::anyImage);
+  for (int i = 1; i <= 3; ++i) {
+    landFrame(look, "IMG_000" + std::to_string(i) + ".JPG", testing::jpegImage(1600, 1000));
+  }
+  ASSERT_TRUE(frameCountReaches(3));
+  EXPECT_EQ(recorder.last().framesThisShoot, 3);
+  EXPECT_EQ(recorder.last().shotName, "Look 1");
+  ASSERT_TRUE(recorder.last().firstCaptureAt);
+
+  // The newest frame's thumbnail comes once the shutter pauses.
+  clock.advance(11);
+  ASSERT_TRUE(eventually([&] {
+    return !recorder.thumbnails().empty() && recorder.thumbnails().back().fileName == "IMG_0003.JPG";
+  }));
+  EXPECT_EQ(recorder.thumbnails().back().path, (look / "IMG_0003.JPG").string());
+
+  const core::WireSegment segment = closeShotMovingTo(folder("Capture/Look 2"));
+  EXPECT_EQ(segment.seq, 1u);
+  EXPECT_EQ(segment.path, look.string());
+  EXPECT_EQ(segment.framesAdded, 3);
+  EXPECT_EQ(segment.lastFileName, "IMG_0003.JPG");
+  EXPECT_FALSE(segment.isRevisit);
+  EXPECT_EQ(segment.sessionName, "Lookbook");
+  EXPECT_EQ(segment.agentID, coordinator->agentID());
+  ASSERT_TRUE(segment.shootID);
+  EXPECT_EQ(storedShootID(), *segment.shootID);
+  EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false)));
+  EXPECT_TRUE(coordinator->isShootRunning());
+  EXPECT_FALSE(coordinator->canResumeShoot());
+
+  // Images made once at close: a 512-pixel thumbnail and a 1200-pixel preview.
+  ASSERT_TRUE(segment.thumbnail && segment.preview);
+  const auto thumbnail = testing::decode(*segment.thumbnail);
+  const auto preview = testing::decode(*segment.preview);
+  ASSERT_TRUE(thumbnail && preview);
+  EXPECT_EQ(thumbnail->width, 512);
+  EXPECT_EQ(preview->width, 1200);
+
+  // Stored, and what companions see counts it.
+  coordinator->drain();
+  storage->flush();
+  ASSERT_EQ(storage->allSegments().size(), 1u);
+  EXPECT_EQ(storage->allSegments()[0], segment);
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.designatedPath == (root / "Capture/Look 2").string(); }));
+  const VantleSnapshot now = recorder.last();
+  EXPECT_EQ(now.seq, 1u);
+  EXPECT_EQ(now.shootID, segment.shootID);
+  EXPECT_EQ(now.shotsCompleted, 1);
+  EXPECT_EQ(now.framesThisShoot, 3);
+  EXPECT_EQ(now.countingMode, core::FrameCountRule::CountingMode::anyImage);
+  EXPECT_EQ(coordinator->snapshot(), now);
+
+  // Both folders are counted ones; a folder never seen is not.
+  EXPECT_TRUE(coordinator->isCountedCaptureFile((look / "IMG_0001.JPG").string()));
+  EXPECT_TRUE(coordinator->isCountedCaptureFile((root / "Capture/Look 2/IMG_0009.CR3").string()));
+  EXPECT_FALSE(coordinator->isCountedCaptureFile((root / "Capture/IMG_0001.JPG").string()));
+}
+
+TEST_F(CoordinatorTest, AFolderNamedThroughALinkIsNoNewDesignation) {
+  begin();
+  const fs::path look = folder("Look");
+  fs::create_directory_symlink(look, root / "Shortcut");
+  openShot(look);
+  land(look, 1, 2);
+  ASSERT_TRUE(frameCountReaches(2));
+
+  const size_t cleared = recorder.cleared();
+  source->designate(root / "Shortcut");
+  const size_t ticksBefore = ticks();
+  ASSERT_TRUE(eventually([&] { return ticks() > ticksBefore + 3; }));
+  clock.advance(5);
+  land(look, 3, 1);
+  ASSERT_TRUE(frameCountReaches(3));
+  EXPECT_EQ(recorder.cleared(), cleared);
+  EXPECT_TRUE(recorder.segments().empty());
+  EXPECT_EQ(recorder.last().designatedPath, look.string());
+}
+
+TEST_F(CoordinatorTest, ARevisitedFolderStartsFromItsRememberedCountCappedAfterDeletions) {
+  begin();
+  const fs::path a = folder("A"), b = folder("B");
+  openShot(a);
+  land(a, 1, 5);
+  ASSERT_TRUE(frameCountReaches(5));
+  closeShotMovingTo(b);
+  land(b, 1, 1);
+  ASSERT_TRUE(frameCountReaches(1));
+
+  fs::remove(a / "IMG_0001.CR3");
+  fs::remove(a / "IMG_0002.CR3");
+  closeShotMovingTo(a);
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.shotOpenedAt && s.designatedPath == a.string(); }));
+  EXPECT_EQ(recorder.last().frameCount, 3);
+  EXPECT_EQ(recorder.last().framesThisShoot, 6);  // 5 + 1 closed, none new here
+
+  land(a, 6, 1);
+  ASSERT_TRUE(frameCountReaches(4));
+  EXPECT_EQ(recorder.last().framesThisShoot, 7);
+  EXPECT_GT(recorder.last().shotAccumulatedBefore, 0);  // the first visit's working time
+
+  const core::WireSegment revisit = closeShotMovingTo(std::nullopt);
+  EXPECT_TRUE(revisit.isRevisit);
+  EXPECT_EQ(revisit.startFrameCount, 3);
+  EXPECT_EQ(revisit.endFrameCount, 4);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return !s.designatedPath; }));
+  EXPECT_EQ(recorder.last().shotsCompleted, 2);  // distinct folders
+  EXPECT_EQ(recorder.last().frameCount, 0);
+}
+
+TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoesNot) {
+  begin();
+  const fs::path day1 = root / "Day1", day2 = root / "Day2";
+  const fs::path first = folder("Day1/Capture"), second = folder("Day2/Capture");
+
+  openShot(first, "Day1", day1);
+  land(first, 1, 2);
+  ASSERT_TRUE(frameCountReaches(2));
+  const core::WireSegment opening = closeShotMovingTo(std::nullopt);
+  clock.advance(60);
+
+  // A visit under the other session that adds no frame leaves the shoot
+  // alone, and the time away counts as untracked.
+  openShot(first, "Day2", day2);
+  const core::WireSegment visit = closeShotMovingTo(std::nullopt);
+  EXPECT_EQ(visit.framesAdded, 0);
+  EXPECT_EQ(visit.shootID, opening.shootID);
+  EXPECT_TRUE(recorder.verifications().empty());
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return !s.designatedPath; }));
+  EXPECT_GT(recorder.last().totalUntracked, 60);
+  clock.advance(60);
+
+  // New frames under the other session end the shoot; the closing shot starts the next.
+  openShot(second, "Day2", day2);
+  land(second, 1, 3);
+  ASSERT_TRUE(frameCountReaches(3));
+  const core::WireSegment next = closeShotMovingTo(std::nullopt);
+  ASSERT_TRUE(next.shootID);
+  EXPECT_NE(next.shootID, opening.shootID);
+  EXPECT_EQ(storedShootID(), *next.shootID);
+  EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true), Pair(true, false)));
+
+  ASSERT_EQ(recorder.verifications().size(), 1u);
+  const core::ShootVerification verified = recorder.verifications()[0];
+  EXPECT_EQ(verified.shootID, *opening.shootID);
+  ASSERT_EQ(verified.readings.size(), 1u);
+  EXPECT_EQ(verified.readings[0].path, first.string());
+  EXPECT_EQ(verified.readings[0].frameCount, 2);
+  EXPECT_EQ(verified.readings[0].shootFrames, 2);
+  EXPECT_EQ(storage->verifications(), std::vector<core::ShootVerification>{verified});
+
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.shootID == next.shootID && !s.designatedPath; }));
+  EXPECT_EQ(recorder.last().totalUntracked, 0);  // the new shoot begins with this shot
+  EXPECT_EQ(recorder.last().shotsCompleted, 1);
+  EXPECT_EQ(recorder.last().framesThisShoot, 3);
+
+  // An audit counts each folder against every stored segment.
+  fs::remove(first / "IMG_0002.CR3");
+  const auto audit = coordinator->count({first.string(), second.string(), (root / "Gone").string()});
+  ASSERT_EQ(audit.size(), 3u);
+  EXPECT_EQ(audit[0].frameCount, 1);
+  EXPECT_EQ(audit[0].shootFrames, 1);
+  EXPECT_EQ(audit[1].shootFrames, 3);
+  EXPECT_FALSE(audit[2].exists);
+  EXPECT_FALSE(audit[2].shootFrames);
+}
+
+TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) {
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  land(look, 1, 4);
+  ASSERT_TRUE(frameCountReaches(4));
+  EXPECT_FALSE(coordinator->isShootRunning());
+
+  coordinator->endShoot();
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.seq == 1 && !s.shootID; }));
+  EXPECT_TRUE(coordinator->canResumeShoot());
+  ASSERT_EQ(recorder.segments().size(), 1u);
+  const core::WireSegment closed = recorder.segments()[0];
+  EXPECT_EQ(closed.framesAdded, 4);
+  EXPECT_EQ(recorder.verifications().size(), 1u);
+  EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true)));
+  EXPECT_EQ(storedShootID(), "");
+  EXPECT_EQ(recorder.last().framesThisShoot, 0);
+  EXPECT_EQ(recorder.last().shotsCompleted, 0);
+
+  // The next shot in the same folder counts only what is new.
+  settle();
+  clock.advance(3);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.shotOpenedAt.has_value(); }));
+  land(look, 5, 2);
+  ASSERT_TRUE(frameCountReaches(6));
+  EXPECT_EQ(recorder.last().framesThisShoot, 2);
+
+  coordinator->resumeShoot();
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.shootID == closed.shootID; }));
+  EXPECT_TRUE(coordinator->isShootRunning());
+  EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true), Pair(true, false)));
+  EXPECT_EQ(storedShootID(), *closed.shootID);
+  EXPECT_EQ(recorder.last().shotsCompleted, 1);
+  EXPECT_EQ(recorder.last().framesThisShoot, 6);
+  EXPECT_EQ(recorder.last().firstCaptureAt, closed.openedAt);
+
+  // Resuming a running shoot changes nothing.
+  coordinator->resumeShoot();
+  coordinator->drain();
+  EXPECT_EQ(recorder.shootStates().size(), 3u);
+}
+
+TEST_F(CoordinatorTest, ARestartOverTheSameStorageRestoresTheShootAndTheCounts) {
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  land(look, 1, 5);
+  ASSERT_TRUE(frameCountReaches(5));
+  const core::WireSegment closed = closeShotMovingTo(std::nullopt);
+  release();
+
+  recorder.clear();
+  begin();
+  EXPECT_TRUE(coordinator->isShootRunning());
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.shootID.has_value(); }));
+  EXPECT_EQ(recorder.last().shootID, closed.shootID);
+  EXPECT_EQ(recorder.last().shotsCompleted, 1);
+  EXPECT_EQ(recorder.last().framesThisShoot, 5);
+  EXPECT_TRUE(coordinator->isCountedCaptureFile((look / "IMG_0001.CR3").string()));
+
+  // Its folder, designated again, starts from the count it had.
+  openShot(look);
+  EXPECT_EQ(recorder.last().framesThisShoot, 5);
+  land(look, 6, 1);
+  ASSERT_TRUE(frameCountReaches(6));
+  EXPECT_EQ(recorder.last().framesThisShoot, 6);
+  const core::WireSegment next = closeShotMovingTo(std::nullopt);
+  EXPECT_EQ(next.seq, 2u);
+  EXPECT_EQ(next.shootID, closed.shootID);
+  EXPECT_TRUE(next.isRevisit);
+}
+
+TEST_F(CoordinatorTest, AnIdleAgentPublishesNothingWhileItsTickChecksTheDisk) {
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  land(look, 1, 1);
+  ASSERT_TRUE(frameCountReaches(1));
+
+  const size_t published = recorder.snapshots().size();
+  const size_t ticksBefore = ticks();
+  clock.advance(1000);  // past the idle threshold: the companions' clock stops by itself
+  ASSERT_TRUE(eventually([&] { return ticks() > ticksBefore + 10; }));
+  EXPECT_EQ(recorder.snapshots().size(), published);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(checkedDisks.back(), look.string());
+}
+
+TEST_F(CoordinatorTest, ANewIdleThresholdReachesTheTrackerAndTheSnapshot) {
+  begin();
+  coordinator->setIdleThreshold(60);
+  const fs::path look = folder("Look");
+  openShot(look);
+  EXPECT_EQ(recorder.last().idleThreshold, 60);
+  clock.advance(100);  // the shot opened 103 s ago: 43 s over the threshold
+  land(look, 1, 1);
+  ASSERT_TRUE(frameCountReaches(1));
+  EXPECT_NEAR(recorder.last().shotIdleBanked, 43, 1e-6);
+}
+
+TEST_F(CoordinatorTest, AListingOfTheFolderDesignatedBeforeIsIgnored) {
+  begin();
+  const fs::path a = folder("A"), b = folder("B");
+  openShot(a);
+  land(a, 1, 2);
+  ASSERT_TRUE(frameCountReaches(2));
+
+  // The watcher is held in the middle of listing A while the designation moves to B.
+  {
+    std::lock_guard lock(mutex);
+    gatedFolder = a.string();
+    gateHit = false;
+  }
+  land(a, 3, 5);
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return gateHit;
+  }));
+  designate(b);
+  const core::Instant pendingSince = clock.now();
+  clock.advance(1);
+  {
+    std::lock_guard lock(mutex);
+    gatedFolder.reset();
+  }
+  gateOpened.notify_all();
+  // The watcher lists B once the stale listing of A was handed over.
+  ASSERT_TRUE(eventually([&] { return readsOfFolder(b) >= 2; }));
+  coordinator->drain();
+
+  clock.advance(2);
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.designatedPath == b.string(); }));
+  const VantleSnapshot s = recorder.last();
+  EXPECT_EQ(s.frameCount, 0);
+  EXPECT_EQ(s.shotOpenedAt, pendingSince);
+  EXPECT_EQ(s.shotLastActivityAt, pendingSince);  // no frame was seen arriving in B
+  EXPECT_EQ(recorder.segments().back().endFrameCount, 2);
+}
+
+TEST_F(CoordinatorTest, AVanishedFolderIsReportedUnreadableUntilItComesBack) {
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  land(look, 1, 2);
+  ASSERT_TRUE(frameCountReaches(2));
+
+  fs::remove_all(look);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::folderUnreadable; }));
+  fs::create_directories(look);
+  land(look, 1, 3);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::ok && s.frameCount == 3; }));
+
+  if (::geteuid() != 0) {  // root reads any folder
+    ::chmod(look.c_str(), 0);
+    ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::folderUnreadable; }));
+    ::chmod(look.c_str(), 0755);
+    ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::ok; }));
+  }
+
+  // With nothing designated, the reading's own status stands.
+  source->set(DesignationReading{.status = AgentStatus::noDocument});
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::noDocument; }));
+}
+
+TEST_F(CoordinatorTest, ADesignationAnnouncedBetweenPollsIsAppliedAtOnce) {
+  begin(/*pollInterval=*/3600);  // only the first tick
+  const fs::path look = folder("Look");
+  land(look, 1, 2);
+  source->designate(look);
+  source->announce();
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.designatedPath == look.string(); }));
+  EXPECT_EQ(recorder.last().frameCount, 2);
+  EXPECT_EQ(recorder.cleared(), 1u);
+}
+
+TEST_F(CoordinatorTest, SwitchingSourcesStopsTheOldOneAndIgnoresWhatItStillSays) {
+  begin();
+  ASSERT_TRUE(eventually([&] { return source->starts() == 1; }));
+  const fs::path chosen = folder("Chosen/Capture");
+  land(chosen, 1, 2);
+
+  coordinator->useObservedSource(root / "Chosen");
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) {
+    return s.sourceKind == core::SourceKind::observed && s.designatedPath == chosen.string();
+  }));
+  EXPECT_EQ(source->stops(), 1);
+  EXPECT_EQ(recorder.last().frameCount, 2);
+  EXPECT_EQ(recorder.last().sessionName, "Chosen");
+
+  source->designate(folder("Elsewhere"));
+  source->announce();  // the replaced source is no longer heard
+  coordinator->drain();
+  const size_t ticksBefore = ticks();
+  ASSERT_TRUE(eventually([&] { return ticks() > ticksBefore + 3; }));
+  EXPECT_EQ(recorder.last().designatedPath, chosen.string());
+}
+
+TEST_F(CoordinatorTest, AReleasedCoordinatorStopsItsOwnWork) {
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  land(look, 1, 2);
+  ASSERT_TRUE(frameCountReaches(2));
+
+  // Let go without stop() while frames keep landing and the timer keeps firing.
+  std::weak_ptr<AgentCoordinator> weak = coordinator;
+  coordinator.reset();
+  ASSERT_TRUE(eventually([&] { return weak.expired(); }));
+  const size_t published = recorder.snapshots().size();
+  const size_t ticksAfter = ticks();
+  land(look, 3, 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // long enough for 15 ticks and the inotify events
+  EXPECT_EQ(recorder.snapshots().size(), published);
+  EXPECT_EQ(ticks(), ticksAfter);
+}
+
+TEST_F(CoordinatorTest, AStoppedCoordinatorCallsNothingMore) {
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  coordinator->stop();
+  const size_t published = recorder.snapshots().size();
+  land(look, 1, 2);
+  coordinator->drain();
+  EXPECT_EQ(recorder.snapshots().size(), published);
+  EXPECT_EQ(source->stops(), 1);
+}
+
+}  // namespace
+}  // namespace vantle::agent
