@@ -179,6 +179,7 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
         return;
       }
     }
+    if (settings.ignoreHidden && name.starts_with('.')) return;
     report(settings.fileLevel ? path : folder);
   }
 

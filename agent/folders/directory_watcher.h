@@ -43,6 +43,11 @@ class DirectoryWatcher {
     double latency = 0.05;
     // Watches this watcher may hold, below the system's own limit.
     size_t maximumWatches = std::numeric_limits<size_t>::max();
+    // Say nothing of entries whose names begin with ".": they are never
+    // frames. Above all, a frame written under a hidden name and renamed
+    // into place then starts no coalescing window of its own, so its
+    // appearance is delivered at once rather than held back.
+    bool ignoreHidden = false;
   };
 
   // Starts nothing.

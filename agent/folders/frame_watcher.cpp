@@ -59,7 +59,7 @@ void FrameWatcher::switchTo(std::optional<std::string> directory) {
   if (local) {
     watcher_ = DirectoryWatcher::make({*directory_}, queue_,
                                       [checkWeakly](const std::vector<std::string>&) { checkWeakly(); },
-                                      {.fileLevel = true, .recursive = false});
+                                      {.fileLevel = true, .recursive = false, .ignoreHidden = true});
     watcher_->start();
     interval = settings_.localHeartbeat;
   }

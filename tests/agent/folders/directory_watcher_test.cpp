@@ -99,6 +99,16 @@ TEST_F(DirectoryWatcherTest, DeliversTheFirstChangeAtOnceAndCoalescesTheRest) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
+TEST_F(DirectoryWatcherTest, AFrameRenamedFromAHiddenNameIsDeliveredAtOnceAlone) {
+  folder.folder("Capture");
+  // A window far longer than the wait: only a delivery "at once" arrives in time.
+  auto watcher = watch({(folder / "Capture").string()}, {.recursive = false, .latency = 60, .ignoreHidden = true});
+  folder.write("Capture/.IMG_0001.CR3.part", "raw");
+  fs::rename(folder / "Capture/.IMG_0001.CR3.part", folder / "Capture/IMG_0001.CR3");
+  EXPECT_TRUE(delivered(folder / "Capture/IMG_0001.CR3"));
+  EXPECT_THAT(allPaths(), Not(Contains((folder / "Capture/.IMG_0001.CR3.part").string())));
+}
+
 TEST_F(DirectoryWatcherTest, RunningOutOfWatchesIsLoggedOnceAndWatchingGoesOn) {
   for (const char* name : {"a", "b", "c", "d", "e"}) folder.folder(name);
   support::log::Capture log;
