@@ -404,6 +404,21 @@ TEST_F(CoordinatorTest, ARestartOverTheSameStorageRestoresTheShootAndTheCounts) 
   EXPECT_TRUE(next.isRevisit);
 }
 
+TEST_F(CoordinatorTest, ASegmentThatCouldNotBeStoredIsStillPublishedWithItsNumber) {
+  fs::create_directory(storageRoot / "segments.jsonl");  // no line can be appended
+  begin();
+  const fs::path look = folder("Look");
+  openShot(look);
+  land(look, 1, 2);
+  ASSERT_TRUE(frameCountReaches(2));
+  const core::WireSegment first = closeShotMovingTo(std::nullopt);
+  EXPECT_EQ(first.seq, 1u);
+  EXPECT_EQ(first.framesAdded, 2);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.seq == 1 && s.shotsCompleted == 1; }));
+  storage->flush();
+  EXPECT_TRUE(storage->allSegments().empty());
+}
+
 TEST_F(CoordinatorTest, AnIdleAgentPublishesNothingWhileItsTickChecksTheDisk) {
   begin();
   const fs::path look = folder("Look");
