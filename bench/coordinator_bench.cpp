@@ -1,0 +1,202 @@
+// A coordinator following a capture folder that already holds 200, 2,000 and
+// 20,000 frames while new frames land at 5 a second (for 60 seconds each, or
+// VANTLE_BENCH_SECONDS). For each size it reports the CPU time the process
+// spends per new frame (the coordinator, its frame watcher and the newest-
+// frame feed: nothing else runs in it but the frame writer, whose own thread
+// time is left out) and the time from a frame's file appearing to the
+// snapshot that counts it, median and 99th percentile.
+//
+// Targets at 2,000 frames: median at most 10 ms, 99th percentile at most
+// 60 ms. Exits non-zero when one is missed.
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "agent/engine/agent_coordinator.h"
+#include "support/thread_pool.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using vantle::agent::AgentCoordinator;
+using vantle::agent::AgentStorage;
+using vantle::agent::DesignationReading;
+using vantle::agent::SessionSource;
+
+class FixedSource final : public SessionSource {
+ public:
+  explicit FixedSource(DesignationReading reading) : reading_(std::move(reading)) {}
+  DesignationReading currentReading() const override { return reading_; }
+  void start() override {}
+  void stop() override {}
+  void setOnDesignationChanged(DesignationHandler) override {}
+
+ private:
+  const DesignationReading reading_;
+};
+
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double threadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+void writeFrame(const fs::path& folder, int64_t number) {
+  char name[32];
+  std::snprintf(name, sizeof name, "IMG_%06lld.CR3", static_cast<long long>(number));
+  const fs::path hidden = folder / (std::string(".") + name + ".part");
+  vantle::testing::TempFolder::writeAt(hidden, {'r', 'a', 'w'});
+  fs::rename(hidden, folder / name);
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+  return values[at];
+}
+
+struct Result {
+  int64_t existing = 0;
+  int64_t landed = 0;
+  int64_t counted = 0;
+  double cpuPerFrame = 0;  // seconds
+  double median = -1;      // seconds
+  double p99 = -1;
+};
+
+Result follow(int64_t existing, double seconds) {
+  vantle::testing::TempFolder captures, stored;
+  const fs::path folder = fs::canonical(captures.path()) / "Capture";
+  fs::create_directories(folder);
+  for (int64_t i = 1; i <= existing; ++i) writeFrame(folder, i);
+
+  DesignationReading reading;
+  reading.designatedPath = folder.string();
+  reading.sessionName = "Bench";
+  reading.status = vantle::core::AgentStatus::ok;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool shotOpen = false;
+  int64_t lastCount = existing;
+  std::vector<std::optional<Clock::time_point>> countedAt;  // by frames landed
+
+  const int64_t frames = std::max<int64_t>(1, static_cast<int64_t>(seconds * 5));
+  countedAt.resize(static_cast<size_t>(frames) + 1);
+
+  AgentCoordinator::Services services;
+  services.storage = std::make_shared<AgentStorage>(stored.path());
+  services.checkDisk = [](const std::optional<std::string>&) {};  // no warnings spoken from a bench
+  auto coordinator = AgentCoordinator::make(
+      {.source = std::make_shared<FixedSource>(reading), .debounce = 2, .designationPollInterval = 2}, services);
+  coordinator->setCallbacks({.onSnapshot = [&](const vantle::core::VantleSnapshot& s) {
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex);
+    shotOpen = shotOpen || s.shotOpenedAt.has_value();
+    for (int64_t count = lastCount + 1; count <= s.frameCount; ++count) {
+      const int64_t landed = count - existing;
+      if (landed >= 1 && landed <= frames) countedAt[static_cast<size_t>(landed)] = now;
+    }
+    lastCount = std::max(lastCount, s.frameCount);
+    changed.notify_all();
+  }});
+  coordinator->start();
+  {
+    std::unique_lock lock(mutex);
+    if (!changed.wait_for(lock, std::chrono::seconds(15), [&] { return shotOpen; })) {
+      std::printf("%lld frames: the shot never opened\n", static_cast<long long>(existing));
+      coordinator->stop();
+      return Result{.existing = existing};
+    }
+  }
+
+  std::vector<Clock::time_point> appearedAt(static_cast<size_t>(frames) + 1);
+  double writerCpu = 0;
+  const double cpuBefore = processCpuSeconds();
+  const double mainBefore = threadCpuSeconds();
+  std::thread writer([&] {
+    const double own = threadCpuSeconds();
+    const auto start = Clock::now();
+    for (int64_t n = 1; n <= frames; ++n) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(200 * n));
+      writeFrame(folder, existing + n);
+      appearedAt[static_cast<size_t>(n)] = Clock::now();
+    }
+    writerCpu = threadCpuSeconds() - own;
+  });
+  writer.join();
+  {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return lastCount >= existing + frames; });
+  }
+  const double cpu = processCpuSeconds() - cpuBefore - writerCpu - (threadCpuSeconds() - mainBefore);
+  coordinator->stop();
+  coordinator->drain();
+
+  Result result{.existing = existing, .landed = frames};
+  std::vector<double> latencies;
+  std::lock_guard lock(mutex);
+  for (int64_t n = 1; n <= frames; ++n) {
+    const auto& seen = countedAt[static_cast<size_t>(n)];
+    if (!seen) continue;
+    latencies.push_back(std::chrono::duration<double>(*seen - appearedAt[static_cast<size_t>(n)]).count());
+  }
+  result.counted = static_cast<int64_t>(latencies.size());
+  result.cpuPerFrame = cpu / static_cast<double>(frames);
+  result.median = percentile(latencies, 0.5);
+  result.p99 = percentile(latencies, 0.99);
+  return result;
+}
+
+}  // namespace
+
+int main() {
+  double seconds = 60;
+  if (const char* text = std::getenv("VANTLE_BENCH_SECONDS")) seconds = std::max(1.0, std::atof(text));
+
+  std::printf("Coordinator following a folder, new frames at 5/s for %.0f s\n", seconds);
+  std::printf("%10s %8s %8s %14s %12s %12s\n", "existing", "landed", "counted", "CPU/frame ms", "median ms",
+              "p99 ms");
+  std::vector<Result> results;
+  for (const int64_t existing : {200, 2000, 20000}) {
+    const Result r = follow(existing, seconds);
+    results.push_back(r);
+    std::printf("%10lld %8lld %8lld %14.3f %12.2f %12.2f\n", static_cast<long long>(r.existing),
+                static_cast<long long>(r.landed), static_cast<long long>(r.counted), r.cpuPerFrame * 1e3,
+                r.median * 1e3, r.p99 * 1e3);
+    std::fflush(stdout);
+  }
+  if (results[0].cpuPerFrame > 0) {
+    std::printf("CPU per frame grows with the folder: 2,000 / 200 = %.2f×, 20,000 / 200 = %.2f×\n",
+                results[1].cpuPerFrame / results[0].cpuPerFrame, results[2].cpuPerFrame / results[0].cpuPerFrame);
+  }
+
+  const Result& target = results[1];
+  const bool complete = target.counted == target.landed;
+  const bool holds = complete && target.median >= 0 && target.median <= 0.010 && target.p99 <= 0.060;
+  std::printf("At 2,000 frames: median %.2f ms (target ≤ 10), p99 %.2f ms (target ≤ 60), %lld of %lld counted: %s\n",
+              target.median * 1e3, target.p99 * 1e3, static_cast<long long>(target.counted),
+              static_cast<long long>(target.landed), holds ? "ok" : "MISSED");
+  vantle::support::ThreadPool::stopShared();
+  return holds ? 0 : 1;
+}
