@@ -1,7 +1,7 @@
 # The README's commands. Each one installs what is missing first.
 JOBS ?= 2
 
-.PHONY: deps build test run bench fuzz clean
+.PHONY: deps build test run demo bench fuzz clean
 
 FUZZ_SECONDS ?= 60
 
@@ -17,12 +17,14 @@ test: deps
 	cmake --build --preset asan -j$(JOBS)
 	ctest --preset asan
 
+# WATCH=DIR watches a folder instead of reading Capture One; ARGS are passed on.
 run: build
-	@if [ -x build/bin/vantle-agent ]; then \
-		exec build/bin/vantle-agent $(ARGS); \
-	else \
-		echo "The agent is not built yet: everything else is built under build/."; \
-	fi
+	@exec build/bin/vantle-agent --headless $(if $(WATCH),--watch "$(WATCH)") $(ARGS)
+
+# A short session end to end: the stand-in capture application, the agent and
+# a companion on a private session bus, then all three stop.
+demo: build
+	@scripts/demo build/bin
 
 # Runs every benchmark, even after one misses its target; fails if any did.
 bench: build

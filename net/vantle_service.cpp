@@ -116,7 +116,14 @@ struct VantleService::Impl {
                         {"id", agentID.value_or("")}};
     auto weakSelf = self;
     ServiceAdvertiser::Callbacks callbacks;
-    callbacks.onRegistered = [](const std::string& name) { log::info(kWire, "advertising as \"" + name + "\""); };
+    callbacks.onRegistered = [weakSelf](const std::string& name) {
+      log::info(kWire, "advertising as \"" + name + "\"");
+      if (auto s = weakSelf.lock()) {
+        s->impl_->queue.post([weakSelf, name] {
+          if (auto s = weakSelf.lock(); s && s->onAdvertised) s->onAdvertised(name);
+        });
+      }
+    };
     callbacks.onUnavailable = [weakSelf](const std::string& reason) {
       if (auto s = weakSelf.lock()) {
         s->impl_->queue.post([weakSelf, reason] {

@@ -52,6 +52,9 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   std::function<std::optional<FrameThumbnail>()> latestFrameThumbnail;
   // A sentence for the user about the listener or the advertisement.
   std::function<void(const std::string& sentence)> onError;
+  // The name the listener is advertised under, once DNS-SD has it (after a
+  // collision, the name it was renamed to).
+  std::function<void(const std::string& name)> onAdvertised;
 
   // Published in the DNS-SD record; set before `start`.
   void setAgentID(std::optional<std::string> agentID);

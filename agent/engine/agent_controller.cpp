@@ -1,0 +1,374 @@
+#include "agent/engine/agent_controller.h"
+
+#include "agent/capture/capture_one_script_source.h"
+#include "agent/folders/capture_path.h"
+#include "core/message.h"
+#include "net/security.h"
+#include "support/log.h"
+
+namespace vantle::agent {
+namespace {
+
+namespace fs = std::filesystem;
+using core::VantleMessage;
+using Kind = core::VantleMessage::Kind;
+
+constexpr std::string_view kLog = "agent";
+
+template <typename T, typename Make>
+std::shared_ptr<T> orDefault(std::shared_ptr<T> given, Make make) {
+  return given ? std::move(given) : make();
+}
+
+}  // namespace
+
+// ---- Construction ---------------------------------------------------------------
+
+std::shared_ptr<AgentController> AgentController::create(Services services) {
+  std::shared_ptr<AgentController> controller(new AgentController(std::move(services)));
+  controller->installServiceClosures();
+  return controller;
+}
+
+AgentController::AgentController(Services services)
+    : services_(std::move(services)),
+      storage_(orDefault(services_.storage, [] { return AgentStorage::shared(); })),
+      service_(orDefault(services_.service, [] { return net::VantleService::create(); })),
+      bridge_(services_.bridge ? *services_.bridge : CaptureOneBridge::shared()),
+      loginItem_(orDefault(services_.loginItem,
+                           [] { return std::make_shared<AutostartLoginItem>(AutostartLoginItem::standard()); })),
+      sleepInhibitor_(orDefault(services_.sleepInhibitor, [] { return std::make_shared<LogindIdleSleepInhibitor>(); })),
+      computerName_(orDefault(services_.computerName, [] { return std::make_shared<HostnamedComputerName>(); })),
+      notifier_(orDefault(services_.notifier, [] { return DesktopNotifier::create(); })),
+      pulls_(bridge_, *storage_) {}
+
+AgentController::~AgentController() {
+  if (auto coordinator = running()) coordinator->stop();
+}
+
+void AgentController::installServiceClosures() {
+  const std::weak_ptr<AgentController> weak = weak_from_this();
+  const std::shared_ptr<AgentStorage> storage = storage_;
+  net::VantleService& service = *service_;
+  service.backlog = [storage](uint64_t since) { return storage->segments(since); };
+  service.highestSeq = [storage] { return storage->highestSeq(); };
+  service.onSequenceAhead = [storage](uint64_t seq) { storage->adopt(seq); };
+  service.verifications = [storage] { return storage->verifications(); };
+  service.countFolders = [weak](const std::vector<std::string>& paths) -> std::vector<core::FolderReading> {
+    auto self = weak.lock();
+    auto coordinator = self ? self->running() : nullptr;
+    return coordinator ? coordinator->count(paths) : std::vector<core::FolderReading>{};
+  };
+  service.currentSnapshot = [weak] {
+    auto self = weak.lock();
+    auto coordinator = self ? self->running() : nullptr;
+    return coordinator ? coordinator->snapshot() : core::VantleSnapshot{};
+  };
+  service.latestFrameThumbnail = [weak]() -> std::optional<net::FrameThumbnail> {
+    auto self = weak.lock();
+    auto coordinator = self ? self->running() : nullptr;
+    if (!coordinator) return std::nullopt;
+    auto latest = coordinator->latestFrameThumbnail();
+    if (!latest) return std::nullopt;
+    return net::FrameThumbnail{std::move(latest->data), std::move(latest->fileName), std::move(latest->path)};
+  };
+  service.onRequestSelectedImage = [weak](bool highRes) -> core::ImagePullOutcome {
+    auto self = weak.lock();
+    if (!self) return core::ImageUnavailable{"The agent is not running."};
+    return self->pulls_.fetchSelectedImage(highRes);
+  };
+  service.onRequestFrameImage = [weak](const std::string& path) -> core::ImagePullOutcome {
+    auto self = weak.lock();
+    auto coordinator = self ? self->running() : nullptr;  // held for the whole pull
+    if (!coordinator || !mayPullFrame(*coordinator, path)) return core::ImageUnavailable{notWatchedReason};
+    return self->pulls_.quickProofForRaw(path);
+  };
+  service.onPeerCountChanged = [weak](int peers) {
+    if (auto self = weak.lock()) {
+      self->onMain([peers](AgentController& c) {
+        c.state_.peerCount = peers;
+        c.changed();
+      });
+    }
+  };
+  service.onError = [weak](const std::string& sentence) {
+    if (auto self = weak.lock()) {
+      self->onMain([sentence](AgentController& c) {
+        c.state_.lastError = sentence;
+        c.changed();
+      });
+    }
+  };
+  service.onAdvertised = [weak](const std::string& name) {
+    if (auto self = weak.lock()) {
+      self->onMain([name](AgentController& c) {
+        if (c.observer_.onAdvertised) c.observer_.onAdvertised(name);
+      });
+    }
+  };
+}
+
+// ---- Threads ----------------------------------------------------------------------
+
+void AgentController::onMain(std::function<void(AgentController&)> work) {
+  services_.mainThread([weak = weak_from_this(), work = std::move(work)] {
+    if (auto self = weak.lock()) work(*self);
+  });
+}
+
+void AgentController::changed() {
+  if (observer_.onChange) observer_.onChange(state_);
+}
+
+std::shared_ptr<AgentCoordinator> AgentController::running() const {
+  std::lock_guard lock(coordinatorLock_);
+  return coordinator_;
+}
+
+void AgentController::setObserver(Observer observer) { observer_ = std::move(observer); }
+
+// ---- Starting and stopping ---------------------------------------------------------
+
+void AgentController::start() {
+  notifier_->requestPermission(nullptr);
+  if (state_.isRunning) return;
+  state_.pairingCode = services_.pairingCodes ? services_.pairingCodes() : net::VantleSecurity::pairingCode();
+
+  AgentCoordinator::Services seams = services_.coordinator;
+  seams.storage = storage_;
+  seams.clock = services_.clock;
+  seams.scriptSource = std::make_shared<CaptureOneScriptSource>(bridge_);
+  auto coordinator = AgentCoordinator::make(
+      {.fallbackRoot = state_.watchedRoot, .debounce = 2.0, .designationPollInterval = 2.0}, std::move(seams));
+  coordinator->setCounting(state_.counting);
+  coordinator->setIdleThreshold(state_.idleThreshold);
+  connect(*coordinator);
+
+  service_->setAgentID(storage_->agentID());
+  const std::string name = displayName();
+  if (const std::optional<std::string> failure = service_->start(state_.pairingCode, name)) {
+    state_.lastError = "Could not start the listener: " + *failure;
+    support::log::error(kLog, *state_.lastError);
+    changed();
+    return;  // the coordinator was never started; it goes with this scope
+  }
+  coordinator->start();
+  {
+    std::lock_guard lock(coordinatorLock_);
+    coordinator_ = coordinator;
+  }
+  if (!wakeAssertion_) {
+    Result<std::unique_ptr<IdleSleepActivity>> activity = sleepInhibitor_->begin(wakeReason);
+    if (activity.ok()) {
+      wakeAssertion_ = std::move(activity.value());
+    } else {
+      support::log::error(kLog, "idle sleep is not held off: " + activity.failure().description);
+    }
+  }
+  state_.isRunning = true;
+  readShootState();
+  state_.launchesAtLogin = loginItem_->isEnabled();
+  state_.lastError.reset();
+  support::log::info(kLog, "Orvane Live agent advertising as " + name + " \u2014 pairing code " + state_.pairingCode);
+  changed();
+}
+
+void AgentController::connect(AgentCoordinator& coordinator) {
+  // Each hop drops news from a coordinator that is no longer the running one.
+  const std::weak_ptr<AgentController> weak = weak_from_this();
+  const std::weak_ptr<AgentCoordinator> from = coordinator.weak_from_this();
+  const std::weak_ptr<net::VantleService> service = service_;
+  const auto onMainFrom = [weak, from](std::function<void(AgentController&)> work) {
+    if (auto self = weak.lock()) {
+      self->onMain([from, work = std::move(work)](AgentController& c) {
+        auto coordinator = from.lock();
+        if (coordinator && c.running() == coordinator) work(c);
+      });
+    }
+  };
+  AgentCoordinator::Callbacks callbacks;
+  callbacks.onShootStateChanged = [onMainFrom](bool running, bool resumable) {
+    onMainFrom([running, resumable](AgentController& c) {
+      c.state_.isShootRunning = running;
+      c.state_.canResumeShoot = resumable;
+      c.changed();
+    });
+  };
+  callbacks.onSnapshot = [onMainFrom](const core::VantleSnapshot& snapshot) {
+    onMainFrom([snapshot](AgentController& c) {
+      c.state_.snapshot = snapshot;
+      c.changed();
+      c.service_->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot});
+    });
+  };
+  callbacks.onSegment = [onMainFrom, service](const core::WireSegment& segment) {
+    if (auto s = service.lock()) s->broadcast(VantleMessage{.t = Kind::segment, .segment = segment});
+    onMainFrom([segment](AgentController& c) {
+      if (c.observer_.onSegment) c.observer_.onSegment(segment);
+    });
+  };
+  callbacks.onVerification = [onMainFrom, service](const core::ShootVerification& verification) {
+    if (auto s = service.lock()) s->broadcast(VantleMessage{.t = Kind::verified, .verification = verification});
+    onMainFrom([verification](AgentController& c) {
+      if (c.observer_.onVerification) c.observer_.onVerification(verification);
+    });
+  };
+  callbacks.onFrameThumbnail = [service](const AgentCoordinator::FrameThumbnail& thumbnail) {
+    if (auto s = service.lock()) s->broadcastFrameThumbnail(thumbnail.data, thumbnail.fileName, thumbnail.path);
+  };
+  callbacks.onFrameCleared = [service] {
+    if (auto s = service.lock()) s->broadcastFrameCleared();
+  };
+  coordinator.setCallbacks(std::move(callbacks));
+}
+
+void AgentController::stop() {
+  std::shared_ptr<AgentCoordinator> coordinator;
+  {
+    std::lock_guard lock(coordinatorLock_);
+    coordinator = std::move(coordinator_);
+    coordinator_.reset();
+  }
+  if (coordinator) coordinator->stop();
+  service_->stop();
+  wakeAssertion_.reset();
+  state_.isRunning = false;
+  state_.peerCount = 0;
+  state_.snapshot = core::VantleSnapshot{};
+  changed();
+}
+
+void AgentController::finish() {
+  const std::shared_ptr<AgentCoordinator> coordinator = running();
+  stop();
+  if (coordinator) coordinator->drain();  // a shot closing now is stored before this returns
+  storage_->flush();
+}
+
+void AgentController::rotatePairingCode() {
+  stop();
+  start();
+}
+
+void AgentController::readShootState() {
+  if (auto coordinator = running()) {
+    state_.isShootRunning = coordinator->isShootRunning();
+    state_.canResumeShoot = coordinator->canResumeShoot();
+  }
+}
+
+// ---- Settings and shoots -------------------------------------------------------------
+
+void AgentController::setWatchedRoot(std::optional<fs::path> root) {
+  state_.watchedRoot = std::move(root);
+  if (auto coordinator = running()) {
+    if (state_.watchedRoot) {
+      coordinator->useObservedSource(*state_.watchedRoot);
+    } else {
+      coordinator->useDesignationSource();
+    }
+  }
+  changed();
+}
+
+void AgentController::setCounting(core::FrameCountRule::CountingMode counting) {
+  state_.counting = counting;
+  if (auto coordinator = running()) coordinator->setCounting(counting);
+  changed();
+}
+
+void AgentController::setIdleThreshold(double seconds) {
+  state_.idleThreshold = seconds;
+  if (auto coordinator = running()) coordinator->setIdleThreshold(seconds);
+  changed();
+}
+
+void AgentController::endShoot() {
+  if (auto coordinator = running()) coordinator->endShoot();
+}
+
+void AgentController::resumeShoot() {
+  if (auto coordinator = running()) coordinator->resumeShoot();
+}
+
+// ---- The login item ------------------------------------------------------------------
+
+void AgentController::setLaunchAtLogin(bool enabled) {
+  const std::optional<Failure> failure = enabled ? loginItem_->enable() : loginItem_->disable();
+  if (failure) {
+    state_.lastError = "Could not open at login: " + failure->description;
+  } else {
+    state_.lastError.reset();
+  }
+  state_.launchesAtLogin = loginItem_->isEnabled();
+  changed();
+}
+
+void AgentController::refreshLoginItem() {
+  state_.launchesAtLogin = loginItem_->isEnabled();
+  changed();
+}
+
+void AgentController::offerLoginItemOnce() {
+  if (!storage_->hasOfferedLoginItem()) {
+    storage_->markLoginItemOffered();
+    setLaunchAtLogin(true);
+  } else {
+    refreshLoginItem();
+  }
+}
+
+std::string AgentController::displayName() const {
+  std::string name = computerName_->displayName();
+  return name.find_first_not_of(" \t\r\n") == std::string::npos ? "Mac" : name;
+}
+
+std::optional<uint16_t> AgentController::port() const { return service_->debugPort(); }
+
+// ---- Texts and checks ----------------------------------------------------------------
+
+std::string AgentController::summary(bool running, const core::VantleSnapshot& snapshot) {
+  if (!running) return "Stopped";
+  switch (snapshot.status) {
+    case core::AgentStatus::ok:
+      return snapshot.shotName.value_or("no shot") + " \u00b7 " + std::to_string(snapshot.frameCount);
+    case core::AgentStatus::captureOneNotRunning: return "Capture One not running";
+    case core::AgentStatus::noDocument: return "No session open";
+    case core::AgentStatus::catalogNotSupported: return "Catalog, not a session";
+    case core::AgentStatus::permissionDenied: return "Automation permission needed";
+    case core::AgentStatus::folderUnreadable: return "Cannot read the capture folder";
+  }
+  return "Stopped";
+}
+
+std::optional<std::string> AgentController::remedyFor(bool running, core::AgentStatus status) {
+  if (!running) return std::nullopt;
+  switch (status) {
+    case core::AgentStatus::captureOneNotRunning: return "Start Capture One, or choose a folder to watch.";
+    case core::AgentStatus::catalogNotSupported:
+      return "Orvane Live reads sessions. Open a session in Capture One, or watch a folder instead.";
+    case core::AgentStatus::permissionDenied:
+      return "Capture One refused Orvane Live's requests. Allow its scripting access, or watch a folder instead.";
+    case core::AgentStatus::folderUnreadable:
+      return "Check that the capture drive is mounted and that you may read the folder, then use Watch a "
+             "Folder\u2026 to pick it again.";
+    case core::AgentStatus::ok:
+    case core::AgentStatus::noDocument: return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool AgentController::mayPullFrame(AgentCoordinator& coordinator, const std::string& path) {
+  const fs::path file(path);
+  if (!file.is_absolute()) return false;
+  const std::string last = file.filename().string();
+  if (last.empty() || last == "." || last == "..") return false;
+  // The file, its links followed, must still lie in the folder it is named in.
+  const fs::path folder = file.parent_path();
+  if (!CapturePath::same(fs::path(CapturePath::canonical(file)).parent_path().string(), folder.string())) {
+    return false;
+  }
+  return coordinator.isCountedCaptureFile(path);
+}
+
+}  // namespace vantle::agent

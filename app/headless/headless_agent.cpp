@@ -1,0 +1,241 @@
+#include "app/headless/headless_agent.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "app/headless/terminal_qr.h"
+#include "support/console.h"
+
+namespace vantle::app {
+namespace {
+
+namespace fs = std::filesystem;
+using agent::AgentController;
+using core::FrameCountRule::CountingMode;
+using support::printLine;
+
+constexpr std::string_view kCommands =
+    "Commands: end, resume, code, count-all on|off, stop-clock-after MINUTES, watch DIR, capture-one, status, quit";
+
+// The name given on the command line, in place of the computer's.
+class GivenName final : public agent::ComputerName {
+ public:
+  explicit GivenName(std::string name) : name_(std::move(name)) {}
+  std::string displayName() const override { return name_; }
+
+ private:
+  const std::string name_;
+};
+
+std::string minutesText(double minutes) {
+  std::ostringstream out;
+  out << minutes;
+  return out.str();
+}
+
+}  // namespace
+
+std::shared_ptr<HeadlessAgent> HeadlessAgent::create(AgentOptions options) {
+  return std::shared_ptr<HeadlessAgent>(new HeadlessAgent(std::move(options)));
+}
+
+HeadlessAgent::HeadlessAgent(AgentOptions options)
+    : options_(std::move(options)),
+      terminal_(::isatty(STDOUT_FILENO) == 1),
+      main_(std::make_shared<support::SerialQueue>("com.orvane.vantle.main")) {
+  AgentController::Services services;
+  services.mainThread = [main = main_](std::function<void()> work) { main->post(std::move(work)); };
+  services.service = net::VantleService::create(options_.port);
+  if (options_.name) services.computerName = std::make_shared<GivenName>(*options_.name);
+  controller_ = AgentController::create(std::move(services));
+}
+
+int HeadlessAgent::run(const sigset_t& stops) {
+  main_->sync([this] { begin(); });
+  if (const auto failure = main_->sync([this] {
+        const auto& state = controller_->state();
+        return state.isRunning ? std::nullopt : std::optional<std::string>(state.lastError.value_or("not started"));
+      })) {
+    std::fprintf(stderr, "vantle-agent: %s\n", failure->c_str());
+    main_->sync([this] { controller_->finish(); });
+    return 1;
+  }
+
+  std::thread([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->readCommands();
+  }).detach();
+  std::thread([weak = weak_from_this(), stops] {
+    int signal = 0;
+    if (sigwait(&stops, &signal) != 0) return;
+    if (auto self = weak.lock()) self->exit(0);
+    if (sigwait(&stops, &signal) == 0) _exit(128 + signal);  // a second one does not wait
+  }).detach();
+
+  const int code = exit_.get_future().get();
+  main_->sync([this] {
+    printLine("Stopping.");
+    controller_->finish();
+  });
+  return code;
+}
+
+void HeadlessAgent::exit(int code) {
+  std::call_once(exitOnce_, [&] { exit_.set_value(code); });
+}
+
+// ---- The main queue --------------------------------------------------------------
+
+void HeadlessAgent::begin() {
+  controller_->setObserver({
+      .onChange = [this](const AgentController::State& state) { showChange(state); },
+      .onSegment = [this](const core::WireSegment& segment) { showSegment(segment); },
+      .onVerification = [this](const core::ShootVerification& verification) { showVerification(verification); },
+      .onAdvertised = [](const std::string& name) { printLine("Advertising as \"" + name + "\""); },
+  });
+  controller_->setCounting(options_.countAll ? CountingMode::anyImage : CountingMode::rawOnly);
+  controller_->setIdleThreshold(options_.stopClockAfterMinutes * 60);
+  if (options_.watch) {
+    controller_->setWatchedRoot(options_.watch);
+    printLine("Watching " + options_.watch->string());
+  }
+  controller_->start();
+  if (controller_->state().isRunning) announceCode();
+}
+
+void HeadlessAgent::announceCode() {
+  const std::string& code = controller_->state().pairingCode;
+  printLine("Pairing code: " + code);
+  if (terminal_) {
+    const std::string qr = terminalQr(code);
+    std::fputs(qr.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  const std::optional<uint16_t> port = controller_->port();
+  if (!port) return;
+  printLine("Listening on port " + std::to_string(*port));
+  if (options_.port != 0 && *port != options_.port) {
+    printLine("Port " + std::to_string(options_.port) + " was taken, so the system chose port " +
+              std::to_string(*port) + ".");
+  }
+}
+
+void HeadlessAgent::showChange(const AgentController::State& state) {
+  if (state.lastError != shownError_) {
+    shownError_ = state.lastError;
+    if (state.lastError) printLine("Error: " + *state.lastError);
+  }
+  if (!state.isRunning) return;  // "Stopped" says nothing a starting or stopping agent's other lines do not
+  showStatus(state, false);
+  if (shownPeers_ != state.peerCount) {
+    shownPeers_ = state.peerCount;
+    printLine("Companions connected: " + std::to_string(state.peerCount));
+  }
+}
+
+void HeadlessAgent::showStatus(const AgentController::State& state, bool always) {
+  const std::string summary = controller_->statusSummary();
+  if (!always && shownStatus_ == summary) return;
+  shownStatus_ = summary;
+  printLine("Status: " + summary);
+  if (const auto remedy = controller_->remedy()) printLine("Remedy: " + *remedy);
+  if (!always) return;
+  if (state.isShootRunning) {
+    printLine("Shoot: running, " + std::to_string(state.snapshot.framesThisShoot) + " frames in " +
+              std::to_string(state.snapshot.shotsCompleted) + " shots");
+  } else {
+    printLine(state.canResumeShoot ? "Shoot: ended, can be resumed" : "Shoot: none");
+  }
+  printLine("Companions connected: " + std::to_string(state.peerCount));
+  printLine("Pairing code: " + state.pairingCode);
+}
+
+void HeadlessAgent::showSegment(const core::WireSegment& segment) {
+  printLine("Shot closed: " + segment.folderName + " +" + std::to_string(segment.framesAdded) + " frames (seq " +
+            std::to_string(segment.seq) + ")");
+}
+
+void HeadlessAgent::showVerification(const core::ShootVerification& verification) {
+  printLine("Shoot ended: " + verification.shootID);
+  for (const core::FolderReading& reading : verification.readings) {
+    std::string line = "  " + reading.path + ": ";
+    if (!reading.exists) {
+      line += "missing";
+    } else if (!reading.readable) {
+      line += "unreadable";
+    } else {
+      line += std::to_string(reading.frameCount) + " frames";
+      if (reading.shootFrames) line += ", " + std::to_string(*reading.shootFrames) + " this shoot";
+    }
+    printLine(line);
+  }
+}
+
+void HeadlessAgent::command(const std::string& line) {
+  std::istringstream words(line);
+  std::string verb, argument;
+  words >> verb;
+  std::getline(words >> std::ws, argument);
+  while (!argument.empty() && (argument.back() == ' ' || argument.back() == '\t' || argument.back() == '\r')) {
+    argument.pop_back();
+  }
+  const auto& state = controller_->state();
+
+  if (verb.empty()) return;
+  if (verb == "end" && argument.empty()) {
+    printLine("Ending the shoot.");
+    controller_->endShoot();
+  } else if (verb == "resume" && argument.empty()) {
+    if (!state.canResumeShoot) {
+      printLine("There is no ended shoot to resume.");
+      return;
+    }
+    printLine("Resuming the shoot.");
+    controller_->resumeShoot();
+  } else if (verb == "code" && argument.empty()) {
+    controller_->rotatePairingCode();
+    if (controller_->state().isRunning) announceCode();
+  } else if (verb == "count-all" && (argument == "on" || argument == "off")) {
+    controller_->setCounting(argument == "on" ? CountingMode::anyImage : CountingMode::rawOnly);
+    printLine(argument == "on" ? "Counting every image." : "Counting RAW captures only.");
+  } else if (verb == "stop-clock-after" && parseMinutes(argument)) {
+    const double minutes = *parseMinutes(argument);
+    controller_->setIdleThreshold(minutes * 60);
+    printLine("The shot clock stops after " + minutesText(minutes) + " minutes without a frame.");
+  } else if (verb == "watch" && !argument.empty()) {
+    std::error_code error;
+    if (!fs::is_directory(argument, error)) {
+      printLine("No such folder: " + argument);
+      return;
+    }
+    const fs::path folder = fs::absolute(argument, error);
+    controller_->setWatchedRoot(folder);
+    printLine("Watching " + folder.string());
+  } else if (verb == "capture-one" && argument.empty()) {
+    controller_->setWatchedRoot(std::nullopt);
+    printLine("Reading Capture One's capture folder.");
+  } else if (verb == "status" && argument.empty()) {
+    showStatus(state, true);
+  } else if (verb == "quit" && argument.empty()) {
+    exit(0);
+  } else {
+    printLine(kCommands);
+  }
+}
+
+// ---- Standard input ----------------------------------------------------------------
+
+void HeadlessAgent::readCommands() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    main_->post([weak = weak_from_this(), line] {
+      if (auto self = weak.lock()) self->command(line);
+    });
+  }
+  // The end of input leaves the agent serving: it may run as a service with nothing on its input.
+}
+
+}  // namespace vantle::app
