@@ -1,0 +1,174 @@
+#include "tests/app/agent_fixture.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <regex>
+
+#include "tests/net/test_peer.h"
+
+namespace vantle::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsLeft(Clock::time_point deadline) {
+  return std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
+}
+
+Clock::time_point after(double seconds) {
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+// ---- Companion ----------------------------------------------------------------------
+
+Companion::Companion(std::unique_ptr<TestPeer> peer) : peer_(std::move(peer)) {}
+Companion::~Companion() = default;
+
+std::unique_ptr<Companion> Companion::subscribe(uint16_t port, const std::string& code, uint64_t since) {
+  auto peer = TestPeer::connect(port, code);
+  if (!peer) return nullptr;
+  peer->send(Message{.t = Kind::subscribe, .since = since});
+  return std::unique_ptr<Companion>(new Companion(std::move(peer)));
+}
+
+std::optional<Companion::Message> Companion::waitFor(const std::function<bool(const Message&)>& test, double seconds,
+                                                     size_t from) {
+  const auto deadline = after(seconds);
+  for (size_t i = from;; ++i) {
+    while (i >= received_.size()) {
+      if (closed_) return std::nullopt;
+      const double left = secondsLeft(deadline);
+      if (left <= 0) return std::nullopt;
+      if (auto message = peer_->receive(left)) {
+        received_.push_back(std::move(*message));
+      } else if (peer_->closedWithin(0)) {
+        closed_ = true;
+      }
+    }
+    if (test(received_[i])) return received_[i];
+  }
+}
+
+std::optional<core::VantleSnapshot> Companion::waitForSnapshot(
+    const std::function<bool(const core::VantleSnapshot&)>& test, double seconds, size_t from) {
+  const auto found = waitFor([&](const Message& m) { return m.t == Kind::snapshot && m.snapshot && test(*m.snapshot); },
+                             seconds, from);
+  return found ? found->snapshot : std::nullopt;
+}
+
+std::optional<Companion::Message> Companion::waitForKind(Kind kind, double seconds, size_t from) {
+  return waitFor([kind](const Message& m) { return m.t == kind; }, seconds, from);
+}
+
+bool Companion::readUntilClosed(double seconds) {
+  waitFor([](const Message&) { return false; }, seconds, received_.size());
+  return closed_;
+}
+
+std::vector<core::WireSegment> Companion::segments() const {
+  std::vector<core::WireSegment> segments;
+  for (const Message& m : received_) {
+    if (m.t == Kind::segment && m.segment) segments.push_back(*m.segment);
+  }
+  return segments;
+}
+
+// ---- The agent --------------------------------------------------------------------------
+
+void RunningAgent::quit() const {
+  process->send("quit");
+  EXPECT_EQ(process->waitForExit(kStartSeconds), 0) << process->transcript();
+  EXPECT_TRUE(process->waitForLine("Stopping.", 0));
+}
+
+void AgentTest::SetUpTestSuite() { bus = new PrivateBus(); }
+
+void AgentTest::TearDownTestSuite() {
+  delete bus;
+  bus = nullptr;
+}
+
+void AgentTest::SetUp() {
+  if (!bus->available()) GTEST_SKIP() << bus->reason();
+  home_ = fs::canonical(folder_.path());
+  // The agent would speak its disk and battery warnings; no thresholds, no warnings.
+  folder_.write("config/OrvaneVantle/defaults.json", R"({"diskWarningThresholdGB": 0, "macBatteryWarningThreshold": 0})");
+  fs::create_directories(home_ / "data");
+}
+
+LiveProcess::Environment AgentTest::environment() const {
+  return {
+      {"HOME", home_.string()},
+      {"XDG_CONFIG_HOME", (home_ / "config").string()},
+      {"XDG_DATA_HOME", (home_ / "data").string()},
+      {"VANTLE_STORAGE_ROOT", storage().string()},
+      {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (home_ / "no-system-bus").string()},
+  };
+}
+
+RunningAgent AgentTest::startAgent(const std::vector<std::string>& options) {
+  std::vector<std::string> arguments{"--headless", "--port", "0", "--name", "Studio Test"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  RunningAgent agent{std::make_unique<LiveProcess>(VANTLE_AGENT_PATH, arguments, environment())};
+  const auto code = agent->waitForLine("Pairing code: ", kStartSeconds);
+  const auto port = agent->waitForLine("Listening on port ", kStartSeconds);
+  if (!code || !port) {
+    ADD_FAILURE() << "the agent did not start\n" << agent->transcript();
+    return agent;
+  }
+  agent.code = code->substr(std::string("Pairing code: ").size());
+  agent.port = static_cast<uint16_t>(std::stoi(port->substr(std::string("Listening on port ").size())));
+  return agent;
+}
+
+std::vector<core::WireSegment> AgentTest::storedSegments() const {
+  std::vector<core::WireSegment> segments;
+  const std::string text = readText(storage() / "segments.jsonl");
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const auto json = core::VantleCoding::parse(std::string_view(text).substr(start, end - start));
+    const auto segment = json ? core::WireSegment::decode(*json) : std::nullopt;
+    if (!segment) {
+      ADD_FAILURE() << "a stored line is not a segment: " << text.substr(start, end - start);
+      continue;
+    }
+    segments.push_back(*segment);
+  }
+  return segments;
+}
+
+std::string AgentTest::stored(const std::string& fileName) const {
+  std::string text = readText(storage() / fileName);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+void AgentTest::landFrame(const fs::path& folder, const std::string& name) {
+  const fs::path hidden = folder / ("." + name + ".part");
+  TempFolder::writeAt(hidden, {'r', 'a', 'w'});
+  fs::rename(hidden, folder / name);
+}
+
+// ---- Lines ------------------------------------------------------------------------------
+
+std::optional<ShotLine> parseShotLine(const std::string& line) {
+  static const std::regex shape(R"(Shot closed: (.*) \+(\d+) frames \(seq (\d+)\))");
+  std::smatch match;
+  if (!std::regex_match(line, match, shape)) return std::nullopt;
+  return ShotLine{match[1], std::stoll(match[2]), std::stoull(match[3])};
+}
+
+std::vector<ShotLine> shotLines(const std::vector<std::string>& lines) {
+  std::vector<ShotLine> shots;
+  for (const std::string& line : lines) {
+    if (auto shot = parseShotLine(line)) shots.push_back(*shot);
+  }
+  return shots;
+}
+
+}  // namespace vantle::testing

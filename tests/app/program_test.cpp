@@ -1,0 +1,108 @@
+// The agent as a program: its command line, its port, its input and signals.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <sstream>
+
+#include "tests/app/agent_fixture.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+class AgentProgramTest : public AgentTest {};
+
+// A listening socket on a system-assigned port, on every address as the
+// agent's own listener is (IPv4 alone where the machine has no IPv6).
+asio::ip::tcp::acceptor takePort(asio::io_context& io) {
+  asio::ip::tcp::acceptor acceptor(io);
+  std::error_code error;
+  acceptor.open(asio::ip::tcp::v6(), error);
+  if (!error) acceptor.set_option(asio::ip::v6_only(false), error);
+  if (!error) acceptor.bind({asio::ip::tcp::v6(), 0}, error);
+  if (error) {
+    acceptor = asio::ip::tcp::acceptor(io);
+    acceptor.open(asio::ip::tcp::v4());
+    acceptor.bind({asio::ip::tcp::v4(), 0});
+  }
+  acceptor.listen();
+  return acceptor;
+}
+
+TEST_F(AgentProgramTest, ATakenPortGivesWayToASystemPortAndTheEndOfInputLeavesTheAgentServing) {
+  asio::io_context io;
+  const asio::ip::tcp::acceptor taken = takePort(io);
+  const uint16_t busy = taken.local_endpoint().port();
+  const fs::path root = home() / "Shoot";
+  fs::create_directories(root / "Capture");
+
+  RunningAgent agent = startAgent({"--port", std::to_string(busy), "--watch", root.string()});
+  ASSERT_NE(agent.port, 0) << agent->transcript();
+  EXPECT_NE(agent.port, busy);
+  EXPECT_TRUE(agent->waitForLine("Port " + std::to_string(busy) + " was taken, so the system chose port " +
+                                     std::to_string(agent.port) + ".",
+                                 0))
+      << agent->transcript();
+  auto companion = agent.companion();
+  ASSERT_TRUE(companion) << "the agent refused its own code on port " << agent.port;
+
+  // Run as a service, the agent has nothing on its input: it goes on counting.
+  agent->closeInput();
+  landFrame(root / "Capture", "IMG_0001.CR3");
+  EXPECT_TRUE(companion->waitForSnapshot([](const auto& s) { return s.frameCount == 1; })) << agent->transcript();
+  EXPECT_TRUE(agent->running());
+
+  agent->signal(SIGINT);
+  EXPECT_EQ(agent->waitForExit(kStartSeconds), 0) << agent->transcript();
+  EXPECT_TRUE(agent->waitForLine("Stopping.", 0));
+  EXPECT_TRUE(companion->readUntilClosed(kStartSeconds));
+}
+
+TEST_F(AgentProgramTest, ABadOptionExitsTwoWithOneLineAndTheHelpNamesEveryCommand) {
+  const std::vector<std::vector<std::string>> bad{{"--headless", "--bogus"},
+                                                  {"--port", "70000"},
+                                                  {"--watch", (home() / "missing").string()},
+                                                  {"--stop-clock-after", "0"},
+                                                  {"--name"}};
+  for (const auto& arguments : bad) {
+    LiveProcess run(VANTLE_AGENT_PATH, arguments, environment());
+    EXPECT_EQ(run.waitForExit(kStartSeconds), 2) << arguments[0] << "\n" << run.transcript();
+    EXPECT_THAT(run.errLines(), ElementsAre(StartsWith("vantle-agent: "))) << arguments[0];
+    EXPECT_THAT(run.outLines(), IsEmpty()) << arguments[0];
+  }
+
+  // The commands a running agent takes, as it lists them for a line it does not know.
+  RunningAgent agent = startAgent();
+  agent->send("help");
+  const auto listed = agent->waitForLine("Commands: ", kStartSeconds);
+  ASSERT_TRUE(listed) << agent->transcript();
+  agent.quit();
+  std::vector<std::string> commands;
+  std::istringstream entries(listed->substr(std::string("Commands: ").size()));
+  for (std::string entry; std::getline(entries >> std::ws, entry, ',');) {
+    commands.push_back(entry.substr(0, entry.find_first_of(" |")));
+  }
+  ASSERT_GE(commands.size(), 9u) << *listed;
+
+  LiveProcess help(VANTLE_AGENT_PATH, {"--help"}, environment());
+  ASSERT_EQ(help.waitForExit(kStartSeconds), 0) << help.transcript();
+  EXPECT_THAT(help.errLines(), IsEmpty());
+  const std::vector<std::string> lines = help.outLines();
+  for (const std::string& command : commands) {
+    const bool described = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.starts_with("  " + command + " ") || line == "  " + command;
+    });
+    EXPECT_TRUE(described) << "the help does not describe the command '" << command << "'";
+  }
+}
+
+}  // namespace
+}  // namespace vantle::testing
