@@ -33,6 +33,7 @@
 
 #include "net/vantle_client.h"
 #include "support/thread_pool.h"
+#include "bench/landing_frames.h"
 #include "tests/support/temp_folder.h"
 
 extern char** environ;
@@ -41,6 +42,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using vantle::bench::landFrame;
+using vantle::bench::percentile;
 
 // The agent program as a child, its standard output read line by line.
 class AgentProcess {
@@ -134,20 +137,6 @@ class AgentProcess {
   std::condition_variable changed_;
   std::vector<std::string> lines_;
 };
-
-void landFrame(const fs::path& folder, int number) {
-  char name[32];
-  std::snprintf(name, sizeof name, "IMG_%04d.CR3", number);
-  const fs::path hidden = folder / (std::string(".") + name + ".part");
-  vantle::testing::TempFolder::writeAt(hidden, {'r', 'a', 'w'});
-  fs::rename(hidden, folder / name);
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return -1;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
-}
 
 }  // namespace
 

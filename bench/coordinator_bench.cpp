@@ -25,6 +25,7 @@
 
 #include "agent/engine/agent_coordinator.h"
 #include "support/thread_pool.h"
+#include "bench/landing_frames.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -35,6 +36,8 @@ using vantle::agent::AgentCoordinator;
 using vantle::agent::AgentStorage;
 using vantle::agent::DesignationReading;
 using vantle::agent::SessionSource;
+using vantle::bench::landFrame;
+using vantle::bench::percentile;
 
 class FixedSource final : public SessionSource {
  public:
@@ -60,21 +63,6 @@ double threadCpuSeconds() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-void writeFrame(const fs::path& folder, int64_t number) {
-  char name[32];
-  std::snprintf(name, sizeof name, "IMG_%06lld.CR3", static_cast<long long>(number));
-  const fs::path hidden = folder / (std::string(".") + name + ".part");
-  vantle::testing::TempFolder::writeAt(hidden, {'r', 'a', 'w'});
-  fs::rename(hidden, folder / name);
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return -1;
-  std::sort(values.begin(), values.end());
-  const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-  return values[at];
-}
-
 struct Result {
   int64_t existing = 0;
   int64_t landed = 0;
@@ -88,7 +76,7 @@ Result follow(int64_t existing, double seconds) {
   vantle::testing::TempFolder captures, stored;
   const fs::path folder = fs::canonical(captures.path()) / "Capture";
   fs::create_directories(folder);
-  for (int64_t i = 1; i <= existing; ++i) writeFrame(folder, i);
+  for (int64_t i = 1; i <= existing; ++i) landFrame(folder, i);
 
   DesignationReading reading;
   reading.designatedPath = folder.string();
@@ -139,7 +127,7 @@ Result follow(int64_t existing, double seconds) {
     const auto start = Clock::now();
     for (int64_t n = 1; n <= frames; ++n) {
       std::this_thread::sleep_until(start + std::chrono::milliseconds(200 * n));
-      writeFrame(folder, existing + n);
+      landFrame(folder, existing + n);
       appearedAt[static_cast<size_t>(n)] = Clock::now();
     }
     writerCpu = threadCpuSeconds() - own;

@@ -1,5 +1,6 @@
 #include "core/count_audit.h"
 
+#include "core/overloaded.h"
 #include "core/saturating.h"
 
 namespace vantle::core::CountAudit {
@@ -13,13 +14,6 @@ Int128 exactReported(const std::vector<Visit>& visits) {
 
 // "1 frame", "0 frames", "-1 frames".
 std::string frames(int64_t n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace
 

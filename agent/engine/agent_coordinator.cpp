@@ -7,6 +7,7 @@
 #include "agent/engine/folder_count.h"
 #include "agent/folders/capture_path.h"
 #include "agent/monitor/hardware_monitor.h"
+#include "core/overloaded.h"
 #include "core/saturating.h"
 #include "core/unicode.h"
 #include "support/random_uuid.h"
@@ -24,13 +25,6 @@ bool exists(const std::string& path) {
   std::error_code error;
   return std::filesystem::exists(path, error);
 }
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 
@@ -341,7 +335,7 @@ void AgentCoordinator::observe(const DesignationReading& reading) {
                                           .lastFileName = currentLastFileName_,
                                           .at = now};
   for (const core::ShotEvent& event : tracker_.observe(observation)) {
-    std::visit(Overloaded{
+    std::visit(core::Overloaded{
                    [&](const core::ShotOpened& opened) {
                      currentShotStart_ = opened.startFrameCount;
                      currentShotSession_ = reading.sessionName;
