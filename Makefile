@@ -1,7 +1,9 @@
 # The README's commands. Each one installs what is missing first.
 JOBS ?= 2
 
-.PHONY: deps build test run demo bench fuzz clean
+.PHONY: deps build test run demo install package bench fuzz clean
+
+PREFIX ?= $(HOME)/.local
 
 FUZZ_SECONDS ?= 60
 
@@ -17,14 +19,25 @@ test: deps
 	cmake --build --preset asan -j$(JOBS)
 	ctest --preset asan
 
-# WATCH=DIR watches a folder instead of reading Capture One; ARGS are passed on.
+# The menu application where there is a display, else the agent in the
+# terminal. WATCH=DIR watches a folder instead of reading Capture One; ARGS
+# are passed on (ARGS=--headless keeps it in the terminal).
 run: build
-	@exec build/bin/vantle-agent --headless $(if $(WATCH),--watch "$(WATCH)") $(ARGS)
+	@exec build/bin/vantle-agent $(if $(WATCH),--watch "$(WATCH)") $(ARGS)
 
 # A short session end to end: the stand-in capture application, the agent and
 # a companion on a private session bus, then all three stop.
 demo: build
 	@scripts/demo build/bin
+
+# The executables, the applications-menu entry, the icons and the systemd
+# user unit, under PREFIX (~/.local by default).
+install: build
+	cmake --install build --prefix "$(PREFIX)"
+
+# A Debian package, in build/.
+package: build
+	cd build && cpack
 
 # Runs every benchmark, even after one misses its target; fails if any did.
 bench: build

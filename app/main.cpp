@@ -1,15 +1,29 @@
 // vantle-agent: the agent for the computer tethered to the camera.
 //
-// Until the menu application exists the agent always runs in the terminal,
-// as `--headless` asks.
+// In a desktop session it is the menu bar application; with --headless, or
+// with no display at all, it runs in the terminal.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/headless/agent_options.h"
 #include "app/headless/headless_agent.h"
+#include "app/menu/menu_application.h"
 #include "support/stop_signals.h"
 #include "support/thread_pool.h"
+
+namespace {
+
+bool hasDisplay() {
+  for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(variable);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Before any thread starts, so that only the agent's own waiter takes them.
@@ -26,7 +40,13 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const int code = vantle::app::HeadlessAgent::create(options)->run(stops);
+  int code = 0;
+  if (!options.headless && hasDisplay()) {
+    code = vantle::app::runMenuApplication(argc, argv, options, stops);
+  } else {
+    if (!options.headless) std::fputs("vantle-agent: no display, so running headless.\n", stderr);
+    code = vantle::app::HeadlessAgent::create(options)->run(stops);
+  }
   vantle::support::ThreadPool::stopShared();
   return code;
 }

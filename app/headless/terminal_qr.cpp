@@ -1,29 +1,13 @@
 #include "app/headless/terminal_qr.h"
 
-#include <qrencode.h>
-
-#include <memory>
+#include "app/qr_code.h"
 
 namespace vantle::app {
 namespace {
 
-constexpr int kQuietZone = 2;
+constexpr int kQuietZone = 4;  // modules of white around it, as scanners expect
 
 }  // namespace
-
-std::optional<std::vector<std::vector<bool>>> qrModules(const std::string& text) {
-  const std::unique_ptr<QRcode, void (*)(QRcode*)> code(
-      QRcode_encodeString8bit(text.c_str(), 0, QR_ECLEVEL_M), QRcode_free);
-  if (!code) return std::nullopt;
-  std::vector<std::vector<bool>> rows(static_cast<size_t>(code->width));
-  for (int y = 0; y < code->width; ++y) {
-    rows[static_cast<size_t>(y)].resize(static_cast<size_t>(code->width));
-    for (int x = 0; x < code->width; ++x) {
-      rows[static_cast<size_t>(y)][static_cast<size_t>(x)] = code->data[y * code->width + x] & 1;
-    }
-  }
-  return rows;
-}
 
 std::string terminalQr(const std::string& text) {
   const auto modules = qrModules(text);

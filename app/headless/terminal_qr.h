@@ -3,19 +3,13 @@
 // Two rows of modules per line of text, with upper half blocks whose
 // foreground is the upper module and background the lower one, in explicit
 // black and white so that the code scans on dark and light terminals alike.
-// A quiet zone of two modules surrounds it. The QR code carries exactly the
+// A quiet zone of four modules surrounds it. The QR code carries exactly the
 // text given (the six digits) and nothing else.
 #pragma once
 
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace vantle::app {
-
-// The QR modules of `text`, row by row (true = dark), without a quiet zone;
-// absent when libqrencode cannot encode it.
-std::optional<std::vector<std::vector<bool>>> qrModules(const std::string& text);
 
 // The QR code of `text` as terminal lines ending in "\n"; empty when it
 // cannot be encoded.

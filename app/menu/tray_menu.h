@@ -1,0 +1,56 @@
+// The menu on screen: a tray item with its icon, title and menu, or a small
+// status window carrying the same menu where the desktop has no tray.
+//
+// It renders a MenuModel and nothing else: every rebuild replaces the whole
+// menu, and every choice goes to the handler with the item's action and
+// value. On desktops with a StatusNotifierItem host Qt exports the tray item
+// and its menu over D-Bus (org.kde.StatusNotifierItem, com.canonical.dbusmenu),
+// which is what the panel shows. GUI thread only.
+#pragma once
+
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <memory>
+
+#include "app/menu/menu_model.h"
+
+class QLabel;
+class QWidget;
+
+namespace vantle::app {
+
+class TrayMenu : public QObject {
+ public:
+  using Handler = std::function<void(MenuAction action, double value)>;
+
+  // `useTray` false puts the menu in the status window even where a tray exists.
+  TrayMenu(Handler handler, bool useTray);
+  ~TrayMenu() override;
+
+  void show(const MenuModel& model);
+
+  // The menu as built last; the status window when there is no tray.
+  QMenu& menu() { return *menu_; }
+  QWidget* statusWindow() const { return window_.data(); }
+  bool usesTray() const { return tray_ != nullptr; }
+
+  // The icon of a tray state: the desktop's icon theme first, else the
+  // project's own bundled icon.
+  static QIcon icon(TrayIcon which);
+
+ private:
+  void fill(QMenu& menu, const std::vector<MenuItem>& items);
+  void makeStatusWindow();
+
+  Handler handler_;
+  std::unique_ptr<QMenu> menu_;
+  QSystemTrayIcon* tray_ = nullptr;  // owned by this object
+  QPointer<QWidget> window_;
+  QLabel* windowIcon_ = nullptr;
+  QLabel* windowTitle_ = nullptr;
+};
+
+}  // namespace vantle::app
