@@ -9,6 +9,7 @@
 #include "agent/folders/eip_package.h"
 #include "agent/folders/image_encoder.h"
 #include "agent/folders/image_source.h"
+#include "agent/storage/scratch_folder.h"
 #include "core/trimmed.h"
 #include "core/unicode.h"
 #include "support/console.h"
@@ -132,39 +133,25 @@ std::optional<core::PulledImage> CaptureOnePulls::quickImage(const std::string& 
   return core::PulledImage{std::move(*jpeg), stemJpeg(frame)};
 }
 
-bool CaptureOnePulls::outputIsSafe() const { return storage_.isSafe(outputFolder_); }
-
-void CaptureOnePulls::emptyOutput() const {
-  if (!outputIsSafe()) return;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(outputFolder_, error)) {
-    std::error_code ignored;
-    fs::remove_all(entry.path(), ignored);
-  }
-}
-
-std::vector<fs::path> CaptureOnePulls::outputFiles(fs::file_time_type notBefore) const {
+std::vector<fs::path> CaptureOnePulls::outputFiles(const Descriptor& folder, fs::file_time_type notBefore) const {
   std::vector<fs::path> files;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(outputFolder_, error)) {
-    const std::string ext = core::lowercased(entry.path().extension().string());
+  for (const std::string& name : ScratchFolder::regularFiles(folder)) {
+    const std::string ext = core::lowercased(fs::path(name).extension().string());
     if (ext != ".jpg" && ext != ".jpeg") continue;
     std::error_code e;
-    if (!entry.is_regular_file(e) || entry.last_write_time(e) < notBefore || e) continue;
-    entry.file_size(e);
-    if (e) continue;
+    const fs::directory_entry entry(outputFolder_ / name, e);
+    if (e || entry.last_write_time(e) < notBefore || e) continue;
     files.push_back(entry.path());
   }
-  std::sort(files.begin(), files.end());
   return files;
 }
 
 ImagePullOutcome CaptureOnePulls::quickProof(const std::string& processScript) {
   if (!bridge_.isRunning()) return ImageUnavailable{kNotRunning};
-  if (!outputIsSafe()) return ImageUnavailable{"The agent has nowhere safe to put the file."};
-  std::error_code ignored;
-  fs::create_directories(outputFolder_, ignored);  // a failure shows later as no files
-  emptyOutput();
+  // Opened once, without following links: what is emptied and read is this folder.
+  const std::optional<Descriptor> folder = ScratchFolder::open(storage_.storageRoot(), "quickproof", true);
+  if (!folder) return ImageUnavailable{"The agent has nowhere safe to put the file."};
+  ScratchFolder::empty(*folder);
 
   // Escaped like any path put into a script string: a storage root with a
   // quote or a backslash in its name must not break the script.
@@ -207,10 +194,10 @@ ImagePullOutcome CaptureOnePulls::quickProof(const std::string& processScript) {
   }
 
   const auto collectDeadline = Clock::now() + seconds(timing_.collectDeadline);
-  std::vector<fs::path> files = outputFiles(notBefore);
+  std::vector<fs::path> files = outputFiles(*folder, notBefore);
   while (files.empty() && Clock::now() < collectDeadline) {
     sleepFor(timing_.filePoll);
-    files = outputFiles(notBefore);
+    files = outputFiles(*folder, notBefore);
   }
   if (!files.empty()) {
     // Wait until no file grew since the previous look: the files are whole.
@@ -225,11 +212,11 @@ ImagePullOutcome CaptureOnePulls::quickProof(const std::string& processScript) {
     auto previous = sizes(files);
     while (Clock::now() < collectDeadline) {
       sleepFor(timing_.settlePoll);
-      auto now = sizes(outputFiles(notBefore));
+      auto now = sizes(outputFiles(*folder, notBefore));
       if (now == previous) break;
       previous = std::move(now);
     }
-    files = outputFiles(notBefore);
+    files = outputFiles(*folder, notBefore);
   }
 
   core::ImagesPulled pulled;
@@ -240,7 +227,7 @@ ImagePullOutcome CaptureOnePulls::quickProof(const std::string& processScript) {
     printLine("QuickProof delivered " + name + " (" + std::to_string(bytes->size()) + " bytes)");
     pulled.images.push_back({std::move(*bytes), name});
   }
-  emptyOutput();
+  ScratchFolder::empty(*folder);
   if (pulled.images.empty()) return ImageUnavailable{"QuickProof produced no files before the deadline"};
   return pulled;
 }

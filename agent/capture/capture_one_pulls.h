@@ -21,6 +21,7 @@
 
 #include "agent/capture/capture_one_bridge.h"
 #include "agent/storage/agent_storage.h"
+#include "agent/storage/descriptor.h"
 #include "core/message.h"
 
 namespace vantle::agent {
@@ -38,7 +39,8 @@ class CaptureOnePulls {
   static constexpr int quickImageSize = 4000;
 
   // The output folder is the storage's "quickproof" folder, used only while
-  // the storage says it lies inside its root. Both must outlive the pulls.
+  // it is a real folder below the storage root (see scratch_folder.h). Both
+  // must outlive the pulls.
   CaptureOnePulls(CaptureOneBridge& bridge, const AgentStorage& storage);
   CaptureOnePulls(CaptureOneBridge& bridge, const AgentStorage& storage, Timing timing);
 
@@ -55,9 +57,9 @@ class CaptureOnePulls {
   // The selection script's answer split into paths, empty lines dropped.
   static std::vector<std::string> pathsIn(std::string_view answer);
   std::optional<core::PulledImage> quickImage(const std::string& path) const;
-  std::vector<std::filesystem::path> outputFiles(std::filesystem::file_time_type notBefore) const;
-  bool outputIsSafe() const;
-  void emptyOutput() const;
+  // The JPEG files in the opened output folder written since `notBefore`.
+  std::vector<std::filesystem::path> outputFiles(const Descriptor& folder,
+                                                 std::filesystem::file_time_type notBefore) const;
 
   CaptureOneBridge& bridge_;
   const AgentStorage& storage_;

@@ -99,8 +99,8 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
   void markLoginItemOffered();
 
   // Whether `path` is the storage root or lies beneath it, symbolic links
-  // resolved. Guards the appends, the shoot marker and QuickProof's clearing
-  // of its scratch folder. Caller.
+  // resolved. Guards the appends and the shoot marker; the scratch folder
+  // has a stricter check of its own (scratch_folder.h). Caller.
   bool isSafe(const std::filesystem::path& path) const;
   const std::filesystem::path& storageRoot() const { return root_; }
 

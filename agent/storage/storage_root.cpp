@@ -13,7 +13,9 @@ Environment processEnvironment() {
   };
 }
 
-std::filesystem::path resolve(const Environment& environment) {
+namespace {
+
+std::filesystem::path chosenRoot(const Environment& environment) {
   if (auto override = environment("VANTLE_STORAGE_ROOT"); override && !override->empty()) {
     return std::filesystem::path(*override);
   }
@@ -28,6 +30,18 @@ std::filesystem::path resolve(const Environment& environment) {
   std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
   if (error) temporary = "/tmp";
   return temporary / "OrvaneVantle";
+}
+
+}  // namespace
+
+std::filesystem::path resolve(const Environment& environment) {
+  // Made absolute now: paths under the root go to other processes (the
+  // capture application writes proofs there), which would resolve a
+  // relative one against their own working folder.
+  const std::filesystem::path root = chosenRoot(environment);
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(root, error);
+  return error ? root : absolute;
 }
 
 std::string canonicalStoragePath(const std::filesystem::path& path) {

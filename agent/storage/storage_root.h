@@ -16,8 +16,9 @@ using Environment = std::function<std::optional<std::string>(const std::string& 
 // The environment of this process.
 Environment processEnvironment();
 
-// The storage root: `VANTLE_STORAGE_ROOT` when it is set and not empty (taken
-// as it stands, no trimming or expansion); else "OrvaneVantle" in the user's
+// The storage root, always absolute: `VANTLE_STORAGE_ROOT` when it is set and
+// not empty (as it stands, no trimming or expansion, but a relative path is
+// taken from the current folder); else "OrvaneVantle" in the user's
 // data folder (`XDG_DATA_HOME` when it holds an absolute path, else
 // `HOME`/.local/share); else in the temporary folder when there is no home.
 std::filesystem::path resolve(const Environment& environment);

@@ -106,6 +106,21 @@ TEST_F(CaptureOnePullsTest, AHighResolutionPullCollectsOnlyWhatTheJobWrote) {
   EXPECT_TRUE(fs::is_empty(pulls->outputFolder()));  // emptied after reading
 }
 
+TEST_F(CaptureOnePullsTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorGivenToTheApplication) {
+  serve();
+  ctl({"shoot", "1"});
+  ASSERT_TRUE(testing::eventually([&] { return frames().size() == 1; }));
+  ctl({"select", frames()[0].string()});
+  storage->appendSegment(core::WireSegment{.seq = 1, .path = "/a", .folderName = "a"});
+  storage->flush();
+  const fs::path root = storage->storageRoot();
+  fs::create_directory_symlink(root, root / "quickproof");  // pointing at the root itself
+
+  EXPECT_EQ(reason(pulls->fetchSelectedImage(true)), "The agent has nowhere safe to put the file.");
+  EXPECT_EQ(storage->allSegments().size(), 1u);
+  EXPECT_TRUE(fs::exists(root / "segments.jsonl"));
+}
+
 TEST_F(CaptureOnePullsTest, AFrameIsNamedToTheApplicationWithItsQuotesAndBackslashesEscaped) {
   serve();
   ctl({"shoot", "1"});

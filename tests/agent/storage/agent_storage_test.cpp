@@ -194,7 +194,10 @@ TEST(StorageRoot, FollowsTheEnvironmentAndIsCreated) {
       return found == env.end() ? std::nullopt : std::optional(found->second);
     });
   };
-  EXPECT_EQ(resolve({{"VANTLE_STORAGE_ROOT", " /srv/v ~"}, {"HOME", "/h"}}), " /srv/v ~");
+  EXPECT_EQ(resolve({{"VANTLE_STORAGE_ROOT", "/srv/v ~"}, {"HOME", "/h"}}), "/srv/v ~");
+  // A relative root is taken from the current folder at once: the capture
+  // application, which writes into it, has a working folder of its own.
+  EXPECT_EQ(resolve({{"VANTLE_STORAGE_ROOT", " store"}}), fs::current_path() / " store");
   EXPECT_EQ(resolve({{"VANTLE_STORAGE_ROOT", ""}, {"HOME", "/h"}}), "/h/.local/share/OrvaneVantle");
   EXPECT_EQ(resolve({{"XDG_DATA_HOME", "/data"}, {"HOME", "/h"}}), "/data/OrvaneVantle");
   EXPECT_EQ(resolve({{"XDG_DATA_HOME", "relative"}, {"HOME", "/h"}}), "/h/.local/share/OrvaneVantle");
