@@ -94,14 +94,24 @@ struct CaptureOneBridge::Channel : std::enable_shared_from_this<Channel> {
                       [weak = weak_from_this()](const std::error_code& error) {
                         auto self = weak.lock();
                         if (!self || error || !self->bus) return;
-                        self->pump();
+                        if (!self->pump()) {
+                          // The bus is gone: its descriptor stays readable for
+                          // ever, so stop waiting on it. The next call connects
+                          // afresh.
+                          log::info(kLog, "the session bus connection was lost");
+                          self->close();
+                          return;
+                        }
                         if (self->watch) self->awaitSignals();
                       });
   }
 
-  void pump() {
-    while (bus && sd_bus_process(bus, nullptr) > 0) {
+  // Handles what the bus has sent; false once the connection is broken.
+  bool pump() {
+    int r = 0;
+    while (bus && (r = sd_bus_process(bus, nullptr)) > 0) {
     }
+    return bus && r >= 0 && sd_bus_is_open(bus) > 0;
   }
 
   static int ownerChanged(sd_bus_message* m, void* context, sd_bus_error*) {

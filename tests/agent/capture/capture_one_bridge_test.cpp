@@ -1,5 +1,10 @@
 #include "agent/capture/capture_one_bridge.h"
 
+#include <time.h>
+
+#include <chrono>
+#include <thread>
+
 #include "agent/capture/capture_one_script.h"
 #include "tests/agent/capture/capture_fixture.h"
 
@@ -83,6 +88,32 @@ TEST_F(CaptureOneBridgeTest, QuittingOpensTheQuietWindow) {
   clock.advance(5);
   EXPECT_TRUE(bridge->isRunning());
   EXPECT_TRUE(bridge->run(CaptureOneScript::jobStatus).result);
+}
+
+TEST_F(CaptureOneBridgeTest, ALostSessionBusCostsNothingAndIsFoundAgainOnTheNextRead) {
+  serve();
+  ASSERT_TRUE(bridge->read());
+  // The session bus goes away under the connection the bridge holds.
+  delete daemon;
+  daemon = new testing::PrivateBus();
+  ASSERT_TRUE(daemon->available()) << daemon->reason();
+  standIn.reset();
+
+  const auto cpu = [] {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+  };
+  const double before = cpu();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // a window to measure in, nothing to wait for
+  EXPECT_LT(cpu() - before, 0.3) << "something spins on the dead connection";
+
+  // The next read reaches the application on the new bus.
+  serve();
+  clock.advance(CaptureOneBridge::quietSeconds);
+  const auto reading = bridge->read();
+  ASSERT_TRUE(reading);
+  EXPECT_EQ(reading->documentName, "Spring_Lookbook.cosessiondb");
 }
 
 TEST_F(CaptureOneBridgeTest, ATextThatDoesNotCompileGivesNeitherResultNorError) {
