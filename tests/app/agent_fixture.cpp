@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <ostream>
 #include <regex>
 
 #include "tests/net/test_peer.h"
@@ -28,6 +29,8 @@ Clock::time_point after(double seconds) {
 
 Companion::Companion(std::unique_ptr<TestPeer> peer) : peer_(std::move(peer)) {}
 Companion::~Companion() = default;
+
+void Companion::send(const Message& message) { peer_->send(message); }
 
 std::unique_ptr<Companion> Companion::subscribe(uint16_t port, const std::string& code, uint64_t since) {
   auto peer = TestPeer::connect(port, code);
@@ -155,6 +158,10 @@ void AgentTest::landFrame(const fs::path& folder, const std::string& name) {
 }
 
 // ---- Lines ------------------------------------------------------------------------------
+
+std::ostream& operator<<(std::ostream& out, const ShotLine& shot) {
+  return out << shot.folderName << " +" << shot.framesAdded << " (seq " << shot.seq << ")";
+}
 
 std::optional<ShotLine> parseShotLine(const std::string& line) {
   static const std::regex shape(R"(Shot closed: (.*) \+(\d+) frames \(seq (\d+)\))");

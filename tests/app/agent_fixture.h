@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,8 @@ class Companion {
   // null when the agent refuses the code or cannot be reached.
   static std::unique_ptr<Companion> subscribe(uint16_t port, const std::string& code, uint64_t since = 0);
   ~Companion();
+
+  void send(const Message& message);
 
   // The first message, from index `from` of `received` on, that passes
   // `test`; reads on for up to `seconds` while none does.
@@ -116,6 +119,7 @@ struct ShotLine {
   uint64_t seq = 0;
   bool operator==(const ShotLine&) const = default;
 };
+std::ostream& operator<<(std::ostream& out, const ShotLine& shot);
 std::optional<ShotLine> parseShotLine(const std::string& line);
 std::vector<ShotLine> shotLines(const std::vector<std::string>& lines);
 

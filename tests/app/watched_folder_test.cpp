@@ -1,0 +1,200 @@
+// The agent watching a folder the user chose (--watch): counting, restarts
+// over the same storage, and a stop in the middle of a burst of frames.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "tests/app/agent_fixture.h"
+#include "tests/support/eventually.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using CountingMode = core::FrameCountRule::CountingMode;
+using core::VantleSnapshot;
+using Kind = core::VantleMessage::Kind;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class WatchedFolderTest : public AgentTest {};
+
+std::vector<uint64_t> seqs(const std::vector<core::WireSegment>& segments) {
+  std::vector<uint64_t> numbers;
+  for (const auto& segment : segments) numbers.push_back(segment.seq);
+  return numbers;
+}
+
+TEST_F(WatchedFolderTest, RawFramesCountOrphanImagesAreReportedAndCountAllCountsThem) {
+  const fs::path capture = home() / "Shoot" / "Capture";
+  fs::create_directories(capture);
+  RunningAgent agent = startAgent({"--watch", (home() / "Shoot").string()});
+  auto companion = agent.companion();
+  ASSERT_TRUE(companion);
+
+  landFrame(capture, "IMG_0001.CR3");
+  landFrame(capture, "IMG_0001.JPG");  // the camera's JPEG beside its RAW: the same capture
+  landFrame(capture, "IMG_0002.CR3");
+  landFrame(capture, "IMG_0003.JPG");  // a JPEG alone
+  TempFolder::writeAt(capture / ".IMG_0004.CR3.part", {'r'});  // still being written
+
+  const auto raw = companion->waitForSnapshot([](const VantleSnapshot& s) { return s.orphanCount == 1; });
+  ASSERT_TRUE(raw) << agent->transcript();
+  EXPECT_EQ(raw->frameCount, 2);
+  EXPECT_EQ(raw->designatedPath, capture.string());
+  EXPECT_EQ(raw->sourceKind, core::SourceKind::observed);
+  EXPECT_EQ(raw->countingMode, CountingMode::rawOnly);
+  EXPECT_THAT(raw->orphanExtensions, ElementsAre("jpg"));
+  EXPECT_TRUE(raw->orphanWarning());
+  EXPECT_TRUE(agent->waitForLine("Status: Capture \u00b7 2", kShotSeconds)) << agent->transcript();
+
+  const size_t before = companion->received().size();
+  agent->send("count-all on");
+  EXPECT_TRUE(agent->waitForLine("Counting every image.", kShotSeconds));
+  // The folder is read again under the new mode within the watcher's heartbeat.
+  const auto all = companion->waitForSnapshot(
+      [](const VantleSnapshot& s) { return s.countingMode == CountingMode::anyImage && s.frameCount == 3; },
+      kShotSeconds, before);
+  ASSERT_TRUE(all) << agent->transcript();
+  EXPECT_EQ(all->orphanCount, 0);
+  EXPECT_THAT(all->orphanExtensions, IsEmpty());
+  EXPECT_FALSE(all->orphanWarning());
+
+  const size_t counted = companion->received().size();
+  agent->send("count-all off");
+  const auto again = companion->waitForSnapshot(
+      [](const VantleSnapshot& s) { return s.countingMode == CountingMode::rawOnly && s.frameCount == 2; },
+      kShotSeconds, counted);
+  ASSERT_TRUE(again) << agent->transcript();
+  EXPECT_EQ(again->orphanCount, 1);
+  EXPECT_THAT(again->orphanExtensions, ElementsAre("jpg"));
+  agent.quit();
+}
+
+TEST_F(WatchedFolderTest, ARestartKeepsTheAgentShootAndNumbersAndACompanionAheadRaisesTheNumbers) {
+  const fs::path root = home() / "Shoot", capture = root / "Capture", look2 = root / "Look 2";
+  fs::create_directories(capture);
+  fs::create_directories(look2);
+  std::string agentID, shootID;
+  {
+    RunningAgent first = startAgent({"--watch", root.string()});
+    auto companion = first.companion();
+    ASSERT_TRUE(companion);
+    landFrame(capture, "IMG_0001.CR3");
+    landFrame(capture, "IMG_0002.CR3");
+    // Frames elsewhere before the shot here has opened would only redirect the designation.
+    ASSERT_TRUE(companion->waitForSnapshot([&](const VantleSnapshot& s) {
+      return s.designatedPath == capture.string() && s.frameCount == 2 && s.shotOpenedAt;
+    })) << first->transcript();
+    landFrame(look2, "IMG_0003.CR3");
+    ASSERT_TRUE(first->waitForLine("Shot closed: Capture +2 frames (seq 1)", kShotSeconds)) << first->transcript();
+    ASSERT_TRUE(eventually([&] { return stored("current-shoot.txt").size() == 36; }, kShotSeconds));
+    shootID = stored("current-shoot.txt");
+    agentID = stored("agent-id.txt");
+    first.quit();
+  }
+  ASSERT_THAT(seqs(storedSegments()), ElementsAre(1u));
+  ASSERT_FALSE(agentID.empty());
+
+  RunningAgent second = startAgent({"--watch", root.string()});
+  // A companion that holds segment 1 is told nothing it has.
+  auto current = second.companion(1);
+  ASSERT_TRUE(current);
+  // The first snapshot the agent built, not the empty one it may answer with before.
+  const auto restored =
+      current->waitForSnapshot([](const VantleSnapshot& s) { return s.agentID.has_value(); }, kStartSeconds);
+  ASSERT_TRUE(restored) << second->transcript();
+  EXPECT_EQ(restored->agentID, agentID);
+  EXPECT_EQ(restored->shootID, shootID);
+  EXPECT_EQ(restored->seq, 1u);
+  EXPECT_THAT(current->segments(), IsEmpty());
+  second->send("status");
+  EXPECT_TRUE(second->waitForLine("Shoot: running, ", kShotSeconds)) << second->transcript();
+  auto fresh = second.companion(0);
+  ASSERT_TRUE(fresh && fresh->waitForKind(Kind::snapshot, kStartSeconds));
+  EXPECT_THAT(seqs(fresh->segments()), ElementsAre(1u));
+
+  // A companion holding a number this agent never issued (its storage was
+  // put back from an older copy, say): numbering steps over it, so that
+  // companion never takes a new segment for one it has.
+  auto ahead = second.companion(40);
+  ASSERT_TRUE(ahead && ahead->waitForKind(Kind::snapshot, kStartSeconds));  // answered once the numbering rose
+  ASSERT_TRUE(current->waitForSnapshot([&](const VantleSnapshot& s) {
+    return s.designatedPath == capture.string() && s.shotOpenedAt;
+  })) << second->transcript();
+  second->send("end");  // closes the open shot into a segment at once
+  const auto closed = second->waitForLine("Shot closed: ", kShotSeconds);
+  ASSERT_TRUE(closed) << second->transcript();
+  EXPECT_EQ(parseShotLine(*closed), (ShotLine{"Capture", 0, 41}));
+  const auto live = current->waitForKind(Kind::segment, kShotSeconds);
+  ASSERT_TRUE(live);
+  EXPECT_EQ(live->segment->seq, 41u);
+  EXPECT_EQ(live->segment->shootID, shootID);
+  EXPECT_EQ(live->segment->agentID, agentID);
+  EXPECT_TRUE(live->segment->isRevisit);
+  EXPECT_THAT(seqs(current->segments()), ElementsAre(41u));
+  second.quit();
+  EXPECT_THAT(seqs(storedSegments()), ElementsAre(1u, 41u));
+  EXPECT_EQ(stored("agent-id.txt"), agentID);
+}
+
+TEST_F(WatchedFolderTest, AStopSignalDuringABurstOfFramesExitsCleanlyWithEveryAnnouncedSegmentStored) {
+  const fs::path root = home() / "Burst";
+  constexpr int kLooks = 12;
+  for (int look = 1; look <= kLooks; ++look) fs::create_directories(root / ("Look " + std::to_string(look)));
+  RunningAgent agent = startAgent({"--watch", root.string()});
+  auto companion = agent.companion();
+  ASSERT_TRUE(companion && companion->waitForKind(Kind::snapshot, kStartSeconds)) << agent->transcript();
+
+  // A frame every few milliseconds; the frames move on to the next folder
+  // every 3 seconds, a second longer than a designation must hold, so each
+  // move closes the shot before it even when the agent runs behind.
+  std::atomic<bool> stop{false};
+  std::thread camera([&] {
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 1; !stop; ++n) {
+      const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const int look = 1 + static_cast<int>(elapsed / 3) % kLooks;
+      char name[32];
+      std::snprintf(name, sizeof name, "IMG_%05d.CR3", n);
+      landFrame(root / ("Look " + std::to_string(look)), name);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const bool closedTwo = eventually([&] { return shotLines(agent->outLines()).size() >= 2; }, 3 * kShotSeconds);
+  if (closedTwo) {
+    agent->send("end");  // one more segment, closing while the agent stops
+    agent->signal(SIGTERM);
+  }
+  const auto exitCode = agent->waitForExit(kStartSeconds);
+  stop = true;
+  camera.join();
+  ASSERT_TRUE(closedTwo) << agent->transcript();
+  EXPECT_EQ(exitCode, 0) << agent->transcript();
+  EXPECT_TRUE(agent->waitForLine("Stopping.", 0));
+  EXPECT_TRUE(companion->readUntilClosed(kStartSeconds));
+
+  const std::vector<core::WireSegment> stored = storedSegments();
+  std::map<uint64_t, core::WireSegment> bySeq;
+  for (const auto& segment : stored) bySeq.emplace(segment.seq, segment);
+  EXPECT_EQ(bySeq.size(), stored.size()) << "a number was stored twice";
+  EXPECT_TRUE(std::is_sorted(stored.begin(), stored.end(),
+                             [](const auto& a, const auto& b) { return a.seq < b.seq; }));
+  for (const ShotLine& shot : shotLines(agent->outLines())) {
+    ASSERT_TRUE(bySeq.contains(shot.seq)) << "segment " << shot.seq << " was announced but not stored";
+    EXPECT_EQ(bySeq[shot.seq].folderName, shot.folderName);
+    EXPECT_EQ(bySeq[shot.seq].framesAdded, shot.framesAdded);
+  }
+  for (const core::WireSegment& sent : companion->segments()) {
+    ASSERT_TRUE(bySeq.contains(sent.seq)) << "segment " << sent.seq << " reached a companion but was not stored";
+    EXPECT_EQ(bySeq[sent.seq], sent);
+  }
+}
+
+}  // namespace
+}  // namespace vantle::testing
