@@ -67,8 +67,14 @@ void waitForNext(const std::shared_ptr<RepeatingTimer::State>& state) {
     if (error || state->cancelled) return;
     state->handler();
     if (state->cancelled) return;
-    // From the previous deadline, not from now: no drift, no leeway.
-    state->timer.expires_at(state->timer.expiry() + state->interval);
+    // From the previous deadline, not from now: no drift, no leeway. A timer
+    // that fell behind (a stalled queue, a machine asleep) fired once just
+    // now and keeps its cadence from here, rather than making up every
+    // firing it missed back to back.
+    auto next = state->timer.expiry() + state->interval;
+    const auto now = std::chrono::steady_clock::now();
+    if (next <= now) next = now + state->interval;
+    state->timer.expires_at(next);
     waitForNext(state);
   });
 }

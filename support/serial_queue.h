@@ -67,7 +67,9 @@ class SerialQueue {
 };
 
 // Calls a handler on a queue at a fixed cadence, without leeway: each firing
-// is scheduled from the previous deadline, so the cadence does not drift.
+// is scheduled from the previous deadline, so the cadence does not drift. A
+// late timer fires once and keeps its cadence from then on; the firings it
+// missed are not made up.
 // Cancelled by cancel() or by destruction; a firing already running finishes,
 // none starts afterwards.
 class RepeatingTimer {

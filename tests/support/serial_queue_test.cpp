@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -102,6 +103,30 @@ TEST(RepeatingTimer, FiresAtItsCadenceUntilCancelled) {
   const int atCancel = firings;
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(firings, atCancel);
+}
+
+TEST(RepeatingTimer, ALateTimerFiresOnceThenKeepsItsCadenceFromNow) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  std::mutex mutex;
+  std::vector<std::chrono::steady_clock::time_point> firedAt;
+  RepeatingTimer timer(queue, 0.05, [&] {
+    std::lock_guard lock(mutex);
+    firedAt.push_back(std::chrono::steady_clock::now());
+  });
+  // The queue stalls for ten intervals, as it would behind a network folder that hangs.
+  const auto stallEnd = queue.sync([] {
+    std::this_thread::sleep_for(500ms);
+    return std::chrono::steady_clock::now();
+  });
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return !firedAt.empty() && firedAt.back() >= stallEnd;
+  }));
+  std::this_thread::sleep_for(30ms);
+  std::lock_guard lock(mutex);
+  const auto burst = std::count_if(firedAt.begin(), firedAt.end(), [&](auto t) { return t >= stallEnd && t < stallEnd + 30ms; });
+  EXPECT_EQ(burst, 1) << "the missed firings came back to back";
 }
 
 TEST(RepeatingTimer, DestructionStopsIt) {
