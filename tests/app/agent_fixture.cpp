@@ -86,7 +86,7 @@ std::vector<core::WireSegment> Companion::segments() const {
 void RunningAgent::quit() const {
   process->send("quit");
   EXPECT_EQ(process->waitForExit(kStartSeconds), 0) << process->transcript();
-  EXPECT_TRUE(process->waitForLine("Stopping.", 0));
+  EXPECT_TRUE(process->waitForLine("Stopping.", kStartSeconds));
 }
 
 void AgentTest::SetUpTestSuite() { bus = new PrivateBus(); }

@@ -148,7 +148,7 @@ TEST_F(CaptureOneSessionTest, ACompanionFollowsShotsAndShootsThroughASessionChan
   size_t from = agent->outLines().size();
   agent->send("end");
   ASSERT_TRUE(agent->waitForLine("Shoot ended: " + secondShoot, kShotSeconds, from)) << agent->transcript();
-  EXPECT_TRUE(agent->waitForLine("Shot closed: Look B +1 frames (seq 3)", 0, from)) << agent->transcript();
+  EXPECT_TRUE(agent->waitForLine("Shot closed: Look B +1 frames (seq 3)", kShotSeconds, from)) << agent->transcript();
   EXPECT_TRUE(agent->waitForLine("  " + lookB.string() + ": 1 frames, 1 this shoot", kShotSeconds, from));
   EXPECT_TRUE(eventually([&] { return stored("current-shoot.txt").empty(); }, kShotSeconds));
   // Once a shot opens again in "Look B", its frame is not counted a second time.

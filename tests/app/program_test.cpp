@@ -49,7 +49,7 @@ TEST_F(AgentProgramTest, ATakenPortGivesWayToASystemPortAndTheEndOfInputLeavesTh
   EXPECT_NE(agent.port, busy);
   EXPECT_TRUE(agent->waitForLine("Port " + std::to_string(busy) + " was taken, so the system chose port " +
                                      std::to_string(agent.port) + ".",
-                                 0))
+                                 kStartSeconds))
       << agent->transcript();
   auto companion = agent.companion();
   ASSERT_TRUE(companion) << "the agent refused its own code on port " << agent.port;
@@ -62,7 +62,7 @@ TEST_F(AgentProgramTest, ATakenPortGivesWayToASystemPortAndTheEndOfInputLeavesTh
 
   agent->signal(SIGINT);
   EXPECT_EQ(agent->waitForExit(kStartSeconds), 0) << agent->transcript();
-  EXPECT_TRUE(agent->waitForLine("Stopping.", 0));
+  EXPECT_TRUE(agent->waitForLine("Stopping.", kStartSeconds));
   EXPECT_TRUE(companion->readUntilClosed(kStartSeconds));
 }
 

@@ -176,7 +176,7 @@ TEST_F(WatchedFolderTest, AStopSignalDuringABurstOfFramesExitsCleanlyWithEveryAn
   camera.join();
   ASSERT_TRUE(closedTwo) << agent->transcript();
   EXPECT_EQ(exitCode, 0) << agent->transcript();
-  EXPECT_TRUE(agent->waitForLine("Stopping.", 0));
+  EXPECT_TRUE(agent->waitForLine("Stopping.", kStartSeconds));
   EXPECT_TRUE(companion->readUntilClosed(kStartSeconds));
 
   const std::vector<core::WireSegment> stored = storedSegments();
