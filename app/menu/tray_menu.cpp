@@ -51,6 +51,9 @@ void TrayMenu::makeStatusWindow() {
 
 void TrayMenu::show(const MenuModel& model) {
   menu_->clear();
+  // clear() deletes only the actions the menu owns: the submenus are its
+  // children and would pile up, three more with every rebuild.
+  qDeleteAll(menu_->findChildren<QMenu*>(Qt::FindDirectChildrenOnly));
   fill(*menu_, model.items);
   const QIcon trayIcon = icon(model.icon);
   const QString title = QString::fromStdString(model.title);
