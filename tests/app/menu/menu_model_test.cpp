@@ -1,0 +1,126 @@
+#include "app/menu/menu_model.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace vantle::app {
+namespace {
+
+using agent::AgentController;
+using ::testing::ElementsAre;
+using ::testing::Not;
+using ::testing::Contains;
+
+AgentController::State running() {
+  AgentController::State state;
+  state.isRunning = true;
+  state.pairingCode = "042917";
+  state.snapshot.status = core::AgentStatus::ok;
+  state.snapshot.shotName = "Look 1";
+  state.snapshot.frameCount = 12;
+  state.snapshot.framesThisShoot = 40;
+  return state;
+}
+
+const MenuItem* find(const MenuModel& model, const std::string& label) {
+  for (const MenuItem& item : model.items) {
+    if (item.label == label) return &item;
+  }
+  return nullptr;
+}
+
+TEST(MenuModel, AStoppedAgentOffersStartTheFolderTheTogglesAndQuit) {
+  const MenuModel model = buildMenu(AgentController::State{}, {.version = "0.4 (87)"});
+  EXPECT_EQ(model.title, "");
+  EXPECT_EQ(model.icon, TrayIcon::meteringNone);
+  EXPECT_THAT(menuLabels(model.items),
+              ElementsAre("Stopped", "---", "---", "Start", "Watch a Folder Instead\u2026", "Count JPEGs Too",
+                          "Open at Login", "Version 0.4 (87)", "Quit Orvane Live Agent"));
+  EXPECT_EQ(model.items.back().shortcut, "Ctrl+Q");
+  for (size_t i = 0; i + 1 < model.items.size(); ++i) EXPECT_EQ(model.items[i].shortcut, "") << model.items[i].label;
+}
+
+TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootAndSettings) {
+  AgentController::State state = running();
+  state.peerCount = 1;
+  state.watchedRoot = "/studio/Shoot";
+  state.launchesAtLogin = true;
+  const MenuModel model = buildMenu(state, {.diskWarningThresholdGB = 100, .batteryWarningThreshold = 30});
+  EXPECT_EQ(model.title, "12");
+  EXPECT_EQ(model.icon, TrayIcon::aperture);
+  EXPECT_THAT(menuLabels(model.items),
+              ElementsAre("Look 1 \u00b7 12", "---", "Pairing code  042917", "Show QR Code", "1 device connected",
+                          "This shoot  40 frames", "---", "End Shoot", "Stop the Clock After", "  2 minutes",
+                          "  \u2713 5 minutes", "  10 minutes", "  15 minutes", "  30 minutes", "Warn on Low Disk",
+                          "  10 GB", "  50 GB", "  \u2713 100 GB", "  200 GB", "  500 GB", "Warn on Low Battery",
+                          "  90%", "  80%", "  70%", "  60%", "  50%", "  40%", "  \u2713 30%", "  20%", "  10%", "---",
+                          "Stop", "New Pairing Code", "Watch a Different Folder\u2026", "Read Capture One Instead",
+                          "Count JPEGs Too", "Open at Login", "Version ? (?)", "Quit Orvane Live Agent"));
+  EXPECT_TRUE(find(model, "Open at Login")->checked);
+  EXPECT_EQ(find(model, "Open at Login")->value, 0);  // choosing it turns it off
+  EXPECT_FALSE(find(model, "Count JPEGs Too")->checked);
+  EXPECT_EQ(find(model, "Count JPEGs Too")->value, 1);
+  const MenuItem& clock = *find(model, "Stop the Clock After");
+  EXPECT_EQ(clock.children[3].action, MenuAction::stopClockAfter);
+  EXPECT_EQ(clock.children[3].value, 15);
+
+  state.peerCount = 0;
+  state.canResumeShoot = true;
+  const MenuModel resumable = buildMenu(state, {});
+  EXPECT_THAT(menuLabels(resumable.items), Contains("0 devices connected"));
+  EXPECT_EQ(find(resumable, "Resume Shoot")->action, MenuAction::resumeShoot);
+  EXPECT_EQ(find(resumable, "End Shoot"), nullptr);
+}
+
+TEST(MenuModel, AnIdleThresholdMatchingNoChoiceChecksNone) {
+  AgentController::State state = running();
+  state.idleThreshold = 420;
+  const MenuModel model = buildMenu(state, {.diskWarningThresholdGB = 75});
+  for (const char* submenu : {"Stop the Clock After", "Warn on Low Disk"}) {
+    for (const MenuItem& choice : find(model, submenu)->children) {
+      EXPECT_THAT(choice.label, Not(::testing::StartsWith("\u2713"))) << submenu;
+    }
+  }
+}
+
+TEST(MenuModel, TheTitleIsEmptyAndTheIconWarnsUnlessCounting) {
+  AgentController::State state = running();
+  state.lastError = "Could not open at login: no autostart folder";
+  struct Case {
+    core::AgentStatus status;
+    TrayIcon icon;
+  };
+  for (const Case c : {Case{core::AgentStatus::captureOneNotRunning, TrayIcon::meteringNone},
+                       Case{core::AgentStatus::noDocument, TrayIcon::meteringNone},
+                       Case{core::AgentStatus::catalogNotSupported, TrayIcon::warning},
+                       Case{core::AgentStatus::permissionDenied, TrayIcon::warning},
+                       Case{core::AgentStatus::folderUnreadable, TrayIcon::meteringNone}}) {
+    state.snapshot.status = c.status;
+    const MenuModel model = buildMenu(state, {});
+    EXPECT_EQ(model.title, "");
+    EXPECT_EQ(model.icon, c.icon);
+    const std::vector<std::string> labels = menuLabels(model.items);
+    EXPECT_EQ(labels[0], AgentController::summary(true, state.snapshot));
+    const auto remedy = AgentController::remedyFor(true, c.status);
+    EXPECT_EQ(labels[1], remedy ? *remedy : state.lastError.value());
+    EXPECT_THAT(labels, Contains(*state.lastError));
+    EXPECT_THAT(labels, Not(Contains("This shoot  40 frames")));
+  }
+  // A hardware warning outranks every status while running, and nothing when stopped.
+  EXPECT_EQ(buildMenu(state, {.hardwareWarning = true}).icon, TrayIcon::warningFilled);
+  state.isRunning = false;
+  EXPECT_EQ(buildMenu(state, {.hardwareWarning = true}).icon, TrayIcon::meteringNone);
+}
+
+TEST(MenuModel, OrphanImagesAreWarnedOfUnderRawCounting) {
+  AgentController::State state = running();
+  state.snapshot.orphanCount = 3;
+  state.snapshot.orphanExtensions = {"jpg"};
+  const auto warning = state.snapshot.orphanWarning();
+  ASSERT_TRUE(warning);
+  const MenuModel model = buildMenu(state, {});
+  EXPECT_THAT(menuLabels(model.items), Contains("\u26a0\ufe0e " + *warning));
+}
+
+}  // namespace
+}  // namespace vantle::app

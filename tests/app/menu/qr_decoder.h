@@ -1,0 +1,30 @@
+// Reading a QR code back with a real decoder, zbarimg (zbar-tools), so that
+// what the agent draws is checked by what a scanner makes of it.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace vantle::testing {
+
+// The text of the one QR code in an image file, exactly as decoded; empty
+// when the decoder finds none. Other symbologies are off, so that nothing
+// else in a screenshot is taken for a code.
+inline std::string decodeQr(const std::filesystem::path& image) {
+  const std::string command = "zbarimg --quiet --raw -Sdisable -Sqrcode.enable '" + image.string() + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return {};
+  std::string text;
+  char buffer[256];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, got);
+  const int status = pclose(pipe);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  // --raw ends each symbol's text with a line break.
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+}  // namespace vantle::testing

@@ -1,0 +1,131 @@
+// The Qt menu as TrayMenu renders a menu model, offscreen: what each entry
+// carries, what choosing one hands to the application, and rebuilding it on
+// every change as the application does.
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/menu/menu_model.h"
+#include "app/menu/tray_menu.h"
+
+namespace vantle::app {
+namespace {
+
+using agent::AgentController;
+using Choice = std::pair<MenuAction, double>;
+
+AgentController::State running() {
+  AgentController::State state;
+  state.isRunning = true;
+  state.pairingCode = "042917";
+  state.snapshot.status = core::AgentStatus::ok;
+  state.snapshot.shotName = "Look 1";
+  state.snapshot.frameCount = 12;
+  state.watchedRoot = "/studio/Shoot";
+  return state;
+}
+
+// The menu in menuLabels' form, and its actions by the same labels.
+void walk(const QMenu& menu, const std::string& indent, std::vector<std::string>& labels,
+          std::map<std::string, QAction*>& actions) {
+  for (QAction* action : menu.actions()) {
+    const std::string label = indent + (action->isSeparator() ? "---" : action->text().toStdString());
+    labels.push_back(label);
+    actions[label] = action;
+    if (action->menu()) walk(*action->menu(), indent + "  ", labels, actions);
+  }
+}
+
+struct Rendered {
+  std::vector<std::string> labels;
+  std::map<std::string, QAction*> actions;
+};
+
+Rendered rendered(TrayMenu& tray) {
+  Rendered r;
+  walk(tray.menu(), "", r.labels, r.actions);
+  return r;
+}
+
+TEST(TrayMenu, EveryEntryShowsItsModelItemAndChoosingOneHandsOnItsActionAndValue) {
+  std::vector<Choice> chosen;
+  TrayMenu tray([&](MenuAction action, double value) { chosen.emplace_back(action, value); }, false);
+  ASSERT_FALSE(tray.usesTray());
+  ASSERT_NE(tray.statusWindow(), nullptr);
+  EXPECT_EQ(tray.statusWindow()->windowTitle(), "Orvane Live Agent");
+  EXPECT_EQ(tray.statusWindow()->findChild<QPushButton*>("menu")->menu(), &tray.menu());
+
+  const MenuModel model = buildMenu(running(), {.diskWarningThresholdGB = 100});
+  tray.show(model);
+  EXPECT_EQ(tray.statusWindow()->findChild<QLabel*>("title")->text(), "12");
+  Rendered r = rendered(tray);
+  ASSERT_EQ(r.labels, menuLabels(model.items));
+
+  // Lines of text are greyed; buttons, toggles and submenus are live; only
+  // Quit has a shortcut.
+  EXPECT_FALSE(r.actions.at("Look 1 \u00b7 12")->isEnabled());
+  EXPECT_FALSE(r.actions.at("Pairing code  042917")->isEnabled());
+  EXPECT_TRUE(r.actions.at("Show QR Code")->isEnabled());
+  EXPECT_TRUE(r.actions.at("Warn on Low Disk")->isEnabled());
+  EXPECT_TRUE(r.actions.at("Count JPEGs Too")->isCheckable());
+  EXPECT_FALSE(r.actions.at("Count JPEGs Too")->isChecked());
+  EXPECT_FALSE(r.actions.at("Stop")->isCheckable());
+  for (const auto& [label, action] : r.actions) {
+    EXPECT_EQ(action->shortcut(), label == "Quit Orvane Live Agent" ? QKeySequence("Ctrl+Q") : QKeySequence())
+        << label;
+  }
+
+  // The handler runs after the choice, from the event loop, never inside it.
+  r.actions.at("  200 GB")->trigger();
+  EXPECT_TRUE(chosen.empty());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.size() == 1; }, 10'000));
+  r.actions.at("Count JPEGs Too")->trigger();
+  r.actions.at("  15 minutes")->trigger();
+  r.actions.at("Read Capture One Instead")->trigger();
+  r.actions.at("Quit Orvane Live Agent")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.size() == 5; }, 10'000));
+  EXPECT_THAT(chosen, ::testing::ElementsAre(Choice{MenuAction::warnOnLowDisk, 200},
+                                             Choice{MenuAction::countJpegsToo, 1},
+                                             Choice{MenuAction::stopClockAfter, 15},
+                                             Choice{MenuAction::readCaptureOne, 0}, Choice{MenuAction::quit, 0}));
+}
+
+TEST(TrayMenu, RebuildingOnEveryChangeKeepsOneMenuAndItsThreeSubmenus) {
+  AgentController::State state = running();
+  std::unique_ptr<TrayMenu> tray;
+  int chosen = 0;
+  // As the application does: a choice changes the state, and the menu is
+  // built anew from it while the chosen entry's menu is still around.
+  tray = std::make_unique<TrayMenu>(
+      [&](MenuAction action, double value) {
+        ++chosen;
+        if (action == MenuAction::stopClockAfter) state.idleThreshold = value * 60;
+        tray->show(buildMenu(state, {}));
+      },
+      false);
+  // One rebuild a frame: a day's shoot makes thousands.
+  for (int frame = 0; frame < 200; ++frame) {
+    state.snapshot.frameCount = frame;
+    tray->show(buildMenu(state, {}));
+  }
+  EXPECT_EQ(tray->menu().findChildren<QMenu*>().size(), 3) << "submenus of earlier menus are left behind";
+
+  rendered(*tray).actions.at("  2 minutes")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen == 1; }, 10'000));
+  const Rendered r = rendered(*tray);
+  EXPECT_EQ(r.labels, menuLabels(buildMenu(state, {}).items));
+  EXPECT_THAT(r.labels, ::testing::Contains("  \u2713 2 minutes"));
+  EXPECT_EQ(tray->menu().findChildren<QMenu*>().size(), 3);
+}
+
+}  // namespace
+}  // namespace vantle::app
