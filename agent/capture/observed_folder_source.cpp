@@ -63,6 +63,28 @@ bool anyComponentExcluded(const fs::path& folder) {
   return false;
 }
 
+// The newest frame within the depth and entry limits, housekeeping folders pruned.
+Newest newestInTree(const fs::path& root) {
+  Newest newest;
+  size_t examined = 0;
+  std::function<bool(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
+    bool more = true;
+    forEachEntry(folder, [&](const std::string& name, const struct stat& st) {
+      if (++examined > ObservedFolderSource::rescanEntryLimit) return more = false;
+      if (S_ISDIR(st.st_mode)) {
+        // Descend only while the children stay within the depth limit.
+        if (depth < ObservedFolderSource::rescanDepthLimit && !isExcludedDirectory(name)) more = walk(folder + "/" + name, depth + 1);
+        return more;
+      }
+      newest.offer(folder, name, st);
+      return true;
+    });
+    return more;
+  };
+  walk(root.string(), 1);
+  return newest;
+}
+
 }  // namespace
 
 std::shared_ptr<ObservedFolderSource> ObservedFolderSource::make(fs::path root) {
@@ -71,6 +93,11 @@ std::shared_ptr<ObservedFolderSource> ObservedFolderSource::make(fs::path root) 
 
 ObservedFolderSource::ObservedFolderSource(fs::path root)
     : root_(root.lexically_normal()),
+      watchedRoot_([this] {
+        std::string text = root_.string();
+        while (text.size() > 1 && text.back() == '/') text.pop_back();
+        return text;
+      }()),
       queue_("com.orvane.vantle.observed"),
       rescanQueue_("com.orvane.vantle.observed.rescan") {
   fs::path standardized = root_;
@@ -125,7 +152,16 @@ void ObservedFolderSource::start() {
   DirectoryWatcher::Settings settings;
   settings.fileLevel = true;
   settings.recursive = true;
-  watcher_ = DirectoryWatcher::make({root_.string()}, queue_,
+  // The tree came back (a card or drive mounted again) or events were lost:
+  // find the newest frame again, as the events would have told.
+  settings.onResync = [weak = weak_from_this()](const std::string&) {
+    if (auto self = weak.lock()) {
+      self->rescanQueue_.post([weak = self->weak_from_this()] {
+        if (auto self = weak.lock()) self->resync();
+      });
+    }
+  };
+  watcher_ = DirectoryWatcher::make({watchedRoot_}, queue_,
                                     [weak = weak_from_this()](const std::vector<std::string>& paths) {
                                       if (auto self = weak.lock()) self->handle(paths);
                                     },
@@ -149,31 +185,24 @@ void ObservedFolderSource::rescan() {
       return true;
     });
   }
-  if (!newest.found) {
-    size_t examined = 0;
-    std::function<bool(const std::string&, int)> walk = [&](const std::string& folder, int depth) {
-      bool more = true;
-      forEachEntry(folder, [&](const std::string& name, const struct stat& st) {
-        if (++examined > rescanEntryLimit) return more = false;
-        if (S_ISDIR(st.st_mode)) {
-          // Descend only while the children stay within the depth limit.
-          if (depth < rescanDepthLimit && !isExcludedDirectory(name)) more = walk(folder + "/" + name, depth + 1);
-          return more;
-        }
-        newest.offer(folder, name, st);
-        return true;
-      });
-      return more;
-    };
-    walk(root_.string(), 1);
-  }
+  if (!newest.found) newest = newestInTree(root_);
+  if (newest.found) designate(newest.folder, /*replacing=*/false);
+}
 
+void ObservedFolderSource::resync() {
+  const Newest newest = newestInTree(root_);
+  if (newest.found) designate(newest.folder, /*replacing=*/true);
+}
+
+void ObservedFolderSource::designate(const std::string& folder, bool replacing) {
   DesignationReading reading;
   DesignationHandler onChange;
   {
     std::lock_guard lock(mutex_);
-    if (currentPath_ || !newest.found) return;  // a file event came first, or nothing found
-    currentPath_ = CapturePath::canonical(newest.folder);
+    if (currentPath_ && !replacing) return;  // a file event came first
+    const std::string canonical = CapturePath::canonical(folder);
+    if (currentPath_ == canonical) return;
+    currentPath_ = canonical;
     reading = readingLocked();
     onChange = onChange_;
   }
@@ -185,6 +214,8 @@ void ObservedFolderSource::handle(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     const fs::path p(path);
     if (!countsAs(p.filename().string())) continue;
+    std::error_code error;
+    if (fs::is_directory(p, error)) continue;  // a folder named like a frame ("Look.v2")
     const fs::path folder = p.parent_path();
     if (anyComponentExcluded(folder)) continue;
     designated = CapturePath::canonical(folder);  // the last one in the batch wins

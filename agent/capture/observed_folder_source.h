@@ -5,7 +5,10 @@
 // "Capture" and "Captures" folders first, then the tree, at most 20,000
 // entries and four levels deep, housekeeping folders pruned) and follows
 // file events below the root from then on; the folder of the last frame event
-// in a batch becomes the designated one. Once a folder is designated it stays
+// in a batch becomes the designated one. start() returns at once: the tree's
+// watches are set up on the source's queue. When the whole tree must be
+// looked at again (it came back after its drive was unmounted, or events
+// were lost), the folder of the newest frame anywhere in it is designated. Once a folder is designated it stays
 // so until a frame appears elsewhere; stop() keeps it. File events are
 // handled on the queue "com.orvane.vantle.observed"; the change callback runs
 // there or on the background rescan, after the lock is released. The watcher
@@ -48,11 +51,18 @@ class ObservedFolderSource final : public SessionSource,
   void rescan();
 
  private:
+  // The search again after the tree came back or events were lost: the
+  // folder of the newest frame anywhere, as the missed events would have said.
+  void resync();
+  // Makes `folder` the designated one (and says so); unless `replacing`,
+  // only when none is designated yet.
+  void designate(const std::string& folder, bool replacing);
   explicit ObservedFolderSource(std::filesystem::path root);
   void handle(const std::vector<std::string>& paths);
   DesignationReading readingLocked() const;
 
   const std::filesystem::path root_;
+  const std::string watchedRoot_;  // root_ as the watcher reports it
   std::string sessionName_;
   std::string sessionRoot_;
   support::SerialQueue queue_;

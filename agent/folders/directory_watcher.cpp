@@ -10,6 +10,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -54,6 +55,7 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
   Stream(int fd, support::Strand strand, std::vector<std::string> roots, Handler handler, Settings settings)
       : descriptor(strand, fd),
         flushTimer(strand),
+        rewatchTimer(strand),
         strand(strand),
         roots(std::move(roots)),
         handler(std::move(handler)),
@@ -61,6 +63,7 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
 
   asio::posix::stream_descriptor descriptor;  // owns the inotify instance
   asio::steady_timer flushTimer;
+  asio::steady_timer rewatchTimer;
   support::Strand strand;
   const std::vector<std::string> roots;
   const Handler handler;
@@ -73,6 +76,69 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
   SteadyClock::time_point lastDelivery{};
   bool flushScheduled = false;
   bool limitLogged = false;
+  // Roots without a watch: not there yet, or gone (removed, moved away, their
+  // drive unmounted). Looked for again and again until they come back.
+  std::vector<std::string> lostRoots;
+  bool rewatchScheduled = false;
+  double rewatchDelay = kFirstRewatchDelay;
+
+  static constexpr double kFirstRewatchDelay = 0.25;
+  static constexpr double kLongestRewatchDelay = 2.0;
+
+  // Watches the roots; a root that cannot be watched is looked for later.
+  void watchRoots() {
+    for (const std::string& root : roots) {
+      if (!watchRoot(root)) rootLost(root);
+    }
+  }
+
+  // Whether the root's own watch is in place afterwards.
+  bool watchRoot(const std::string& root) {
+    watchTree(root, true, false);
+    for (const auto& [wd, folder] : folderOf) {
+      if (folder == root) return true;
+    }
+    return false;
+  }
+
+  void rootLost(const std::string& root) {
+    forgetTree(root);
+    if (std::find(lostRoots.begin(), lostRoots.end(), root) == lostRoots.end()) lostRoots.push_back(root);
+    scheduleRewatch();
+  }
+
+  void scheduleRewatch() {
+    if (rewatchScheduled || closed) return;
+    rewatchScheduled = true;
+    rewatchTimer.expires_after(std::chrono::duration_cast<SteadyClock::duration>(
+        std::chrono::duration<double>(rewatchDelay)));
+    rewatchTimer.async_wait([self = shared_from_this()](const std::error_code& error) {
+      self->rewatchScheduled = false;
+      if (!error && !self->closed) self->rewatch();
+    });
+  }
+
+  // A root that came back is watched again and reported, so that callers
+  // look at everything that happened while it was away.
+  void rewatch() {
+    std::vector<std::string> stillLost;
+    for (const std::string& root : lostRoots) {
+      if (watchRoot(root)) {
+        report(root);
+        if (settings.onResync) settings.onResync(root);
+      } else {
+        stillLost.push_back(root);
+      }
+    }
+    lostRoots = std::move(stillLost);
+    if (lostRoots.empty()) {
+      rewatchDelay = kFirstRewatchDelay;
+    } else {
+      rewatchDelay = std::min(rewatchDelay * 2, kLongestRewatchDelay);
+      scheduleRewatch();
+    }
+    flushSoon();
+  }
 
   // Watches `folder` and, when recursive, the folders below it. With
   // `reportContents` the entries found are reported too: they may have
@@ -154,6 +220,7 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
       for (const std::string& root : roots) {
         report(root);
         watchTree(root, true, false);
+        if (settings.onResync) settings.onResync(root);
       }
       return;
     }
@@ -161,12 +228,22 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
     if (found == folderOf.end()) return;
     const std::string folder = found->second;
     if (event.mask & IN_IGNORED) {
+      // The watch has ended: its folder was removed or its drive unmounted.
       folderOf.erase(found);
+      if (isRoot(folder)) {
+        report(folder);
+        rootLost(folder);
+      }
       return;
     }
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-      // A subfolder's own end is reported by its parent already.
-      if (isRoot(folder)) report(folder);
+      // A subfolder's own end is reported by its parent already. A root
+      // moved away would go on being watched under its old name: drop it,
+      // and the IN_IGNORED that follows starts looking for the root again.
+      if (isRoot(folder)) {
+        report(folder);
+        if (event.mask & IN_MOVE_SELF) inotify_rm_watch(descriptor.native_handle(), event.wd);
+      }
       return;
     }
     const std::string_view name = event.len ? std::string_view(event.name) : std::string_view();
@@ -235,6 +312,7 @@ struct DirectoryWatcher::Stream : std::enable_shared_from_this<Stream> {
 
   void closeOnQueue() {
     flushTimer.cancel();
+    rewatchTimer.cancel();
     std::error_code ignored;
     descriptor.close(ignored);
   }
@@ -270,12 +348,25 @@ void DirectoryWatcher::start() {
     support::log::error("folders", std::string("cannot watch folders: ") + error.what());
     return;
   }
-  // Nothing else touches the stream until it waits for events, so the
-  // watches can be set up here, before start() returns.
-  for (const std::string& root : stream->roots) stream->watchTree(root, true, false);
-  asio::post(stream->strand, [stream] {
-    if (!stream->closed) stream->waitForEvents();
-  });
+  if (queue_.isCurrent()) {
+    // Nothing else touches the stream until it waits for events, so the
+    // watches can be set up in place, before start() returns.
+    stream->watchRoots();
+    asio::post(stream->strand, [stream] {
+      if (!stream->closed) stream->waitForEvents();
+    });
+  } else {
+    // A large tree takes seconds to walk: that happens on the queue, not on
+    // the caller's thread. Whatever changed meanwhile went unseen, so the
+    // roots are reported once they are watched.
+    asio::post(stream->strand, [stream] {
+      if (stream->closed) return;
+      stream->watchRoots();
+      for (const std::string& root : stream->roots) stream->report(root);
+      stream->flushSoon();
+      if (!stream->closed) stream->waitForEvents();
+    });
+  }
   stream_ = std::move(stream);
 }
 

@@ -8,14 +8,21 @@
 // at once; later ones are coalesced and delivered at most every `latency`
 // seconds. Event kinds are not told apart: a batch only says where to look.
 //
-// A kernel queue overflow reports the roots themselves, so callers rescan.
-// When the user's inotify watch limit (or the watcher's own budget) runs
-// out, the watcher logs it once and keeps the watches it has; callers'
-// rescans and heartbeats keep their readings right meanwhile.
+// A root reported itself means "look again at everything": after a kernel
+// queue overflow, when the root goes away (removed, moved, its drive
+// unmounted), and when it is watched again. A root that is missing, at start
+// or later, is looked for again every few seconds (0.25 s at first, then up
+// to every 2 s) until it is back. When the user's inotify watch limit (or the
+// watcher's own budget) runs out, the watcher logs it once and keeps the
+// watches it has; callers' rescans and heartbeats keep their readings right
+// meanwhile.
 //
-// start() and stop() may be called from any thread. After stop() returns no
-// new delivery begins (one already running on the queue finishes).
-// Destroying the watcher stops it. The queue must outlive the watcher.
+// start() and stop() may be called from any thread. Called on the watcher's
+// queue, start() sets the watches up before it returns; called elsewhere it
+// returns at once, the tree is walked on the queue, and the roots are
+// reported once they are watched. After stop() returns no new delivery
+// begins (one already running on the queue finishes). Destroying the watcher
+// stops it. The queue must outlive the watcher.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +55,10 @@ class DirectoryWatcher {
     // into place then starts no coalescing window of its own, so its
     // appearance is delivered at once rather than held back.
     bool ignoreHidden = false;
+    // Called on the queue, besides the root's own report, when a root must
+    // be looked at again as a whole: it came back after being gone (a card
+    // or drive mounted again), or the kernel's event queue overflowed.
+    std::function<void(const std::string& root)> onResync;
   };
 
   // Starts nothing.
@@ -59,8 +70,7 @@ class DirectoryWatcher {
 
   // Watches the roots from now on (no history). Does nothing when already
   // started or when there are no roots; when the system refuses an inotify
-  // instance the watcher stays unstarted and reports nothing. The roots'
-  // watches are in place when start() returns.
+  // instance the watcher stays unstarted and reports nothing.
   void start();
   void stop();
   bool isStarted() const;

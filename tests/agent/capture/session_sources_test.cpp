@@ -162,6 +162,22 @@ TEST_F(ObservedFolderTest, TheTreeIsSearchedFourLevelsDeepPastHousekeeping) {
   EXPECT_EQ(rescanned(), (root / "Settings").string());
 }
 
+TEST_F(ObservedFolderTest, ATreeThatComesBackIsSearchedAgainAndHeardAgain) {
+  frame(root / "Capture" / "IMG_0001.CR3", 60);
+  auto source = ObservedFolderSource::make(root);
+  Announced announced;
+  source->setOnDesignationChanged(announced.handler());
+  source->start();
+  ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Capture").string(); }));
+
+  // The card is taken out, and comes back with the shoot gone on in another folder.
+  fs::remove_all(root);
+  frame(root / "Shoot 2" / "IMG_0100.CR3");
+  ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Shoot 2").string(); }, 10));
+  frame(root / "Shoot 3" / "IMG_0200.CR3");
+  EXPECT_TRUE(eventually([&] { return announced.lastPath() == (root / "Shoot 3").string(); }));
+}
+
 TEST_F(ObservedFolderTest, FileEventsMoveTheDesignationToTheLastFrameOfABatch) {
   auto source = ObservedFolderSource::make(root);
   Announced announced;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "support/log.h"
@@ -20,17 +21,33 @@ namespace fs = std::filesystem;
 using Batch = std::vector<std::string>;
 using ::testing::Contains;
 using ::testing::Not;
+using testing::eventually;
 
 class DirectoryWatcherTest : public ::testing::Test {
  protected:
+  // A watcher started on its own queue, as the frame watcher starts its
+  // own: its watches are in place when this returns.
   std::shared_ptr<DirectoryWatcher> watch(std::vector<std::string> roots, DirectoryWatcher::Settings settings = {}) {
     auto watcher = DirectoryWatcher::make(
         std::move(roots), queue, [this](const Batch& batch) { batches.add(batch); }, settings);
-    watcher->start();
+    queue.sync([&] { watcher->start(); });
     return watcher;
   }
   bool delivered(const fs::path& path) {
     return batches.waitUntil([&](const Batch& b) { return std::find(b.begin(), b.end(), path.string()) != b.end(); });
+  }
+  // Lands a new frame in `in` every tenth of a second until one of them is
+  // delivered: true once watching works there, false after ten seconds.
+  bool newFramesAreSeen(const fs::path& in) {
+    int n = 0;
+    return eventually(
+        [&] {
+          const fs::path frame = in / ("IMG_9" + std::to_string(n++) + ".CR3");
+          testing::TempFolder::writeAt(frame, {});
+          return batches.waitUntil([&](const Batch& b) { return std::find(b.begin(), b.end(), frame.string()) != b.end(); },
+                                   0.1);
+        },
+        10);
   }
   Batch allPaths() {
     Batch all;
@@ -109,6 +126,37 @@ TEST_F(DirectoryWatcherTest, AFrameRenamedFromAHiddenNameIsDeliveredAtOnceAlone)
   EXPECT_THAT(allPaths(), Not(Contains((folder / "Capture/.IMG_0001.CR3.part").string())));
 }
 
+TEST_F(DirectoryWatcherTest, StartedElsewhereItWalksTheTreeOnItsQueueAndThenReportsTheRoot) {
+  folder.write("Shoot/Capture/IMG_0001.CR3");
+  auto watcher = DirectoryWatcher::make(
+      {folder.str()}, queue, [this](const Batch& batch) { batches.add(batch); }, {});
+  // The queue is busy: a start that walked the tree on this thread would
+  // be done at once and say nothing more.
+  std::promise<void> gate;
+  queue.post([opened = gate.get_future().share()] { opened.wait(); });
+  watcher->start();
+  EXPECT_TRUE(watcher->isStarted());
+  gate.set_value();
+  ASSERT_TRUE(delivered(folder.path()));  // watching now: whatever happened before, look again
+  folder.write("Shoot/Capture/IMG_0002.CR3");
+  EXPECT_TRUE(delivered(folder / "Shoot/Capture/IMG_0002.CR3"));
+}
+
+TEST_F(DirectoryWatcherTest, ARootThatGoesAwayIsWatchedAgainWhenItComesBack) {
+  folder.folder("Card/DCIM");
+  const fs::path card = folder / "Card";
+  auto watcher = watch({card.string()});
+  fs::remove_all(card);  // the card is taken out
+  ASSERT_TRUE(delivered(card));
+  folder.write("Card/DCIM/IMG_0001.CR3");  // and put back
+  EXPECT_TRUE(newFramesAreSeen(card / "DCIM"));
+
+  // A root that is not there at the start is watched once it appears.
+  auto later = watch({(folder / "Later").string()});
+  folder.folder("Later");
+  EXPECT_TRUE(newFramesAreSeen(folder / "Later"));
+}
+
 TEST_F(DirectoryWatcherTest, RunningOutOfWatchesIsLoggedOnceAndWatchingGoesOn) {
   for (const char* name : {"a", "b", "c", "d", "e"}) folder.folder(name);
   support::log::Capture log;
@@ -130,7 +178,7 @@ TEST_F(DirectoryWatcherTest, StartsOnlyWithRootsAndDeliversNothingWhileStopped) 
   watcher->stop();
   EXPECT_FALSE(watcher->isStarted());
   folder.write("Capture/IMG_0001.CR3");
-  watcher->start();
+  queue.sync([&] { watcher->start(); });
   folder.write("Capture/IMG_0002.CR3");
   EXPECT_TRUE(delivered(folder / "Capture/IMG_0002.CR3"));
   EXPECT_THAT(allPaths(), Not(Contains((folder / "Capture/IMG_0001.CR3").string())));

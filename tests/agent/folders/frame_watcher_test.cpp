@@ -59,6 +59,23 @@ TEST_F(FrameWatcherTest, ALocalFolderIsWatchedByEventsAndReportsOnlyChanges) {
   EXPECT_EQ(reports.size(), 2u);
 }
 
+TEST_F(FrameWatcherTest, AFolderThatComesBackIsWatchedByEventsAgain) {
+  folder.write("Capture/IMG_0001.CR3");
+  auto watcher = make({.localHeartbeat = 60});  // events only
+  watcher->watch(capture);
+  ASSERT_TRUE(reported(1));
+
+  // The card is taken out: the folder cannot be read.
+  fs::remove_all(capture);
+  ASSERT_TRUE(reports.waitUntil([](const Listing& l) { return l.readFailed; }));
+  // It is put back and the camera goes on shooting.
+  folder.write("Capture/IMG_0001.CR3");
+  folder.write("Capture/IMG_0002.CR3");
+  EXPECT_TRUE(reports.waitUntil([](const Listing& l) { return !l.readFailed && l.frameCount == 2; }));
+  folder.write("Capture/IMG_0003.CR3");
+  EXPECT_TRUE(reported(3));
+}
+
 TEST_F(FrameWatcherTest, TheHeartbeatCatchesWhatNoEventAnnounced) {
   folder.write("Capture/IMG_0001.CR3");
   folder.write("Capture/IMG_0002.JPG");
