@@ -372,7 +372,14 @@ void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
   const core::WireSegment segment = segmentFor(record, isRevisit);
   totals_.add(record, gap);
   lastCountByPath_[pathKey(record.path)] = record.endFrameCount;
+  announce(segment);
+}
+
+void AgentCoordinator::announce(const core::WireSegment& segment) {
+  // On disk before anyone hears of it: a companion must never hold a
+  // segment that a crash of the agent would lose.
   storage_->appendSegment(segment);
+  storage_->flush();
   if (live() && callbacks_.onSegment) callbacks_.onSegment(segment);
 }
 
@@ -434,8 +441,7 @@ void AgentCoordinator::endShootNow() {
     const bool isRevisit = totals_.completedShotPaths.contains(record->path);
     const core::WireSegment segment = segmentFor(*record, isRevisit);
     lastCountByPath_[pathKey(record->path)] = record->endFrameCount;
-    storage_->appendSegment(segment);
-    if (live() && callbacks_.onSegment) callbacks_.onSegment(segment);
+    announce(segment);
   }
   endTheShoot();
   // The frames already here belong to the shoot that just ended: the next

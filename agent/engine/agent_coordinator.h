@@ -66,7 +66,7 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   // Called on the queue; set them before start().
   struct Callbacks {
     std::function<void(const core::VantleSnapshot&)> onSnapshot;  // each changed snapshot
-    std::function<void(const core::WireSegment&)> onSegment;      // each closed segment, after it was stored
+    std::function<void(const core::WireSegment&)> onSegment;      // each closed segment, once stored (or found unstorable)
     std::function<void(const FrameThumbnail&)> onFrameThumbnail;   // the newest frame's thumbnail
     std::function<void()> onFrameCleared;                           // the designation changed: drop the thumbnail
     std::function<void(bool running, bool resumable)> onShootStateChanged;
@@ -174,6 +174,7 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void observe(const DesignationReading& reading);
   void closeShot(const core::ShotSegmentRecord& record);
   core::WireSegment segmentFor(const core::ShotSegmentRecord& record, bool isRevisit);
+  void announce(const core::WireSegment& segment);
   void startShoot();
   void endTheShoot();
   void endShootNow();
