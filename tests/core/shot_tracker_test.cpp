@@ -18,6 +18,11 @@ ShotObservation seen(std::optional<std::string> path, int64_t count, double seco
 
 ShotObservation nothing(double seconds) { return seen(std::nullopt, 0, seconds); }
 
+// A reading that also names the folder's newest frame.
+ShotObservation newest(std::string path, int64_t count, double seconds, std::string fileName) {
+  return ShotObservation{std::move(path), count, std::nullopt, std::move(fileName), at(seconds)};
+}
+
 using Events = std::vector<ShotEvent>;
 
 TEST(ShotTracker, WorkedDayOfTwoFolders) {
@@ -177,6 +182,65 @@ TEST(ShotTracker, CloseCurrent) {
   const Events events = tracker.observe(seen("A", 4, 42));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_TRUE(std::get<ShotOpened>(events[0]).isRevisit);
+}
+
+TEST(ShotTracker, TheNewestFileNameIsKeptUntilAReadingNamesAnother) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(newest("A", 1, 0, "IMG_0001.CR3"));
+  // The committing reading names no frame: the first sighting's name stands.
+  tracker.observe(seen("A", 1, 2));
+  EXPECT_EQ(tracker.lastFileName, "IMG_0001.CR3");
+
+  tracker.observe(newest("A", 2, 5, "IMG_0002.CR3"));
+  EXPECT_EQ(tracker.lastFileName, "IMG_0002.CR3");
+  tracker.observe(seen("A", 3, 6));  // a count without a name keeps the last one
+  EXPECT_EQ(tracker.lastFileName, "IMG_0002.CR3");
+  // A frame replaced under the same count: the name moves on without an event.
+  EXPECT_EQ(tracker.observe(newest("A", 3, 7, "IMG_0003.CR3")), Events{});
+  EXPECT_EQ(tracker.lastFileName, "IMG_0003.CR3");
+  tracker.observe(seen("A", 3, 8));
+  EXPECT_EQ(tracker.lastFileName, "IMG_0003.CR3");
+
+  // A committing reading that names a frame wins over the first sighting's.
+  tracker.observe(newest("B", 4, 10, "B_0001.CR3"));
+  const Events events = tracker.observe(newest("B", 4, 12, "B_0004.CR3"));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(std::get<ShotClosed>(events[0]).record.lastFileName, "IMG_0003.CR3");
+  EXPECT_EQ(tracker.lastFileName, "B_0004.CR3");
+}
+
+TEST(ShotTracker, AReplacedPendingChangeStartsAfreshWithItsOwnFirstSighting) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 1, 0));
+  tracker.observe(seen("A", 1, 2));
+  tracker.observe(seen("B", 4, 10));
+  tracker.observe(seen("B", 5, 10.5));  // a frame in B, which is never confirmed
+  tracker.observe(seen("C", 9, 11));
+  // Two seconds since B was first seen, but one since C was.
+  EXPECT_EQ(tracker.observe(seen("C", 9, 12)), Events{});
+  const Events events = tracker.observe(seen("C", 9, 13));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(std::get<ShotClosed>(events[0]).record.closedAt, at(11));
+  EXPECT_EQ(events[1], (ShotEvent{ShotOpened{"C", at(11), 9, false}}));
+  EXPECT_EQ(tracker.firstFrameAt, std::nullopt);  // B's frame stays with B
+  EXPECT_EQ(tracker.currentLastActivityAt(), at(11));
+}
+
+TEST(ShotTracker, CloseCurrentLeavesAWaitingChangeToBeConfirmed) {
+  ShotTracker tracker(2, 300);
+  tracker.observe(seen("A", 1, 0));
+  tracker.observe(seen("A", 1, 2));
+  tracker.observe(seen("B", 3, 10));
+  ASSERT_TRUE(tracker.closeCurrent(at(11)));
+  EXPECT_EQ(tracker.observe(seen("B", 3, 12)), (Events{ShotOpened{"B", at(10), 3, false}}));
+
+  // The same when the closed visit leaves no record.
+  ShotTracker empty(2, 300);
+  empty.observe(seen("Empty", 0, 0));
+  empty.observe(seen("Empty", 0, 2));
+  empty.observe(seen("B", 3, 10));
+  EXPECT_EQ(empty.closeCurrent(at(11)), std::nullopt);
+  EXPECT_EQ(empty.observe(seen("B", 3, 12)), (Events{ShotOpened{"B", at(10), 3, false}}));
 }
 
 TEST(ShotTracker, CanonicallyEquivalentPathsAreOneFolder) {
