@@ -1,5 +1,4 @@
 #include "core/frame_count_rule.h"
-#include "core/unicode.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -114,21 +113,37 @@ TEST(FrameCountRule, RawValuesAreExact) {
   EXPECT_EQ(FrameCountRule::rawValue(CountingMode::anyImage), "anyImage");
 }
 
-}  // namespace
-}  // namespace vantle::core
-
-namespace vantle::core {
-namespace {
-
-TEST(FrameCountRule, CandidateAgreesWithTheSeparateTests) {
-  for (const char* name : {"IMG_0001.CR3", "img_0001.Jpg", "A.b.NEF", "Caf\u00e9.DNG", ".hidden.cr3", "x.cos",
-                           "README", "trailing.", "Session.cosessiondb", "notes.txt", "IMG_0001.CR3.xmp"}) {
-    const auto c = FrameCountRule::candidate(name);
-    ASSERT_EQ(c.has_value(), FrameCountRule::countsAs(name)) << name;
-    if (!c) continue;
-    EXPECT_EQ(c->stem, FrameCountRule::captureStem(name)) << name;
-    EXPECT_EQ(c->isRaw, FrameCountRule::isRaw(name)) << name;
-    EXPECT_EQ(c->extension, lowercased(FrameCountRule::extension(name))) << name;
+TEST(FrameCountRule, EachNameIsTakenApartAsTheRuleSays) {
+  struct Case {
+    const char* name;
+    bool counts;
+    const char* stem;       // of a candidate
+    const char* extension;  // of a candidate
+    bool isRaw;             // by extension alone, candidate or not
+  };
+  const std::vector<Case> cases{
+      {"IMG_0001.CR3", true, "img_0001", "cr3", true},
+      {"img_0001.Jpg", true, "img_0001", "jpg", false},
+      {"A.b.NEF", true, "a.b", "nef", true},
+      {"Caf\u00c9.DNG", true, "caf\u00e9", "dng", true},
+      {"IMG_0001.CR3.xmp", true, "img_0001.cr3", "xmp", false},
+      {"notes.txt", true, "notes", "txt", false},
+      {".hidden.cr3", false, "", "", true},
+      {"x.cos", false, "", "", false},
+      {"README", false, "", "", false},
+      {"trailing.", false, "", "", false},
+      {"Session.cosessiondb", false, "", "", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FrameCountRule::countsAs(c.name), c.counts) << c.name;
+    EXPECT_EQ(FrameCountRule::isRaw(c.name), c.isRaw) << c.name;
+    const auto parts = FrameCountRule::candidate(c.name);
+    ASSERT_EQ(parts.has_value(), c.counts) << c.name;
+    if (!parts) continue;
+    EXPECT_EQ(parts->stem, c.stem) << c.name;
+    EXPECT_EQ(parts->extension, c.extension) << c.name;
+    EXPECT_EQ(parts->isRaw, c.isRaw) << c.name;
+    EXPECT_EQ(FrameCountRule::captureStem(c.name), c.stem) << c.name;
   }
 }
 
