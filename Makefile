@@ -1,7 +1,7 @@
 # The README's commands. Each one installs what is missing first.
 JOBS ?= 2
 
-.PHONY: deps build test run demo install package bench fuzz clean
+.PHONY: deps build test run demo install package bench soak fuzz clean
 
 PREFIX ?= $(HOME)/.local
 
@@ -45,6 +45,11 @@ bench: build
 		[ -x "$$b" ] || continue; ran=1; echo "== $$b"; "$$b" || missed="$$missed $$b"; \
 	done; [ $$ran -eq 1 ] || echo "No benchmarks are built yet."; \
 	if [ -n "$$missed" ]; then echo "Missed a target:$$missed"; exit 1; fi
+
+# A shooting day compressed into ten minutes (VANTLE_SOAK_MINUTES), over the
+# real agent, the stand-in capture application and ten companions.
+soak: build
+	build/bin/vantle-soak
 
 # Fuzzes the message decoder for FUZZ_SECONDS; needs clang. Not part of `make test`.
 fuzz: deps

@@ -50,6 +50,7 @@ class LiveProcess {
   // still running after `seconds`. Once known, the output is complete.
   std::optional<int> waitForExit(double seconds);
   bool running();
+  pid_t pid() const { return pid_; }
 
   std::vector<std::string> outLines() const;
   std::vector<std::string> errLines() const;
