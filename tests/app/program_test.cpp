@@ -43,6 +43,7 @@ TEST_F(AgentProgramTest, ATakenPortGivesWayToASystemPortAndTheEndOfInputLeavesTh
   const uint16_t busy = taken.local_endpoint().port();
   const fs::path root = home() / "Shoot";
   fs::create_directories(root / "Capture");
+  landFrame(root / "Capture", "IMG_0001.CR3");
 
   RunningAgent agent = startAgent({"--port", std::to_string(busy), "--watch", root.string()});
   ASSERT_NE(agent.port, 0) << agent->transcript();
@@ -53,11 +54,12 @@ TEST_F(AgentProgramTest, ATakenPortGivesWayToASystemPortAndTheEndOfInputLeavesTh
       << agent->transcript();
   auto companion = agent.companion();
   ASSERT_TRUE(companion) << "the agent refused its own code on port " << agent.port;
+  ASSERT_TRUE(companion->waitForSnapshot([](const auto& s) { return s.frameCount == 1; })) << agent->transcript();
 
   // Run as a service, the agent has nothing on its input: it goes on counting.
   agent->closeInput();
-  landFrame(root / "Capture", "IMG_0001.CR3");
-  EXPECT_TRUE(companion->waitForSnapshot([](const auto& s) { return s.frameCount == 1; })) << agent->transcript();
+  landFrame(root / "Capture", "IMG_0002.CR3");
+  EXPECT_TRUE(companion->waitForSnapshot([](const auto& s) { return s.frameCount == 2; })) << agent->transcript();
   EXPECT_TRUE(agent->running());
 
   agent->signal(SIGINT);

@@ -31,17 +31,17 @@ std::vector<uint64_t> seqs(const std::vector<core::WireSegment>& segments) {
 }
 
 TEST_F(WatchedFolderTest, RawFramesCountOrphanImagesAreReportedAndCountAllCountsThem) {
+  // Frames from before the start are found by the agent's first look.
   const fs::path capture = home() / "Shoot" / "Capture";
   fs::create_directories(capture);
-  RunningAgent agent = startAgent({"--watch", (home() / "Shoot").string()});
-  auto companion = agent.companion();
-  ASSERT_TRUE(companion);
-
   landFrame(capture, "IMG_0001.CR3");
   landFrame(capture, "IMG_0001.JPG");  // the camera's JPEG beside its RAW: the same capture
   landFrame(capture, "IMG_0002.CR3");
   landFrame(capture, "IMG_0003.JPG");  // a JPEG alone
   TempFolder::writeAt(capture / ".IMG_0004.CR3.part", {'r'});  // still being written
+  RunningAgent agent = startAgent({"--watch", (home() / "Shoot").string()});
+  auto companion = agent.companion();
+  ASSERT_TRUE(companion);
 
   const auto raw = companion->waitForSnapshot([](const VantleSnapshot& s) { return s.orphanCount == 1; });
   ASSERT_TRUE(raw) << agent->transcript();
@@ -81,12 +81,12 @@ TEST_F(WatchedFolderTest, ARestartKeepsTheAgentShootAndNumbersAndACompanionAhead
   fs::create_directories(capture);
   fs::create_directories(look2);
   std::string agentID, shootID;
+  landFrame(capture, "IMG_0001.CR3");
+  landFrame(capture, "IMG_0002.CR3");
   {
     RunningAgent first = startAgent({"--watch", root.string()});
     auto companion = first.companion();
     ASSERT_TRUE(companion);
-    landFrame(capture, "IMG_0001.CR3");
-    landFrame(capture, "IMG_0002.CR3");
     // Frames elsewhere before the shot here has opened would only redirect the designation.
     ASSERT_TRUE(companion->waitForSnapshot([&](const VantleSnapshot& s) {
       return s.designatedPath == capture.string() && s.frameCount == 2 && s.shotOpenedAt;
