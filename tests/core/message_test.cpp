@@ -23,6 +23,35 @@ TEST(VantleMessage, EveryKindRoundTripsByItsCaseName) {
   }
 }
 
+TEST(VantleMessage, ImagePullKindsTravelAsWrittenOut) {
+  struct Case {
+    VantleMessage message;
+    const char* json;
+  };
+  const std::string frame = "/s/Capture/IMG_0008.CR3";
+  const std::vector<Case> cases{
+      {{.t = Kind::requestSelectedImage}, R"({"t":"requestSelectedImage"})"},
+      {{.t = Kind::requestHighResSelectedImage}, R"({"t":"requestHighResSelectedImage"})"},
+      // Bytes chosen so that the text needs both + and / of standard base64.
+      {{.t = Kind::selectedImageData, .imageData = Bytes{0xFB, 0xEF}, .imageFileName = std::string("IMG_0007.jpg")},
+       R"({"t":"selectedImageData","imageData":"++8=","imageFileName":"IMG_0007.jpg"})"},
+      {{.t = Kind::selectedImageUnavailable, .reason = std::string("No image is selected.")},
+       R"({"t":"selectedImageUnavailable","reason":"No image is selected."})"},
+      {{.t = Kind::frameThumbnail,
+        .imageData = Bytes{0xFF, 0xD8, 0xFF},
+        .imageFileName = std::string("IMG_0008.jpg"),
+        .imagePath = frame},
+       R"({"t":"frameThumbnail","imageData":"/9j/","imageFileName":"IMG_0008.jpg","imagePath":"/s/Capture/IMG_0008.CR3"})"},
+      {{.t = Kind::frameThumbnail}, R"({"t":"frameThumbnail"})"},  // the newest frame is gone
+      {{.t = Kind::requestFrameImage, .imagePath = frame},
+       R"({"t":"requestFrameImage","imagePath":"/s/Capture/IMG_0008.CR3"})"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.message.encodeText(), c.json);
+    EXPECT_EQ(decode(c.json), c.message) << c.json;
+  }
+}
+
 TEST(VantleMessage, RoundTripsEveryField) {
   WireSegment segment;
   segment.seq = 3;
