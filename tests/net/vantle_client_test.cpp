@@ -201,6 +201,60 @@ TEST_F(ClientTest, MessagesBecomeCallbacks) {
   EXPECT_EQ(unavailable, "The Mac could not send the image.");
 }
 
+TEST_F(ClientTest, ImagePullsReachTheAgentAndTheirImagesComeBack) {
+  std::mutex lines;
+  std::vector<std::string> pulls;  // what the agent was asked for, in order
+  std::vector<std::string> heard;  // what the client handed on, in order
+  const auto note = [&](std::vector<std::string>& into, std::string line) {
+    std::lock_guard lock(lines);
+    into.push_back(std::move(line));
+  };
+  service = VantleService::create(port);
+  service->onRequestSelectedImage = [&](bool highRes) -> core::ImagePullOutcome {
+    note(pulls, highRes ? "selected high" : "selected low");
+    if (highRes) return core::ImageUnavailable{"No image is selected."};
+    return core::ImagesPulled{{{{0xFB, 0xEF}, "IMG_0007.jpg"}}};
+  };
+  service->onRequestFrameImage = [&](const std::string& path) -> core::ImagePullOutcome {
+    note(pulls, "frame " + path);
+    return core::ImagesPulled{{{{0x08}, "IMG_0008.jpg"}}};
+  };
+  const auto bytes = [](const core::Bytes& data) {
+    std::string text;
+    for (uint8_t b : data) text += " " + std::to_string(b);
+    return text;
+  };
+  client->onSelectedImageData = [&](const core::Bytes& data, const std::optional<std::string>& fileName) {
+    note(heard, "data " + fileName.value_or("(none)") + bytes(data));
+  };
+  client->onSelectedImageUnavailable = [&](const std::string& reason) { note(heard, "unavailable " + reason); };
+  client->onFrameThumbnail = [&](const core::Bytes& data, const std::string& fileName, const std::string& path) {
+    note(heard, "thumbnail " + fileName + " " + path + bytes(data));
+  };
+  startAgent();
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  ASSERT_TRUE(eventually([&] { return service->peerCount() == 1; }));
+
+  // Pulls run one at a time, so their answers come back in the order asked.
+  client->requestSelectedImage(false);
+  client->requestSelectedImage(true);
+  client->requestFrameImage("/s/Capture/IMG_0008.CR3");
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(lines);
+    return heard.size() == 3;
+  }));
+  service->broadcastFrameThumbnail({0xFF, 0xD8}, "IMG_0009.jpg", "/s/Capture/IMG_0009.CR3");
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(lines);
+    return heard.size() == 4;
+  }));
+  std::lock_guard lock(lines);
+  EXPECT_THAT(pulls, ElementsAre("selected low", "selected high", "frame /s/Capture/IMG_0008.CR3"));
+  EXPECT_THAT(heard, ElementsAre("data IMG_0007.jpg 251 239", "unavailable No image is selected.",
+                                 "data IMG_0008.jpg 8", "thumbnail IMG_0009.jpg /s/Capture/IMG_0009.CR3 255 216"));
+}
+
 TEST_F(ClientTest, RequestsAreTrimmedAndHarmlessWhileDisconnected) {
   client->requestSelectedImage(true);  // no connection: nothing happens
   client->audit({"/s/a"});
