@@ -200,11 +200,16 @@ TEST_F(ServiceTest, ImagePullsBecomeReplies) {
     return core::ImagePullOutcome{core::ImagesPulled{}};
   };
   auto p = peer(start());
-  p->send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = std::string()});
-  auto reply = p->receive();
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->reason, "No frame was named.");
+  // A request that names no frame, by an empty path or none at all.
+  for (const std::optional<std::string>& path : {std::optional<std::string>(""), std::optional<std::string>()}) {
+    p->send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = path});
+    const auto reply = p->receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->t, Kind::selectedImageUnavailable);
+    EXPECT_EQ(reply->reason, "No frame was named.");
+  }
   EXPECT_EQ(frameCalls, 0);
+  std::optional<VantleMessage> reply;
 
   p->send(VantleMessage{.t = Kind::requestSelectedImage});
   reply = p->receive();
