@@ -1,10 +1,14 @@
 #include "agent/capture/capture_one_bridge.h"
 
+#include <signal.h>
+#include <systemd/sd-bus.h>
 #include <time.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
+#include "agent/capture/capture_one_channel.h"
 #include "agent/capture/capture_one_script.h"
 #include "tests/agent/capture/capture_fixture.h"
 
@@ -86,6 +90,62 @@ TEST_F(CaptureOneBridgeTest, QuittingOpensTheQuietWindow) {
   ASSERT_TRUE(refused.error);
   EXPECT_EQ(refused.error->number, -600);
   clock.advance(5);
+  EXPECT_TRUE(bridge->isRunning());
+  EXPECT_TRUE(bridge->run(CaptureOneScript::jobStatus).result);
+}
+
+// The process that owns the application's bus name, as the bus knows it.
+std::optional<pid_t> applicationPid() {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_user(&bus) < 0) return std::nullopt;
+  sd_bus_creds* creds = nullptr;
+  pid_t pid = 0;
+  const bool found =
+      sd_bus_get_name_creds(bus, std::string(CaptureOneChannel::busName).c_str(), SD_BUS_CREDS_PID, &creds) >= 0 &&
+      sd_bus_creds_get_pid(creds, &pid) >= 0;
+  sd_bus_creds_unref(creds);
+  sd_bus_flush_close_unref(bus);
+  if (!found) return std::nullopt;
+  return pid;
+}
+
+bool isStopped(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t name = line.rfind(')');  // the state follows the command name
+  return name != std::string::npos && line.compare(name, 3, ") T") == 0;
+}
+
+TEST_F(CaptureOneBridgeTest, AScriptThatTimesOutOpensTheQuietWindow) {
+  serve();
+  ASSERT_TRUE(bridge->isRunning());
+  // A quit would open the window by itself, as its name loses its owner. So
+  // the application hangs instead: it keeps its name but answers nothing, and
+  // the script runs into the call's ten-second time-out.
+  const std::optional<pid_t> application = applicationPid();
+  ASSERT_TRUE(application);
+  ASSERT_EQ(kill(*application, SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { kill(pid, SIGCONT); }
+  } resume{*application};
+  ASSERT_TRUE(eventually([&] { return isStopped(*application); }));
+  const auto timedOut = bridge->run(CaptureOneScript::jobStatus);
+  ASSERT_TRUE(timedOut.error);
+  EXPECT_EQ(timedOut.error->number, CaptureOneChannel::connectionInvalid);
+
+  // It answers again at once, but the bridge leaves it alone for five seconds.
+  ASSERT_EQ(kill(*application, SIGCONT), 0);
+  ASSERT_TRUE(testing::ApplicationClient().runScript(std::string(CaptureOneScript::jobStatus)).ok);
+  for (double step : {0.0, 4.9}) {
+    clock.advance(step);
+    EXPECT_FALSE(bridge->isRunning()) << step;
+    const auto refused = bridge->run(CaptureOneScript::jobStatus);
+    ASSERT_TRUE(refused.error) << step;
+    EXPECT_EQ(refused.error->number, -600) << step;
+    EXPECT_EQ(refused.error->message, "Capture One is not running.") << step;
+  }
+  clock.advance(0.1);
   EXPECT_TRUE(bridge->isRunning());
   EXPECT_TRUE(bridge->run(CaptureOneScript::jobStatus).result);
 }
