@@ -212,6 +212,14 @@ void ObservedFolderSource::designate(const std::string& folder, bool replacing) 
 void ObservedFolderSource::handle(const std::vector<std::string>& paths) {
   std::optional<std::string> designated;
   for (const std::string& path : paths) {
+    if (path == watchedRoot_) {
+      // The tree is watched now (or again): a frame that landed before its
+      // folder's watch was in place designates its folder, if none is yet.
+      rescanQueue_.post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->rescan();
+      });
+      continue;
+    }
     const fs::path p(path);
     if (!countsAs(p.filename().string())) continue;
     std::error_code error;

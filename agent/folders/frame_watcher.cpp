@@ -30,7 +30,11 @@ void FrameWatcher::setOnChange(OnChange onChange) {
   }));
 }
 
-void FrameWatcher::setCounting(core::FrameCountRule::CountingMode counting) { counting_ = counting; }
+void FrameWatcher::setCounting(core::FrameCountRule::CountingMode counting) {
+  counting_ = counting;
+  // Counted afresh at once, rather than at the next heartbeat: no file changed.
+  queue_.post(support::weakly(shared_from_this(), [](FrameWatcher& self) { self.check(); }));
+}
 
 void FrameWatcher::tearDown() {
   if (watcher_) watcher_->stop();

@@ -52,7 +52,8 @@ class FrameWatcher : public std::enable_shared_from_this<FrameWatcher> {
 
   // Takes effect for work posted after this call.
   void setOnChange(OnChange onChange);
-  // Takes effect at the next check: the listing differs, so it is reported.
+  // The folder is listed again at once under the new mode, and the listing,
+  // which differs, is reported.
   void setCounting(core::FrameCountRule::CountingMode counting);
   core::FrameCountRule::CountingMode counting() const { return counting_; }
   // Decided by each watch from the folder's volume; fsevents until then.

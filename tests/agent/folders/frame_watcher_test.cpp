@@ -59,6 +59,16 @@ TEST_F(FrameWatcherTest, ALocalFolderIsWatchedByEventsAndReportsOnlyChanges) {
   EXPECT_EQ(reports.size(), 2u);
 }
 
+TEST_F(FrameWatcherTest, ANewCountingModeCountsAgainAtOnce) {
+  folder.write("Capture/IMG_0001.CR3");
+  folder.write("Capture/IMG_0002.JPG");
+  auto watcher = make({.localHeartbeat = 60});  // no heartbeat to wait for
+  watcher->watch(capture);
+  ASSERT_TRUE(reported(1));
+  watcher->setCounting(CountingMode::anyImage);  // no file changes
+  EXPECT_TRUE(reported(2));
+}
+
 TEST_F(FrameWatcherTest, AFolderThatComesBackIsWatchedByEventsAgain) {
   folder.write("Capture/IMG_0001.CR3");
   auto watcher = make({.localHeartbeat = 60});  // events only
