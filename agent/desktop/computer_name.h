@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "agent/desktop/dbus.h"
 
@@ -17,6 +18,16 @@ class ComputerName {
  public:
   virtual ~ComputerName() = default;
   virtual std::string displayName() const = 0;
+};
+
+// A name the user chose for the agent (`--name`), in place of the computer's.
+class GivenComputerName final : public ComputerName {
+ public:
+  explicit GivenComputerName(std::string name) : name_(std::move(name)) {}
+  std::string displayName() const override { return name_; }
+
+ private:
+  const std::string name_;
 };
 
 class HostnamedComputerName final : public ComputerName {

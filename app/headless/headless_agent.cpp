@@ -21,16 +21,6 @@ using support::printLine;
 constexpr std::string_view kCommands =
     "Commands: end, resume, code, count-all on|off, stop-clock-after MINUTES, watch DIR, capture-one, status, quit";
 
-// The name given on the command line, in place of the computer's.
-class GivenName final : public agent::ComputerName {
- public:
-  explicit GivenName(std::string name) : name_(std::move(name)) {}
-  std::string displayName() const override { return name_; }
-
- private:
-  const std::string name_;
-};
-
 std::string minutesText(double minutes) {
   std::ostringstream out;
   out << minutes;
@@ -50,7 +40,7 @@ HeadlessAgent::HeadlessAgent(AgentOptions options)
   AgentController::Services services;
   services.mainThread = [main = main_](std::function<void()> work) { main->post(std::move(work)); };
   services.service = net::VantleService::create(options_.port);
-  if (options_.name) services.computerName = std::make_shared<GivenName>(*options_.name);
+  if (options_.name) services.computerName = std::make_shared<agent::GivenComputerName>(*options_.name);
   controller_ = AgentController::create(std::move(services));
 }
 

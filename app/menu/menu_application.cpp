@@ -31,15 +31,6 @@ void onGuiThread(std::function<void()> work) {
   }
 }
 
-class GivenName final : public agent::ComputerName {
- public:
-  explicit GivenName(std::string name) : name_(std::move(name)) {}
-  std::string displayName() const override { return name_; }
-
- private:
-  const std::string name_;
-};
-
 class MenuApplication {
  public:
   explicit MenuApplication(const AgentOptions& options)
@@ -47,7 +38,7 @@ class MenuApplication {
     AgentController::Services services;
     services.mainThread = onGuiThread;
     services.service = net::VantleService::create(options.port);
-    if (options.name) services.computerName = std::make_shared<GivenName>(*options.name);
+    if (options.name) services.computerName = std::make_shared<agent::GivenComputerName>(*options.name);
     controller_ = AgentController::create(std::move(services));
     controller_->setObserver({.onChange = [this](const AgentController::State&) { rebuild(); }});
     monitor_->setOnHasWarningChanged([](bool) { onGuiThread([] { if (instance) instance->rebuild(); }); });

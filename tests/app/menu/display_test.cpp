@@ -13,6 +13,8 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include "tests/app/menu/agent_states.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -61,12 +63,7 @@ QImage screenshot(QWidget& window, const std::string& name, const std::function<
 TEST(MenuOnScreen, TheStatusWindowAndTheQrWindowAsTheXServerShowsThem) {
   ASSERT_EQ(QGuiApplication::platformName(), "xcb");
 
-  AgentController::State state;
-  state.isRunning = true;
-  state.pairingCode = "042917";
-  state.snapshot.status = core::AgentStatus::ok;
-  state.snapshot.shotName = "Look 1";
-  state.snapshot.frameCount = 12;
+  const AgentController::State state = testing::countingAgent();
   TrayMenu tray([](MenuAction, double) {}, false);
   tray.show(buildMenu(state, {}));
   QWidget* status = tray.statusWindow();

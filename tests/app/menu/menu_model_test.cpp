@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/app/menu/agent_states.h"
+
 namespace vantle::app {
 namespace {
 
@@ -11,16 +13,7 @@ using ::testing::ElementsAre;
 using ::testing::Not;
 using ::testing::Contains;
 
-AgentController::State running() {
-  AgentController::State state;
-  state.isRunning = true;
-  state.pairingCode = "042917";
-  state.snapshot.status = core::AgentStatus::ok;
-  state.snapshot.shotName = "Look 1";
-  state.snapshot.frameCount = 12;
-  state.snapshot.framesThisShoot = 40;
-  return state;
-}
+AgentController::State running() { return testing::countingAgent(); }
 
 const MenuItem* find(const MenuModel& model, const std::string& label) {
   for (const MenuItem& item : model.items) {

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/app/menu/agent_states.h"
+
 #include <map>
 #include <string>
 #include <utility>
@@ -24,12 +26,7 @@ using agent::AgentController;
 using Choice = std::pair<MenuAction, double>;
 
 AgentController::State running() {
-  AgentController::State state;
-  state.isRunning = true;
-  state.pairingCode = "042917";
-  state.snapshot.status = core::AgentStatus::ok;
-  state.snapshot.shotName = "Look 1";
-  state.snapshot.frameCount = 12;
+  AgentController::State state = testing::countingAgent();
   state.watchedRoot = "/studio/Shoot";
   return state;
 }
