@@ -45,13 +45,15 @@ struct VantleService::Peer {
 };
 
 struct VantleService::Impl {
-  explicit Impl(uint16_t preferredPort)
+  Impl(uint16_t preferredPort, bool fallBack)
       : queue("com.orvane.vantle.service"), pullQueue("com.orvane.vantle.service.pull"),
-        preferredPort(preferredPort) {}
+        preferredPort(preferredPort),
+        fallBack(fallBack) {}
 
   support::SerialQueue queue;
   support::SerialQueue pullQueue;
   uint16_t preferredPort;
+  bool fallBack;
   std::weak_ptr<VantleService> self;
 
   // Everything below lives on `queue`.
@@ -79,7 +81,7 @@ struct VantleService::Impl {
     if (preferredPort != 0) {
       listener = openListener(preferredPort, error);  // a taken port falls back silently
     }
-    if (!listener) listener = openListener(0, error);
+    if (!listener && (fallBack || preferredPort == 0)) listener = openListener(0, error);
     if (!listener) return error;
     advertise();
     accept();
@@ -365,12 +367,13 @@ struct VantleService::Impl {
   }
 };
 
-VantleService::VantleService(uint16_t preferredPort) : impl_(std::make_unique<Impl>(preferredPort)) {}
+VantleService::VantleService(uint16_t preferredPort, bool fallBack)
+    : impl_(std::make_unique<Impl>(preferredPort, fallBack)) {}
 
 VantleService::~VantleService() = default;
 
-std::shared_ptr<VantleService> VantleService::create(uint16_t preferredPort) {
-  std::shared_ptr<VantleService> service(new VantleService(preferredPort));
+std::shared_ptr<VantleService> VantleService::create(uint16_t preferredPort, bool fallBack) {
+  std::shared_ptr<VantleService> service(new VantleService(preferredPort, fallBack));
   service->impl_->self = service;
   return service;
 }

@@ -36,8 +36,9 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   static constexpr size_t auditLimit = 500;
 
   // `preferredPort` is tried first; when it cannot be had the system assigns
-  // one. 0 asks for a system-assigned port straight away.
-  static std::shared_ptr<VantleService> create(uint16_t preferredPort = defaultPort);
+  // one, unless `fallBack` is false (then starting fails). 0 asks for a
+  // system-assigned port straight away.
+  static std::shared_ptr<VantleService> create(uint16_t preferredPort = defaultPort, bool fallBack = true);
   ~VantleService();
 
   std::function<std::vector<core::WireSegment>(uint64_t since)> backlog;
@@ -78,7 +79,7 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   struct Peer;
 
  private:
-  explicit VantleService(uint16_t preferredPort);
+  VantleService(uint16_t preferredPort, bool fallBack);
   struct Impl;
   std::unique_ptr<Impl> impl_;
   friend struct Impl;

@@ -5,12 +5,10 @@
 // playing the main thread.
 #include "agent/engine/agent_controller.h"
 
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 
 #include <atomic>
 #include <deque>
@@ -319,30 +317,39 @@ TEST(ControllerTexts, EachStatusHasItsSummaryAndRemedy) {
             "Folder\u2026 to pick it again.");
 }
 
-// Every descriptor taken: not even a system port can be opened.
-TEST_F(ControllerTest, AListenerThatCannotStartLeavesTheAgentStoppedAndSaysWhy) {
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-  rlimit low = limit;
-  low.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 512);
-  std::vector<int> taken;
-  onMain([&] {
-    setrlimit(RLIMIT_NOFILE, &low);
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
-    controller->start();
-    for (const int fd : taken) ::close(fd);
-    setrlimit(RLIMIT_NOFILE, &limit);
-  });
-  const AgentController::State s = state();
+// The listener's port is taken, and this service may not fall back to another.
+TEST(ControllerListener, AListenerThatCannotStartLeavesTheAgentStoppedAndSaysWhy) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor taken(io, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
+  const uint16_t port = taken.local_endpoint().port();
+  testing::TempFolder stored;
+  auto main = std::make_shared<support::SerialQueue>("com.orvane.vantle.main");
+  auto inhibitor = std::make_shared<FakeInhibitor>();
+  AgentController::Services services;
+  services.mainThread = [main](std::function<void()> work) { main->post(std::move(work)); };
+  services.storage = std::make_shared<AgentStorage>(stored.path());
+  services.service = net::VantleService::create(port, /*fallBack=*/false);
+  services.loginItem = std::make_shared<FakeLoginItem>();
+  services.sleepInhibitor = inhibitor;
+  services.computerName = std::make_shared<FakeName>();
+  services.notifier = std::make_shared<FakeNotifier>();
+  services.coordinator.checkDisk = [](const std::optional<std::string>&) {};
+  auto controller = AgentController::create(std::move(services));
+
+  main->sync([&] { controller->start(); });
+  const AgentController::State s = main->sync([&] { return controller->state(); });
   EXPECT_FALSE(s.isRunning);
   ASSERT_TRUE(s.lastError);
   EXPECT_THAT(*s.lastError, HasSubstr("Could not start the listener: "));
   EXPECT_EQ(inhibitor->held, 0);
-  EXPECT_EQ(onMain([&] { return controller->port(); }), std::nullopt);
+  EXPECT_EQ(main->sync([&] { return controller->port(); }), std::nullopt);
+  EXPECT_EQ(main->sync([&] { return controller->statusSummary(); }), "Stopped");
 
-  onMain([&] { controller->start(); });  // descriptors back: it starts
-  EXPECT_TRUE(state().isRunning);
-  EXPECT_TRUE(startedCleanly(state().lastError)) << *state().lastError;
+  taken.close();  // the port is free again: it starts
+  main->sync([&] { controller->start(); });
+  EXPECT_TRUE(main->sync([&] { return controller->state().isRunning; }));
+  EXPECT_EQ(main->sync([&] { return controller->port(); }), port);
+  main->sync([&] { controller->finish(); });
 }
 
 }  // namespace
