@@ -133,7 +133,38 @@ std::optional<Bytes> base64Decode(std::string_view text) {
 
 std::string dump(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
+namespace {
+
+// Whether brackets outside strings nest deeper than `limit`; stops at the
+// first bracket too many.
+bool nestsDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 std::optional<Json> parse(std::string_view text) {
+  if (nestsDeeperThan(text, maximumNesting)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;

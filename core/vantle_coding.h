@@ -41,7 +41,14 @@ std::optional<Bytes> base64Decode(std::string_view text);
 // than failing the whole record.
 std::string dump(const Json& value);
 
-// Parses JSON text; nullopt when it is not JSON.
+// Arrays and objects nest no deeper than this in any record the agent and
+// its companions exchange (a message holds a verification, which holds
+// readings, which are objects); the limit leaves room to spare.
+inline constexpr int maximumNesting = 16;
+
+// Parses JSON text; nullopt when it is not JSON, or when it nests arrays and
+// objects deeper than maximumNesting. The depth is checked before anything
+// is built, so a hostile body of brackets costs one pass over a few bytes.
 std::optional<Json> parse(std::string_view text);
 
 }  // namespace VantleCoding

@@ -67,3 +67,21 @@ TEST(VantleCoding, InvalidUtf8IsWrittenNotThrown) {
 
 }  // namespace
 }  // namespace vantle::core
+
+namespace vantle::core {
+namespace {
+
+TEST(VantleCoding, InputNestedDeeperThanAnyRecordIsRefusedBeforeItIsBuilt) {
+  const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_TRUE(VantleCoding::parse(nested(VantleCoding::maximumNesting)));
+  EXPECT_FALSE(VantleCoding::parse(nested(VantleCoding::maximumNesting + 1)));
+  EXPECT_FALSE(VantleCoding::parse(std::string(20 * 1024 * 1024, '[')));  // a hostile peer's largest body
+  // Brackets inside strings are text, and escaped quotes do not end a string.
+  const std::string inString = "{\"name\":\"" + std::string(100, '[') + "\\\"" + std::string(100, '{') + "\"}";
+  const auto parsed = VantleCoding::parse(inString);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ((*parsed)["name"].get<std::string>().size(), 201u);
+}
+
+}  // namespace
+}  // namespace vantle::core
