@@ -1,8 +1,11 @@
 #include "net/vantle_client.h"
 
+#include <asio/error.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/ssl/error.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 
 #include "net/dns_sd.h"
@@ -36,6 +39,27 @@ std::optional<std::string> publishable(const asio::ip::address& address) {
   if (v6.is_link_local()) return std::nullopt;
   std::string text = v6.to_string();
   return text.substr(0, text.find('%'));
+}
+
+// Whether a failure during the handshake says only that the way to the agent
+// broke (the peer vanished, the network dropped), not that the agent judged
+// the code. The connection reports its failures as text, so they are known
+// by the texts of the errors that mean a lost path.
+bool isNetworkLoss(const std::string& description) {
+  static const std::array<std::string, 11> lost{
+      asio::error::make_error_code(asio::error::eof).message(),
+      asio::ssl::error::make_error_code(asio::ssl::error::stream_truncated).message(),
+      asio::error::make_error_code(asio::error::connection_reset).message(),
+      asio::error::make_error_code(asio::error::connection_aborted).message(),
+      asio::error::make_error_code(asio::error::broken_pipe).message(),
+      asio::error::make_error_code(asio::error::timed_out).message(),
+      asio::error::make_error_code(asio::error::network_down).message(),
+      asio::error::make_error_code(asio::error::network_unreachable).message(),
+      asio::error::make_error_code(asio::error::network_reset).message(),
+      asio::error::make_error_code(asio::error::host_unreachable).message(),
+      "The TLS handshake timed out.",  // the connection's own words for a stalled handshake
+  };
+  return std::find(lost.begin(), lost.end(), description) != lost.end();
 }
 
 }  // namespace
@@ -76,6 +100,7 @@ struct VantleClient::Impl {
   double retryDelay;
   bool intentionallyStopped = false;
   bool everReachedReady = false;
+  bool attemptEnded = false;  // the current attempt failed or its connection closed
   bool retryScheduled = false;
   bool secretHasWorked = false;
   int attemptToken = 0;
@@ -158,6 +183,7 @@ struct VantleClient::Impl {
     dropConnection();
     buffer.clear();
     everReachedReady = false;
+    attemptEnded = false;
     const int token = ++attemptToken;
     queue.postAfter(timing.attemptDeadline, [weakSelf = self, token] {
       if (auto s = weakSelf.lock()) s->impl_->deadlinePassed(token);
@@ -204,7 +230,9 @@ struct VantleClient::Impl {
   }
 
   void deadlinePassed(int token) {
-    if (token != attemptToken || everReachedReady || intentionallyStopped) return;
+    // Only an attempt still under way is cut short: one that ended has had
+    // its say, and a refused code stays refused.
+    if (token != attemptToken || everReachedReady || attemptEnded || intentionallyStopped) return;
     const bool tcpConnected = connection && connection->phase() != TlsConnection::Phase::tcp;
     dropConnection();
     log::info(kClient, "connection to " + endpoint->description() + " did not become ready in time");
@@ -220,9 +248,12 @@ struct VantleClient::Impl {
   }
 
   void failed(const TlsConnection::Failure& failure) {
+    attemptEnded = true;
     log::info(kClient, "connection to " + endpoint->description() + " failed: " + failure.description);
-    if (failure.phase == TlsConnection::Phase::tls) {
-      // TCP was up and the handshake broke off: the agent refused the key.
+    // TCP was up and the handshake broke off. With a code that has never
+    // worked that means the agent refused it; a code that has worked is
+    // refused only by the handshake's own verdict, and a lost path is retried.
+    if (failure.phase == TlsConnection::Phase::tls && (!secretHasWorked || !isNetworkLoss(failure.description))) {
       setState(State::of(State::Kind::rejected));
       return;
     }
@@ -231,6 +262,7 @@ struct VantleClient::Impl {
   }
 
   void cancelled() {
+    attemptEnded = true;
     if (intentionallyStopped) return;
     log::info(kClient, "connection to " + endpoint->description() +
                            (everReachedReady ? " closed" : " cancelled before ready"));

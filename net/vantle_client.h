@@ -4,8 +4,13 @@
 // a refused code from a network problem, retries with growing delays
 // (1, 2, 4, 8, 15, 15 ... seconds) and turns the agent's messages into
 // callbacks. A failure before TCP is connected (nothing listening, no route,
-// time-out) is a network problem and is retried; only a failure after TCP
-// connected and before the TLS handshake finished means the code was refused.
+// time-out) is a network problem and is retried. With a code that has never
+// worked, a failure after TCP connected and before the TLS handshake finished
+// means the code was refused. A code that has worked is refused only by the
+// handshake's verdict (an alert, a failed handshake); a reset or an end of
+// stream in its handshake is a network problem, retried without limit. A
+// refused code stays refused until clearRejection or a connect with another
+// code or agent.
 //
 // Every callback runs on the client queue ("com.orvane.vantle.client"); an
 // application hops to its own interface thread itself. Install callbacks

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include "net/vantle_service.h"
 #include "tests/support/eventually.h"
@@ -37,11 +38,69 @@ core::WireSegment segment(uint64_t seq) {
   return s;
 }
 
+// Stands where the agent was and breaks every connection off in the middle of
+// its handshake, the way a dropped Wi-Fi link or a restarting router does: by
+// turns with a reset and with a plain end of stream.
+class HandshakeBreaker {
+ public:
+  explicit HandshakeBreaker(uint16_t port) : acceptor_(io_, {asio::ip::make_address("127.0.0.1"), port}) {
+    accept();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~HandshakeBreaker() {
+    io_.stop();
+    thread_.join();
+  }
+  // Connections broken off after the companion had started its handshake.
+  int broken() const { return broken_; }
+
+ private:
+  using Socket = std::shared_ptr<asio::ip::tcp::socket>;
+
+  void accept() {
+    acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket accepted) {
+      if (error) return;
+      auto socket = std::make_shared<asio::ip::tcp::socket>(std::move(accepted));
+      socket->async_read_some(asio::buffer(buffer_), [this, socket](const std::error_code& e, size_t) {
+        if (!e) breakOff(socket);
+      });
+      accept();
+    });
+  }
+
+  void breakOff(const Socket& socket) {
+    std::error_code ignored;
+    if (broken_ % 2 == 0) {
+      socket->set_option(asio::socket_base::linger(true, 0), ignored);  // closing sends a reset
+      socket->close(ignored);
+    } else {
+      socket->shutdown(asio::socket_base::shutdown_send, ignored);
+      drain(socket);  // held open until the companion lets go, so it sees the end and nothing else
+    }
+    ++broken_;
+  }
+
+  void drain(const Socket& socket) {
+    socket->async_read_some(asio::buffer(buffer_), [this, socket](const std::error_code& e, size_t) {
+      if (!e) drain(socket);
+    });
+  }
+
+  asio::io_context io_;
+  asio::ip::tcp::acceptor acceptor_;
+  std::array<char, 4096> buffer_;
+  std::atomic<int> broken_{0};
+  std::thread thread_;
+};
+
 class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     port = freePort();
-    client = VantleClient::create({.attemptDeadline = 3, .firstRetryDelay = 0.1, .maximumRetryDelay = 0.4});
+    useClient({.attemptDeadline = 3, .firstRetryDelay = 0.1, .maximumRetryDelay = 0.4});
+  }
+  void useClient(VantleClient::Timing timing) {
+    client = VantleClient::create(timing);
     client->onStateChange = [this](const State& s) {
       std::lock_guard lock(mutex);
       states.push_back(s.kind);
@@ -147,6 +206,38 @@ TEST_F(ClientTest, AnAgentThatGoesAwayIsFollowedBackWithGrowingDelays) {
   startAgent();
   ASSERT_TRUE(reaches(SK::connected));
   EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::connected, SK::reconnecting, SK::connected));
+}
+
+TEST_F(ClientTest, AWorkingCodeOutlastsHandshakesTheNetworkBreaksOff) {
+  startAgent();
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  service->stop();
+  {
+    HandshakeBreaker breaker(port);
+    // A reset, an end of stream and a reset again: none of them is the
+    // agent's verdict on the code.
+    ASSERT_TRUE(eventually([&] { return breaker.broken() >= 3 || client->state().kind == SK::rejected; }, 15));
+    ASSERT_NE(client->state().kind, SK::rejected);
+  }
+  startAgent();
+  ASSERT_TRUE(reaches(SK::connected, 10));
+  for (SK kind : seen()) EXPECT_NE(kind, SK::rejected);
+}
+
+TEST_F(ClientTest, AWorkingCodeTheAgentNoLongerTakesIsRejectedForGood) {
+  constexpr double deadline = 2;
+  useClient({.attemptDeadline = deadline, .firstRetryDelay = 0.1, .maximumRetryDelay = 0.4});
+  startAgent();
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  service->stop();
+  startAgent("271828");  // paired anew: the old code fails the handshake
+  ASSERT_TRUE(reaches(SK::rejected, 10));
+  // The refused attempt's deadline passes without bringing the code back.
+  std::this_thread::sleep_for(std::chrono::duration<double>(deadline + 0.5));
+  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::connected, SK::reconnecting, SK::rejected));
+  EXPECT_EQ(service->peerCount(), 0);
 }
 
 TEST_F(ClientTest, DisconnectStopsAScheduledRetry) {
