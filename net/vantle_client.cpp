@@ -2,6 +2,7 @@
 
 #include <asio/error.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <asio/ssl/error.hpp>
 
 #include <algorithm>
@@ -93,6 +94,7 @@ struct VantleClient::Impl {
   // Everything below lives on `queue`.
   State state;
   std::unique_ptr<ServiceBrowser> browser;
+  int browseGeneration = 0;  // which browse results belong to; a stopped browse's are dropped
   std::shared_ptr<TlsConnection> connection;
   std::string buffer;
   std::optional<std::string> secret;
@@ -108,6 +110,14 @@ struct VantleClient::Impl {
 
   VantleClient& owner() { return *self.lock(); }
 
+  // Runs `work` on the queue and returns its result: in place when already
+  // there (one of the client's callbacks calling back), else waiting for it.
+  template <typename F>
+  auto onQueueNow(F&& work) {
+    if (queue.isCurrent()) return work();
+    return queue.sync(std::forward<F>(work));
+  }
+
   void setState(State next) {
     if (next == state) return;
     state = next;
@@ -117,26 +127,36 @@ struct VantleClient::Impl {
   // ---- Browsing ----
 
   void startBrowsing() {
-    browser.reset();
+    stopBrowsing();
     ServiceBrowser::Callbacks callbacks;
     auto weakSelf = self;
-    callbacks.onChange = [weakSelf](const std::vector<FoundService>& found) {
-      if (auto s = weakSelf.lock()) {
-        s->impl_->queue.post([weakSelf, found] {
-          if (auto s = weakSelf.lock()) s->impl_->agentsFound(found);
-        });
-      }
+    const int generation = browseGeneration;
+    // Avahi's thread reaches the queue through its strand and never holds the
+    // client: were it to drop the last hold, the browser would be destroyed on
+    // the thread that its destruction waits for.
+    auto strand = support::strandOf(queue);
+    callbacks.onChange = [weakSelf, strand, generation](const std::vector<FoundService>& found) {
+      asio::post(strand, [weakSelf, generation, found] {
+        if (auto s = weakSelf.lock(); s && s->impl_->browseGeneration == generation) s->impl_->agentsFound(found);
+      });
     };
-    callbacks.onUnavailable = [weakSelf](const std::string& reason) {
-      if (auto s = weakSelf.lock()) {
-        s->impl_->queue.post([weakSelf, reason] {
-          // Told, but the stored state stays as it is.
-          if (auto s = weakSelf.lock(); s && s->onStateChange) s->onStateChange(State::failedWith(reason));
-        });
-      }
+    callbacks.onUnavailable = [weakSelf, strand, generation](const std::string& reason) {
+      asio::post(strand, [weakSelf, generation, reason] {
+        // Told, but the stored state stays as it is.
+        auto s = weakSelf.lock();
+        if (s && s->impl_->browseGeneration == generation && s->onStateChange) {
+          s->onStateChange(State::failedWith(reason));
+        }
+      });
     };
     browser = std::make_unique<ServiceBrowser>(std::string(VantleSecurity::serviceType), std::move(callbacks));
     if (state.kind == State::Kind::idle) setState(State::of(State::Kind::browsing));
+  }
+
+  // Results already on their way from the browser are dropped with it.
+  void stopBrowsing() {
+    browser.reset();
+    ++browseGeneration;
   }
 
   void agentsFound(const std::vector<FoundService>& found) {
@@ -394,11 +414,11 @@ std::shared_ptr<VantleClient> VantleClient::create(Timing timing) {
 }
 
 void VantleClient::startBrowsing() {
-  impl_->queue.sync([&] { impl_->startBrowsing(); });
+  impl_->onQueueNow([&] { impl_->startBrowsing(); });
 }
 
 void VantleClient::stopBrowsing() {
-  impl_->queue.sync([&] { impl_->browser.reset(); });
+  impl_->onQueueNow([&] { impl_->stopBrowsing(); });
 }
 
 void VantleClient::connect(Endpoint endpoint, std::string secret) {
@@ -442,11 +462,11 @@ void VantleClient::requestSelectedImage(bool highRes) {
 }
 
 VantleConnectionState VantleClient::state() {
-  return impl_->queue.sync([&] { return impl_->state; });
+  return impl_->onQueueNow([&] { return impl_->state; });
 }
 
 std::optional<std::pair<std::string, uint16_t>> VantleClient::remoteAddress() {
-  return impl_->queue.sync([&] { return impl_->remoteAddress; });
+  return impl_->onQueueNow([&] { return impl_->remoteAddress; });
 }
 
 }  // namespace vantle::net

@@ -14,8 +14,15 @@
 //
 // Every callback runs on the client queue ("com.orvane.vantle.client"); an
 // application hops to its own interface thread itself. Install callbacks
-// before the first call. Every method may be called from any thread but the
-// client queue; the work happens on the queue. Timers hold the client weakly.
+// before the first call. Every method may be called from any thread, the
+// client's own callbacks included; the work happens on the queue. connect,
+// clearRejection, disconnect and the requests only post their work and
+// return at once. startBrowsing, stopBrowsing, state and remoteAddress act
+// on the queue before they return: from another thread they wait for it,
+// after whatever was posted before them (state() after disconnect() is idle,
+// and no callback of the old connection follows); from a callback they act
+// in place, so a state change they make is reported (onStateChange, nested)
+// before they return. Timers hold the client weakly.
 #pragma once
 
 #include <atomic>
@@ -86,7 +93,9 @@ class VantleClient : public std::enable_shared_from_this<VantleClient> {
   std::function<void(const std::vector<DiscoveredAgent>&)> onAgentsChanged;
   std::function<void(const std::string& address, uint16_t port)> onRemoteAddress;
 
+  // (Re)starts browsing; the state becomes browsing when it was idle.
   void startBrowsing();
+  // Once it returns, no list from the stopped browse reaches onAgentsChanged.
   void stopBrowsing();
 
   void connect(Endpoint endpoint, std::string secret);

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -96,6 +98,34 @@ TEST_F(DnsSdTest, TheAgentIsBrowsedWithItsRecordResolvedAndConnected) {
   EXPECT_TRUE(eventually([&] { return service->peerCount() == 1; }));
   client->disconnect();
   client->stopBrowsing();
+  service->stop();
+}
+
+TEST_F(DnsSdTest, AClientsOwnCallbacksMayRestartAndStopItsBrowsing) {
+  auto service = VantleService::create(0);
+  ASSERT_EQ(service->start("577215", "Callback Mac"), std::nullopt);
+  auto client = VantleClient::create();
+  std::atomic<int> finds{0};            // lists naming the agent, up to the stop
+  std::atomic<int> listsAfterStop{0};   // must stay 0
+  std::atomic<bool> stopped{false};
+  client->onAgentsChanged = [&](const std::vector<DiscoveredAgent>& agents) {
+    if (stopped) {
+      ++listsAfterStop;
+      return;
+    }
+    if (std::none_of(agents.begin(), agents.end(), [](const auto& a) { return a.name == "Callback Mac"; })) return;
+    if (++finds == 1) {
+      client->startBrowsing();  // a refresh, from the callback: the new browse finds it again
+      return;
+    }
+    client->stopBrowsing();
+    stopped = true;
+  };
+  client->startBrowsing();
+  ASSERT_TRUE(eventually([&] { return stopped.load(); }, 15));
+  EXPECT_EQ(client->state().kind, VantleConnectionState::Kind::browsing);  // after every callback so far
+  EXPECT_EQ(finds, 2);
+  EXPECT_EQ(listsAfterStop, 0);
   service->stop();
 }
 

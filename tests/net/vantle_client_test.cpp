@@ -254,6 +254,21 @@ TEST_F(ClientTest, DisconnectStopsAScheduledRetry) {
   EXPECT_EQ(service->peerCount(), 0);
 }
 
+TEST_F(ClientTest, ItsOwnCallbacksMayCallItBack) {
+  startAgent();
+  std::vector<std::pair<SK, SK>> toldAndAsked;  // on the client queue until it is idle again
+  std::optional<std::pair<std::string, uint16_t>> addressAsked;
+  client->onStateChange = [&](const State& s) { toldAndAsked.emplace_back(s.kind, client->state().kind); };
+  client->onRemoteAddress = [&](const std::string&, uint16_t) { addressAsked = client->remoteAddress(); };
+  client->connect(agent(), kCode);
+  ASSERT_TRUE(reaches(SK::connected));
+  client->disconnect();
+  ASSERT_EQ(client->state().kind, SK::idle);  // from here it waits for the queue
+  EXPECT_THAT(toldAndAsked, ElementsAre(std::pair(SK::connecting, SK::connecting),
+                                        std::pair(SK::connected, SK::connected), std::pair(SK::idle, SK::idle)));
+  EXPECT_EQ(addressAsked, std::pair(std::string("127.0.0.1"), port));
+}
+
 TEST_F(ClientTest, ConnectingTwiceToTheSameAgentMakesOneAttempt) {
   startAgent();
   service->onPeerCountChanged = [this](int n) { peersSeen = std::max(peersSeen.load(), n); };
