@@ -101,6 +101,102 @@ ServiceAdvertiser::~ServiceAdvertiser() {
   session_.reset();
 }
 
+// ---- Resolving ------------------------------------------------------------
+
+namespace {
+
+// A resolved instance as companions use it, and how good its address is:
+// lower is better (IPv4, then global IPv6, then link-local IPv6).
+std::pair<FoundService, int> foundService(AvahiIfIndex interface, const char* name, const AvahiAddress& address,
+                                          uint16_t port, AvahiStringList* txt) {
+  FoundService service;
+  service.instanceName = name;
+  service.port = port;
+  char text[AVAHI_ADDRESS_STR_MAX];
+  avahi_address_snprint(text, sizeof text, &address);
+  service.address = text;
+  int rank = 0;
+  if (address.proto == AVAHI_PROTO_INET6) {
+    const bool linkLocal = address.data.ipv6.address[0] == 0xfe && (address.data.ipv6.address[1] & 0xc0) == 0x80;
+    rank = linkLocal ? 2 : 1;
+    // A link-local address is only reachable through its interface.
+    if (linkLocal) service.address += "%" + std::to_string(interface);
+  }
+  if (txt) {
+    std::map<std::string, std::string> pairs;
+    for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
+      char* key = nullptr;
+      char* value = nullptr;
+      size_t size = 0;
+      if (avahi_string_list_get_pair(item, &key, &value, &size) == 0) {
+        pairs[key] = value ? std::string(value, size) : std::string();
+        avahi_free(key);
+        avahi_free(value);
+      }
+    }
+    service.txt = std::move(pairs);
+  }
+  return {std::move(service), rank};
+}
+
+}  // namespace
+
+struct ServiceResolver::State {
+  std::string name;
+  std::string type;
+  Family family;
+  std::function<void(const Result&)> onResolved;
+  bool answered = false;  // on Avahi's thread, or before it starts
+
+  void answer(const Result& result) {
+    if (answered) return;
+    answered = true;
+    if (onResolved) onResolved(result);
+  }
+
+  static void resolved(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
+                       const char* name, const char*, const char*, const char*, const AvahiAddress* address,
+                       uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags, void* context) {
+    auto* self = static_cast<State*>(context);
+    if (event == AVAHI_RESOLVER_FOUND && address) {
+      self->answer(foundService(interface, name, *address, port, txt).first);
+    } else {
+      self->answer("\"" + self->name + "\" is not advertised now (" +
+                   avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(resolver))) + ")");
+    }
+    avahi_service_resolver_free(resolver);  // one answer is all it gives
+  }
+
+  void start(AvahiClient* client) {
+    if (answered) return;
+    const AvahiProtocol addressFamily = family == Family::ipv4 ? AVAHI_PROTO_INET : AVAHI_PROTO_INET6;
+    if (!avahi_service_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name.c_str(), type.c_str(), nullptr,
+                                    addressFamily, AvahiLookupFlags(0), resolved, this)) {
+      answer(std::string("resolving failed: ") + avahi_strerror(avahi_client_errno(client)));
+    }
+  }
+};
+
+ServiceResolver::ServiceResolver(std::string name, std::string type, Family family,
+                                 std::function<void(const Result&)> onResolved)
+    : state_(std::make_unique<State>()) {
+  State* state = state_.get();
+  state->name = std::move(name);
+  state->type = std::move(type);
+  state->family = family;
+  state->onResolved = std::move(onResolved);
+  session_ = std::make_unique<AvahiSession>(AvahiSession::Callbacks{
+      [state](AvahiClient* client) { state->start(client); },
+      // A resolver under way goes with its client; without an answer by now,
+      // the lost daemon is the answer.
+      [state] { state->answer("the Avahi daemon went away"); },
+      [state](const std::string& reason) { state->answer(reason); },
+  });
+  session_->start();
+}
+
+ServiceResolver::~ServiceResolver() { session_.reset(); }
+
 // ---- Browsing -------------------------------------------------------------
 
 struct ServiceBrowser::State {
@@ -137,33 +233,7 @@ struct ServiceBrowser::State {
                               AvahiLookupResultFlags, void* context) {
     auto* self = static_cast<State*>(context);
     if (event == AVAHI_RESOLVER_FOUND && address) {
-      FoundService service;
-      service.instanceName = name;
-      service.port = port;
-      char text[AVAHI_ADDRESS_STR_MAX];
-      avahi_address_snprint(text, sizeof text, address);
-      service.address = text;
-      int rank = 0;
-      if (address->proto == AVAHI_PROTO_INET6) {
-        const bool linkLocal = address->data.ipv6.address[0] == 0xfe && (address->data.ipv6.address[1] & 0xc0) == 0x80;
-        rank = linkLocal ? 2 : 1;
-        // A link-local address is only reachable through its interface.
-        if (linkLocal) service.address += "%" + std::to_string(interface);
-      }
-      if (txt) {
-        std::map<std::string, std::string> pairs;
-        for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
-          char* key = nullptr;
-          char* value = nullptr;
-          size_t size = 0;
-          if (avahi_string_list_get_pair(item, &key, &value, &size) == 0) {
-            pairs[key] = value ? std::string(value, size) : std::string();
-            avahi_free(key);
-            avahi_free(value);
-          }
-        }
-        service.txt = std::move(pairs);
-      }
+      auto [service, rank] = foundService(interface, name, *address, port, txt);
       self->found[Key{interface, protocol, name}] = Resolved{std::move(service), rank};
       self->report();
     }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace vantle::net {
@@ -50,6 +51,31 @@ struct FoundService {
   std::string address;  // numeric, IPv4 preferred
   uint16_t port = 0;
   bool operator==(const FoundService&) const = default;
+};
+
+// Looks one advertised instance up by its name, once: where it can be
+// reached now. An agent's address and port change (a new DHCP lease, another
+// network, another port), so a companion asks again before each connection
+// rather than keeping what browsing found. `family` is the kind of address
+// wanted. `onResolved` is called exactly once, on Avahi's thread, with the
+// service or with why it was not found: not advertised now (Avahi gives up
+// after about five seconds) or no Avahi daemon to ask. Destroying the
+// resolver stops it before returning, after which it is not called.
+class ServiceResolver {
+ public:
+  enum class Family { ipv4, ipv6 };
+  using Result = std::variant<FoundService, std::string>;
+
+  ServiceResolver(std::string name, std::string type, Family family, std::function<void(const Result&)> onResolved);
+  ~ServiceResolver();
+  ServiceResolver(const ServiceResolver&) = delete;
+  ServiceResolver& operator=(const ServiceResolver&) = delete;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+  std::unique_ptr<AvahiSession> session_;
 };
 
 class ServiceBrowser {

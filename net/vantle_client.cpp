@@ -99,6 +99,10 @@ struct VantleClient::Impl {
   std::string buffer;
   std::optional<std::string> secret;
   std::optional<Endpoint> endpoint;
+  // Where attempts go: the endpoint, with the address and port its DNS-SD
+  // name last resolved to.
+  Endpoint target;
+  std::unique_ptr<ServiceResolver> lookup;  // the current attempt's, while it resolves
   double retryDelay;
   bool intentionallyStopped = false;
   bool everReachedReady = false;
@@ -186,12 +190,15 @@ struct VantleClient::Impl {
     intentionallyStopped = false;
     if (secret != code) secretHasWorked = false;
     endpoint = std::move(to);
+    target = *endpoint;
     secret = std::move(code);
     retryDelay = timing.firstRetryDelay;
     startAttempt();
   }
 
+  // Abandons the current attempt's look-up and connection, silently.
   void dropConnection() {
+    lookup.reset();
     if (!connection) return;
     connection->detach();
     connection->cancel();
@@ -209,12 +216,49 @@ struct VantleClient::Impl {
       if (auto s = weakSelf.lock()) s->impl_->deadlinePassed(token);
     });
     setState(State::of(secretHasWorked ? State::Kind::reconnecting : State::Kind::connecting));
+    if (endpoint->serviceName) {
+      lookUp(token);
+    } else {
+      reach(token);
+    }
+  }
 
+  // An agent found by browsing is looked up again on every attempt: its
+  // address and port may have changed since (a new lease, another network,
+  // the port fallback). Looking up is part of reaching TCP, so an agent not
+  // advertised now is a network problem like any other before the connection
+  // exists. The address asked for is of the family last found, which
+  // browsing chose (IPv4 where there is one).
+  void lookUp(int token) {
+    const auto family =
+        target.host.find(':') != std::string::npos ? ServiceResolver::Family::ipv6 : ServiceResolver::Family::ipv4;
+    auto strand = support::strandOf(queue);  // as for browsing: Avahi's thread never holds the client
+    lookup = std::make_unique<ServiceResolver>(
+        *endpoint->serviceName, std::string(VantleSecurity::serviceType), family,
+        [weakSelf = self, strand, token](const ServiceResolver::Result& result) {
+          asio::post(strand, [weakSelf, token, result] {
+            auto s = weakSelf.lock();
+            if (!s || s->impl_->attemptToken != token || s->impl_->intentionallyStopped) return;
+            Impl& impl = *s->impl_;
+            impl.lookup.reset();
+            if (const auto* reason = std::get_if<std::string>(&result)) {
+              impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, *reason});
+              return;
+            }
+            const FoundService& found = std::get<FoundService>(result);
+            impl.target.host = found.address;
+            impl.target.port = found.port;
+            impl.reach(token);
+          });
+        });
+  }
+
+  void reach(int token) {
     // Resolving a host name is part of reaching TCP: its failure is a
     // network problem like any other before the connection exists.
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(support::strandOf(queue));
     resolver->async_resolve(
-        endpoint->host, std::to_string(endpoint->port), asio::ip::tcp::resolver::numeric_service,
+        target.host, std::to_string(target.port), asio::ip::tcp::resolver::numeric_service,
         [weakSelf = self, token, resolver](const std::error_code& error,
                                            asio::ip::tcp::resolver::results_type results) {
           auto s = weakSelf.lock();
@@ -255,7 +299,7 @@ struct VantleClient::Impl {
     if (token != attemptToken || everReachedReady || attemptEnded || intentionallyStopped) return;
     const bool tcpConnected = connection && connection->phase() != TlsConnection::Phase::tcp;
     dropConnection();
-    log::info(kClient, "connection to " + endpoint->description() + " did not become ready in time");
+    log::info(kClient, "connection to " + target.description() + " did not become ready in time");
     if (secretHasWorked) {
       setState(State::of(State::Kind::reconnecting));
       scheduleRetry();
@@ -269,7 +313,7 @@ struct VantleClient::Impl {
 
   void failed(const TlsConnection::Failure& failure) {
     attemptEnded = true;
-    log::info(kClient, "connection to " + endpoint->description() + " failed: " + failure.description);
+    log::info(kClient, "connection to " + target.description() + " failed: " + failure.description);
     // TCP was up and the handshake broke off. With a code that has never
     // worked that means the agent refused it; a code that has worked is
     // refused only by the handshake's own verdict, and a lost path is retried.
@@ -284,7 +328,7 @@ struct VantleClient::Impl {
   void cancelled() {
     attemptEnded = true;
     if (intentionallyStopped) return;
-    log::info(kClient, "connection to " + endpoint->description() +
+    log::info(kClient, "connection to " + target.description() +
                            (everReachedReady ? " closed" : " cancelled before ready"));
     scheduleRetry();
   }

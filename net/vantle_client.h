@@ -38,7 +38,10 @@
 namespace vantle::net {
 
 // Where an agent can be reached: a numeric address or host name and a port,
-// and the DNS-SD instance name when it was found by browsing.
+// and the DNS-SD instance name when it was found by browsing. With a name,
+// every attempt looks it up again and goes where it resolves to now; the
+// address and port are only where browsing saw it (and choose the address
+// family asked for).
 struct Endpoint {
   std::string host;
   uint16_t port = 0;

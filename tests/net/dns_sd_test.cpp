@@ -129,6 +129,39 @@ TEST_F(DnsSdTest, AClientsOwnCallbacksMayRestartAndStopItsBrowsing) {
   service->stop();
 }
 
+TEST_F(DnsSdTest, AClientFindsItsAgentAgainAfterTheAgentMovedToAnotherPort) {
+  constexpr const char* code = "141421";
+  auto service = VantleService::create(0);
+  ASSERT_EQ(service->start(code, "Roaming Mac"), std::nullopt);
+  auto client = VantleClient::create({.attemptDeadline = 6, .firstRetryDelay = 0.2, .maximumRetryDelay = 1});
+  Listed listed;
+  client->onAgentsChanged = listed.handler();
+  client->startBrowsing();
+  const auto roaming = [&]() -> std::optional<DiscoveredAgent> {
+    for (const auto& agent : listed.now()) {
+      if (agent.name == "Roaming Mac") return agent;
+    }
+    return std::nullopt;
+  };
+  ASSERT_TRUE(eventually([&] { return roaming().has_value(); }, 15));
+  client->connect(roaming()->endpoint, code);
+  ASSERT_TRUE(eventually([&] { return client->state().isConnected(); }, 10));
+  client->stopBrowsing();  // from here the client has only the endpoint it was given
+
+  // The agent starts again on a port of its own, as after its preferred
+  // port was taken; the endpoint's address and port are stale now.
+  const uint16_t before = *service->debugPort();
+  auto moved = VantleService::create(0);
+  service->stop();
+  ASSERT_EQ(moved->start(code, "Roaming Mac"), std::nullopt);
+  ASSERT_NE(moved->debugPort(), before);
+  EXPECT_TRUE(eventually([&] { return moved->peerCount() == 1; }, 30));
+  EXPECT_TRUE(client->state().isConnected());
+  EXPECT_EQ(client->remoteAddress()->second, moved->debugPort());
+  client->disconnect();
+  moved->stop();
+}
+
 TEST_F(DnsSdTest, AnAgentWithoutAnIdAdvertisesAnEmptyOneAndNamesCollideIntoNewOnes) {
   auto first = VantleService::create(0);
   auto second = VantleService::create(0);

@@ -4,7 +4,9 @@
 // connects with the pairing code, notes every state change on standard
 // error and ends the run with exit code 3 when the agent refuses the code.
 // The client keeps retrying a connection that cannot be made, so a command
-// started before its agent connects once the agent is up.
+// started before its agent connects once the agent is up; an agent found by
+// browsing is looked up by name again on each attempt, so one that moved to
+// another address or port is followed.
 //
 // Install message callbacks on `client()` before `start`. Every callback,
 // `onConnected` included, runs on the client queue. The output and the run's

@@ -242,8 +242,10 @@ Options:
   Options take their value as the next argument or after "=" (--port=39182).
 
 Connecting: a connection that cannot be made (nothing listening, no route)
-is retried after 1, 2, 4, 8, 15, 15 ... seconds until the timeout. A code the
-agent refuses ends the run at once.
+is retried after 1, 2, 4, 8, 15, 15 ... seconds until the timeout. An agent
+found with --agent is looked up by name again before every attempt, so one
+that moved to another address or port is followed. A code the agent refuses
+ends the run at once.
 
 Exit codes:
   0  done (watch: it connected)

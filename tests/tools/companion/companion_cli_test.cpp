@@ -6,8 +6,10 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <nlohmann/json.hpp>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -279,6 +281,35 @@ TEST(CompanionBrowse, ListsTheAdvertisedAgentAndFindsItByName) {
   EXPECT_EQ(watch.exitCode, 0) << watch.err;
   EXPECT_THAT(decoded(watch), ElementsAre(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(1)}));
   service->stop();
+}
+
+TEST(CompanionBrowse, AWatchByNameFollowsItsAgentToAnotherPort) {
+  if (!std::getenv("VANTLE_TEST_NETNS")) GTEST_SKIP() << "needs the private test network (scripts/test-netns)";
+  std::atomic<int> subscriptions{0};
+  const auto agent = [&](std::function<core::VantleSnapshot()> currentSnapshot) {
+    auto service = net::VantleService::create(0);
+    service->backlog = [&](uint64_t) {
+      ++subscriptions;
+      return std::vector<core::WireSegment>{};
+    };
+    service->currentSnapshot = std::move(currentSnapshot);
+    EXPECT_EQ(service->start(kCode, "Studio Roam"), std::nullopt);
+    return service;
+  };
+  auto first = agent(nullptr);  // says nothing, so no message can be lost in the move
+  ChildProgram watch(companionPath,
+                     {"watch", "--code", kCode, "--agent", "Studio Roam", "--messages", "1", "--timeout", "40"});
+  ASSERT_TRUE(testing::eventually([&] { return subscriptions == 1; }, 20));
+
+  // Started again on a port of its own, as when its port was taken.
+  const uint16_t before = *first->debugPort();
+  first->stop();
+  auto moved = agent([] { return snapshot(2); });
+  ASSERT_NE(moved->debugPort(), before);
+  const ProgramRun run = watch.finish();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(decoded(run), ElementsAre(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(2)})) << run.err;
+  moved->stop();
 }
 
 }  // namespace
