@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "tools/companion/safe_text.h"
 
 namespace vantle::tools {
 
@@ -35,11 +38,13 @@ bool writeAll(int fd, const core::Bytes& data) {
 std::string safeImageName(const std::optional<std::string>& suggested, size_t index) {
   const std::string fallback = "image-" + std::to_string(index) + ".jpg";
   if (!suggested) return fallback;
-  std::string name = suggested->substr(suggested->find_last_of('/') + 1);
-  if (name.find('\0') != std::string::npos || name.empty() || name == "." || name == ".." ||
-      name.size() > longestName) {
-    return fallback;
-  }
+  std::string_view last = *suggested;
+  last.remove_prefix(last.find_last_of('/') + 1);
+  // Never a hidden file: with --out at home, ".bashrc" would be the user's
+  // own. Dropping the leading dots also leaves nothing of "." and "..".
+  last.remove_prefix(std::min(last.find_first_not_of('.'), last.size()));
+  std::string name = withUnsafeReplaced(last, '_');
+  if (name.empty() || name.size() > longestName) return fallback;
   return name;
 }
 

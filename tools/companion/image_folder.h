@@ -1,9 +1,11 @@
 // The folder pulled images are written into.
 //
 // The agent names each image, and that name is not trusted: only a plain
-// file name is kept (the last path component, without NUL bytes, not "." or
-// "..", at most 200 bytes), else the image is called "image-N.jpg" after its
-// place in the pull. Two images of one pull never share a name: the second
+// file name is kept, made from the last path component without its leading
+// dots (never a hidden file), with every character unsafe on a terminal
+// (see safe_text.h) and every byte that is not UTF-8 replaced by "_". When
+// nothing is left, or more than 200 bytes, the image is called "image-N.jpg"
+// after its place in the pull. Two images of one pull never share a name: the second
 // "a.jpg" becomes "a-2.jpg". An existing file of that name from an earlier
 // run is replaced, as a fresh download replaces an old one. Each file is
 // written whole (a temporary file in the folder, then renamed), so a reader

@@ -2,18 +2,22 @@
 
 #include <unistd.h>
 
+#include "tools/companion/safe_text.h"
+
 namespace vantle::tools {
 
 void Output::result(const std::string& line) {
+  const std::string safe = printable(line);
   std::lock_guard lock(mutex_);
-  std::fputs(line.c_str(), results_);
+  std::fwrite(safe.data(), 1, safe.size(), results_);
   std::fputc('\n', results_);
   std::fflush(results_);
 }
 
 void Output::note(const std::string& line) {
+  const std::string safe = printable(line);
   std::lock_guard lock(mutex_);
-  std::fprintf(stderr, "vantle-companion: %s\n", line.c_str());
+  std::fprintf(stderr, "vantle-companion: %.*s\n", static_cast<int>(safe.size()), safe.data());
   std::fflush(stderr);
 }
 

@@ -3,7 +3,11 @@
 // Results (JSON lines, file names) go to the result stream one whole line at
 // a time, flushed at once so that a pipe sees each line as it happens. Notes
 // (state changes, reasons, diagnostics) go to standard error, prefixed with
-// the program's name. Thread-safe; lines from different threads never mix.
+// the program's name. Both carry text from the agent (names, reasons, whole
+// messages), so what a terminal would act on is written as an escape
+// (`printable`, safe_text.h): a JSON line stays valid and means the same, and a plain name
+// or sentence shows its odd characters instead of obeying them. Thread-safe;
+// lines from different threads never mix.
 #pragma once
 
 #include <cstdio>

@@ -125,6 +125,9 @@ TEST_F(CompanionTest, WatchPrintsEveryMessageAsItArrivedUntilItsTimeout) {
   ASSERT_TRUE(subscribed());  // broadcasts follow the whole subscribe answer
   service->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(43)});
   service->broadcastFrameCleared();
+  // DEL and a C1 CSI: JSON may carry them raw, a terminal would act on them.
+  const std::string hostile = "Bay\x7f 2 \xc2\x9b" "2J";
+  service->broadcast(VantleMessage{.t = Kind::selectedImageUnavailable, .reason = hostile});
   const ProgramRun run = watch.finish();
 
   ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -137,8 +140,10 @@ TEST_F(CompanionTest, WatchPrintsEveryMessageAsItArrivedUntilItsTimeout) {
                                                       .imageFileName = std::string("A_7.CR3"),
                                                       .imagePath = std::string("/s/A_7.CR3")},
                                         VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(43)},
-                                        VantleMessage{.t = Kind::frameThumbnail}));
+                                        VantleMessage{.t = Kind::frameThumbnail},
+                                        VantleMessage{.t = Kind::selectedImageUnavailable, .reason = hostile}));
   EXPECT_THAT(run.out, HasSubstr("\"imageData\":\"AP8=\""));
+  EXPECT_THAT(run.out, HasSubstr(R"("reason":"Bay\u007f 2 \u009b2J")"));
   std::lock_guard lock(mutex);
   EXPECT_THAT(subscribedSince, ElementsAre(1u));
 }
@@ -205,20 +210,26 @@ TEST_F(CompanionTest, PullWritesEveryImageUnderASafeNameAndPrintsOnlyTheNames) {
   std::optional<bool> askedHighRes;
   service->onRequestSelectedImage = [&](bool highRes) -> core::ImagePullOutcome {
     askedHighRes = highRes;
-    return core::ImagesPulled{
-        {{core::Bytes{1, 2}, "A_1.jpg"}, {core::Bytes{3}, "../../escaped.jpg"}, {core::Bytes{4}, "A_1.jpg"}}};
+    return core::ImagesPulled{{{core::Bytes{1, 2}, "A_1.jpg"},
+                               {core::Bytes{3}, "../../escaped.jpg"},
+                               {core::Bytes{4}, "A_1.jpg"},
+                               {core::Bytes{5}, ".bashrc"},
+                               {core::Bytes{6}, "\x1b]0;owned\x07.jpg"}}};
   };
   const fs::path folder = out / "new";
   const ProgramRun pull = run("pull", {"--high-res", "--out", folder.string(), "--settle", "0.5"});
   ASSERT_EQ(pull.exitCode, 0) << pull.err;
   EXPECT_EQ(askedHighRes, true);
   // The client's own diagnostic lines went to standard error.
-  EXPECT_THAT(pull.outLines(), ElementsAre("A_1.jpg", "escaped.jpg", "A_1-2.jpg"));
+  EXPECT_THAT(pull.outLines(), ElementsAre("A_1.jpg", "escaped.jpg", "A_1-2.jpg", "bashrc", "_]0;owned_.jpg"));
   EXPECT_THAT(pull.err, HasSubstr("VantleClient: Sending requestHighResSelectedImage message"));
   EXPECT_EQ(contents(folder / "A_1.jpg"), "\x01\x02");
   EXPECT_EQ(contents(folder / "escaped.jpg"), "\x03");
   EXPECT_EQ(contents(folder / "A_1-2.jpg"), "\x04");
+  EXPECT_EQ(contents(folder / "bashrc"), "\x05");
+  EXPECT_EQ(contents(folder / "_]0;owned_.jpg"), "\x06");
   EXPECT_FALSE(fs::exists(out / "escaped.jpg"));
+  EXPECT_FALSE(fs::exists(folder / ".bashrc"));
 }
 
 TEST_F(CompanionTest, AnUnavailablePullExitsFiveWithTheAgentsReason) {
@@ -226,12 +237,13 @@ TEST_F(CompanionTest, AnUnavailablePullExitsFiveWithTheAgentsReason) {
   std::optional<std::string> askedPath;
   service->onRequestFrameImage = [&](const std::string& path) -> core::ImagePullOutcome {
     askedPath = path;
-    return core::ImageUnavailable{"Capture One does not have that frame in the open session."};
+    return core::ImageUnavailable{"Capture One does not have that frame in the open session.\x1b[2J"};
   };
   ProgramRun pull = run("pull", {"--frame", "/shoot/A_1.CR3", "--out", out.string()});
   EXPECT_EQ(pull.exitCode, 5) << pull.err;
   EXPECT_EQ(askedPath, "/shoot/A_1.CR3");
-  EXPECT_THAT(pull.err, HasSubstr("Capture One does not have that frame in the open session."));
+  EXPECT_THAT(pull.err, HasSubstr("Capture One does not have that frame in the open session.\\u001b[2J"));
+  EXPECT_THAT(pull.err, Not(HasSubstr("\x1b")));
   EXPECT_EQ(pull.out, "");
   EXPECT_TRUE(fs::is_empty(out));
 

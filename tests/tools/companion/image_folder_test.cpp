@@ -13,11 +13,24 @@ namespace fs = std::filesystem;
 
 TEST(ImageFolder, KeepsOnlyAPlainFileNameOfWhatTheAgentSuggests) {
   EXPECT_EQ(safeImageName("A_0001.jpg", 1), "A_0001.jpg");
+  EXPECT_EQ(safeImageName("Café Ärmel 東京.jpg", 1), "Café Ärmel 東京.jpg");
   EXPECT_EQ(safeImageName("../../.ssh/authorized_keys", 1), "authorized_keys");
-  for (const std::string& unusable : {std::string(""), std::string(".."), std::string("dir/"), std::string("/s/.."),
-                                      std::string("a\0b.jpg", 7), std::string(201, 'x')}) {
+  // Never hidden: with --out at home, ".bashrc" would be the user's own.
+  EXPECT_EQ(safeImageName(".bashrc", 1), "bashrc");
+  EXPECT_EQ(safeImageName("...profile", 1), "profile");
+  EXPECT_EQ(safeImageName("A.1.jpg.", 1), "A.1.jpg.");  // dots inside and at the end are plain
+  // Characters a terminal acts on, or that make it show another name, and
+  // bytes that are not UTF-8 each become "_".
+  EXPECT_EQ(safeImageName(std::string("a\0b.jpg", 7), 1), "a_b.jpg");
+  EXPECT_EQ(safeImageName("\x1b]0;x\x07\t\x7f.jpg", 1), "_]0;x___.jpg");
+  EXPECT_EQ(safeImageName("A\xc2\x9b" "2J.jpg", 1), "A_2J.jpg");       // C1 CSI
+  EXPECT_EQ(safeImageName("A\xe2\x80\xaegpj.sh", 1), "A_gpj.sh");     // right-to-left override
+  EXPECT_EQ(safeImageName("A\xff\xc3.jpg", 1), "A__.jpg");             // not UTF-8
+  for (const std::string& unusable : {std::string(""), std::string(".."), std::string("..."), std::string("dir/"),
+                                      std::string("/s/.."), std::string(201, 'x')}) {
     EXPECT_EQ(safeImageName(unusable, 3), "image-3.jpg") << unusable;
   }
+  EXPECT_EQ(safeImageName(std::string(200, 'x'), 3), std::string(200, 'x'));
   EXPECT_EQ(safeImageName(std::nullopt, 2), "image-2.jpg");
 }
 
