@@ -65,7 +65,8 @@ void TlsConnection::handshake() {
                             self->timer_.cancel();
                             if (error) return self->fail(error.message());
                             self->phase_ = Phase::ready;
-                            if (self->handlers_.onReady) self->handlers_.onReady();
+                            // Taken out first: the handler may replace the handlers.
+                            if (auto onReady = std::exchange(self->handlers_.onReady, nullptr)) onReady();
                             if (!self->writing_) self->writeNext();
                           });
 }
@@ -120,14 +121,15 @@ void TlsConnection::send(std::shared_ptr<const std::string> frame, SendCompletio
 }
 
 void TlsConnection::writeNext() {
-  if (sendQueue_.empty() || ended_) return;
+  if (writing_ || sendQueue_.empty() || ended_) return;
   writing_ = true;
   asio::async_write(stream_, asio::buffer(*sendQueue_.front().frame),
                     [self = shared_from_this()](const std::error_code& error, size_t) {
-                      self->writing_ = false;
                       Pending done = std::move(self->sendQueue_.front());
                       self->sendQueue_.pop_front();
+                      // Still writing while the completion runs: a send it makes only queues.
                       if (done.completion) done.completion(!error && !self->ended_);
+                      self->writing_ = false;
                       if (error) {
                         // Whatever is still queued will not be sent either.
                         while (!self->sendQueue_.empty()) {

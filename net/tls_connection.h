@@ -64,6 +64,8 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   // Drops the handlers: nothing more is reported. For an owner replacing
   // the connection.
   void detach() { handlers_ = {}; }
+  // Replaces the handlers, for an owner that hands a ready connection on.
+  void setHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
   // Reads once, 1 to 65,536 bytes. Only while ready.
   void receive(ReceiveHandler handler);

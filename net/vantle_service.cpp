@@ -4,11 +4,14 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <list>
 #include <map>
 
 #include "net/dns_sd.h"
 #include "net/framing.h"
+#include "net/pairing_guard.h"
 #include "net/security.h"
 #include "net/tls_connection.h"
 #include "net/tls_context.h"
@@ -28,6 +31,15 @@ namespace {
 
 constexpr std::string_view kWire = "wire";
 
+// Bounds that keep a hostile or sleeping peer from growing the agent.
+constexpr size_t kPendingHandshakes = 64;           // unpaired connections at once, in all
+constexpr size_t kPendingHandshakesPerSource = 4;   // from one address (or IPv6 /64)
+constexpr size_t kPeers = 64;                       // paired companions at once
+constexpr size_t kQueuedBytesPerPeer = 32u << 20;   // not yet written to one peer
+constexpr int kPullsPerPeer = 2;                    // image pulls one peer may have waiting
+constexpr int kSnapshotsInFlight = 16;              // a reader that keeps up never loses one
+constexpr int kThumbnailsInFlight = 1;              // the first and the newest reach a slow reader
+
 
 std::optional<Frame> framed(const VantleMessage& message) {
   auto result = VantleFraming::frame(message);
@@ -37,11 +49,27 @@ std::optional<Frame> framed(const VantleMessage& message) {
 
 }  // namespace
 
+// A paired companion. Its outgoing bytes are bounded: snapshots and
+// thumbnails have a few frames in flight at the most, the newest replacing
+// any still waiting behind them (a tablet asleep needs only the latest state
+// when it wakes), and everything else counts against a byte budget whose
+// excess disconnects the peer.
 struct VantleService::Peer {
   std::shared_ptr<TlsConnection> connection;
   std::string buffer;
-  bool thumbnailInFlight = false;
+  size_t queuedBytes = 0;  // handed to the connection, not yet written
+  int pullsOutstanding = 0;
+  int snapshotsInFlight = 0;
+  std::optional<Frame> pendingSnapshot;
+  int thumbnailsInFlight = 0;
   std::optional<Frame> pendingThumbnail;
+};
+
+// A connection still in its handshake: it belongs to the listener that
+// accepted it and counts against its source's share.
+struct PendingHandshake {
+  std::shared_ptr<TlsConnection> connection;
+  std::string source;
 };
 
 struct VantleService::Impl {
@@ -61,6 +89,9 @@ struct VantleService::Impl {
   std::unique_ptr<ServiceAdvertiser> advertiser;
   std::shared_ptr<TlsContext> tls;
   std::map<const Peer*, std::shared_ptr<Peer>> peers;
+  std::list<PendingHandshake> handshakes;  // oldest first
+  uint64_t generation = 0;                 // of the listener; every stop and start moves it on
+  PairingGuard guard;
   std::optional<std::string> agentID;
   std::string secret;
   std::string displayName;
@@ -88,19 +119,25 @@ struct VantleService::Impl {
     return std::nullopt;
   }
 
+  // One dual-stack socket, so IPv4 companions connect too; on a host without
+  // IPv6, a plain IPv4 one.
   std::unique_ptr<asio::ip::tcp::acceptor> openListener(uint16_t port, std::string& error) {
-    auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(support::strandOf(queue));
     std::error_code ec;
-    // One dual-stack socket, so IPv4 companions connect too.
-    acceptor->open(asio::ip::tcp::v6(), ec);
-    if (!ec) acceptor->set_option(asio::ip::v6_only(false), ec);
+    auto acceptor = openListener(asio::ip::tcp::v6(), port, ec);
+    const bool noIPv6 = ec == asio::error::address_family_not_supported || ec == std::errc::address_not_available;
+    if (!acceptor && noIPv6) acceptor = openListener(asio::ip::tcp::v4(), port, ec);
+    if (!acceptor) error = ec.message();
+    return acceptor;
+  }
+
+  std::unique_ptr<asio::ip::tcp::acceptor> openListener(asio::ip::tcp protocol, uint16_t port, std::error_code& ec) {
+    auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(support::strandOf(queue));
+    acceptor->open(protocol, ec);
+    if (!ec && protocol == asio::ip::tcp::v6()) acceptor->set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor->set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
-    if (!ec) acceptor->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port), ec);
+    if (!ec) acceptor->bind(asio::ip::tcp::endpoint(protocol, port), ec);
     if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-      error = ec.message();
-      return nullptr;
-    }
+    if (ec) return nullptr;
     return acceptor;
   }
 
@@ -164,30 +201,94 @@ struct VantleService::Impl {
     });
   }
 
+  // A new connection: refused at once when its source is being slowed down
+  // for wrong codes, else its handshake starts, within the caps on
+  // connections still in their handshake (the oldest gives way).
   void admit(asio::ip::tcp::socket socket) {
-    auto peer = std::make_shared<Peer>();
-    peer->connection = TlsConnection::accepted(std::move(socket), tls);
+    std::error_code ec;
+    const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
+    if (ec) return;
+    const std::string source = PairingGuard::sourceOf(remote.address());
+    if (!guard.mayTry(source, PairingGuard::Clock::now())) {
+      socket.close(ec);  // before any TLS: it costs the agent nothing
+      return;
+    }
+    makeRoomForHandshake(source);
+
+    auto connection = TlsConnection::accepted(std::move(socket), tls);
+    handshakes.push_back({connection, source});
+    const uint64_t mine = generation;
     auto weakSelf = self;
-    TlsConnection::Handlers handlers;
-    handlers.onReady = [weakSelf, peer] {
+    const auto settled = [weakSelf, connection, mine](Impl*& impl) {
       auto s = weakSelf.lock();
-      if (!s) return;
-      Impl& impl = *s->impl_;
-      impl.peers[peer.get()] = peer;
-      if (s->onPeerCountChanged) s->onPeerCountChanged(static_cast<int>(impl.peers.size()));
-      impl.receive(peer);
+      if (!s) return false;
+      impl = s->impl_.get();
+      if (impl->generation != mine) return false;  // stopped or restarted meanwhile
+      impl->handshakes.remove_if([&](const PendingHandshake& p) { return p.connection == connection; });
+      return true;
     };
-    const auto gone = [weakSelf, peer] {
+    TlsConnection::Handlers handlers;
+    handlers.onReady = [weakSelf, settled, connection, source] {
+      Impl* impl = nullptr;
+      if (!settled(impl)) return connection->cancel();
+      impl->guard.paired(source);
+      if (impl->peers.size() >= kPeers) {
+        log::error(kWire, "refused a companion from " + source + ": " + std::to_string(kPeers) + " are connected");
+        return connection->cancel();
+      }
+      impl->join(connection);
+    };
+    handlers.onFailed = [weakSelf, settled, source](const TlsConnection::Failure&) {
+      Impl* impl = nullptr;
+      if (!settled(impl)) return;
+      if (impl->guard.failed(source, PairingGuard::Clock::now())) impl->reportGuessing(source);
+    };
+    handlers.onCancelled = [weakSelf, settled] {
+      Impl* impl = nullptr;
+      settled(impl);
+    };
+    connection->start(std::move(handlers));
+  }
+
+  void makeRoomForHandshake(const std::string& source) {
+    const auto fromSource = [&](const PendingHandshake& p) { return p.source == source; };
+    if (static_cast<size_t>(std::count_if(handshakes.begin(), handshakes.end(), fromSource)) >=
+        kPendingHandshakesPerSource) {
+      closeHandshake(std::find_if(handshakes.begin(), handshakes.end(), fromSource));
+    }
+    if (handshakes.size() >= kPendingHandshakes) closeHandshake(handshakes.begin());
+  }
+
+  void closeHandshake(std::list<PendingHandshake>::iterator pending) {
+    if (pending == handshakes.end()) return;
+    const std::shared_ptr<TlsConnection> connection = pending->connection;
+    handshakes.erase(pending);
+    connection->cancel();
+  }
+
+  void reportGuessing(const std::string& source) {
+    reportError("Someone at " + source +
+                " is trying pairing codes. If that is not one of your devices, make a new pairing code.");
+  }
+
+  void join(const std::shared_ptr<TlsConnection>& connection) {
+    auto peer = std::make_shared<Peer>();
+    peer->connection = connection;
+    peers[peer.get()] = peer;
+    auto weakSelf = self;
+    std::weak_ptr<Peer> weakPeer = peer;
+    const auto gone = [weakSelf, weakPeer] {
       auto s = weakSelf.lock();
-      if (!s) return;
+      auto peer = weakPeer.lock();
+      if (!s || !peer) return;
       Impl& impl = *s->impl_;
       if (impl.peers.erase(peer.get()) > 0 && s->onPeerCountChanged) {
         s->onPeerCountChanged(static_cast<int>(impl.peers.size()));
       }
     };
-    handlers.onFailed = [gone](const TlsConnection::Failure&) { gone(); };
-    handlers.onCancelled = gone;
-    peer->connection->start(std::move(handlers));
+    connection->setHandlers({.onFailed = [gone](const TlsConnection::Failure&) { gone(); }, .onCancelled = gone});
+    if (auto s = self.lock(); s && s->onPeerCountChanged) s->onPeerCountChanged(static_cast<int>(peers.size()));
+    receive(peer);
   }
 
   void receive(const std::shared_ptr<Peer>& peer) {
@@ -211,6 +312,8 @@ struct VantleService::Impl {
   }
 
   void tearDown() {
+    ++generation;
+    for (PendingHandshake& pending : std::exchange(handshakes, {})) pending.connection->cancel();
     for (auto& [key, peer] : peers) peer->connection->cancel();
     peers.clear();
     if (listener) {
@@ -224,7 +327,56 @@ struct VantleService::Impl {
   // ---- Requests ----
 
   void send(const std::shared_ptr<Peer>& peer, const VantleMessage& message) {
-    if (auto frame = framed(message)) peer->connection->send(*frame);
+    if (auto frame = framed(message)) {
+      if (message.t == Kind::snapshot) return sendSnapshot(peer, *frame);
+      sendFrame(peer, *frame);
+    }
+  }
+
+  // Queues a frame within the peer's byte budget; a peer over it has
+  // stopped reading and is let go (it may reconnect and subscribe again).
+  void sendFrame(const std::shared_ptr<Peer>& peer, const Frame& frame, std::function<void()> written = {}) {
+    if (peer->connection->ended()) return;
+    if (peer->queuedBytes + frame->size() > kQueuedBytesPerPeer) {
+      log::error(kWire, "a companion stopped reading with " + std::to_string(peer->queuedBytes >> 20) +
+                            " MiB waiting for it; disconnected");
+      peer->connection->cancel();
+      return;
+    }
+    peer->queuedBytes += frame->size();
+    std::weak_ptr<Peer> weakPeer = peer;
+    const size_t size = frame->size();
+    peer->connection->send(frame, [weakPeer, size, written = std::move(written)](bool) {
+      // On the service queue: the connection lives there.
+      if (auto peer = weakPeer.lock()) peer->queuedBytes -= size;
+      if (written) written();
+    });
+  }
+
+  // Sends a frame of which only the newest matters (a snapshot, a
+  // thumbnail): at most `limit` in flight, the newest replacing any still
+  // waiting behind them.
+  void sendLatest(const std::shared_ptr<Peer>& peer, const Frame& frame, int Peer::*inFlight, int limit,
+                  std::optional<Frame> Peer::*waiting) {
+    if ((*peer).*inFlight >= limit) {
+      (*peer).*waiting = frame;
+      return;
+    }
+    ++((*peer).*inFlight);
+    std::weak_ptr<Peer> weakPeer = peer;
+    sendFrame(peer, frame, [weakSelf = self, weakPeer, inFlight, limit, waiting] {
+      auto s = weakSelf.lock();
+      auto peer = weakPeer.lock();
+      if (!s || !peer) return;
+      --((*peer).*inFlight);
+      if (auto next = std::exchange((*peer).*waiting, std::nullopt)) {
+        s->impl_->sendLatest(peer, *next, inFlight, limit, waiting);
+      }
+    });
+  }
+
+  void sendSnapshot(const std::shared_ptr<Peer>& peer, const Frame& frame) {
+    sendLatest(peer, frame, &Peer::snapshotsInFlight, kSnapshotsInFlight, &Peer::pendingSnapshot);
   }
 
   void handle(const VantleMessage& m, const std::shared_ptr<Peer>& peer) {
@@ -238,7 +390,8 @@ struct VantleService::Impl {
         return pullSelected(m.t == Kind::requestHighResSelectedImage, peer);
       case Kind::requestFrameImage:
         if (!m.imagePath || m.imagePath->empty()) {
-          return deliver(core::ImageUnavailable{"No frame was named."}, peer);
+          for (const Frame& frame : replyFrames(core::ImageUnavailable{"No frame was named."})) sendFrame(peer, frame);
+          return;
         }
         return pullFrame(*m.imagePath, peer);
       default:
@@ -307,27 +460,45 @@ struct VantleService::Impl {
     });
   }
 
+  // One pull at a time on the pull queue; a peer may have only a few
+  // waiting, and those of a peer that left are dropped. The reply is framed
+  // on the pull queue too: a large image never holds the service queue.
   void runPull(const std::shared_ptr<Peer>& peer, std::function<core::ImagePullOutcome()> pull) {
-    pullQueue.post([weakSelf = self, peer, pull = std::move(pull)] {
-      core::ImagePullOutcome outcome = pull();
+    if (peer->pullsOutstanding >= kPullsPerPeer) {
+      return send(peer, VantleMessage{.t = Kind::selectedImageUnavailable,
+                                      .reason = std::string("Another image is still on its way.")});
+    }
+    ++peer->pullsOutstanding;
+    std::weak_ptr<Peer> weakPeer = peer;
+    pullQueue.post([weakSelf = self, weakPeer, pull = std::move(pull)] {
+      std::vector<Frame> frames;
+      if (auto peer = weakPeer.lock(); peer && !peer->connection->ended()) frames = replyFrames(pull());
       auto s = weakSelf.lock();
       if (!s) return;
-      s->impl_->queue.post([weakSelf, peer, outcome = std::move(outcome)] {
-        if (auto s = weakSelf.lock()) s->impl_->deliver(outcome, peer);
+      s->impl_->queue.post([weakSelf, weakPeer, frames = std::move(frames)] {
+        auto s = weakSelf.lock();
+        auto peer = weakPeer.lock();
+        if (!s || !peer) return;
+        --peer->pullsOutstanding;
+        for (const Frame& frame : frames) s->impl_->sendFrame(peer, frame);
       });
     });
   }
 
-  void deliver(const core::ImagePullOutcome& outcome, const std::shared_ptr<Peer>& peer) {
-    if (const auto* unavailable = std::get_if<core::ImageUnavailable>(&outcome)) {
-      printLine("VantleService: image unavailable \u2014 " + unavailable->reason);
-      return send(peer, VantleMessage{.t = Kind::selectedImageUnavailable, .reason = unavailable->reason});
+  static std::vector<Frame> replyFrames(const core::ImagePullOutcome& outcome) {
+    std::vector<Frame> frames;
+    const auto unavailable = [&](const std::string& reason) {
+      printLine("VantleService: image unavailable \u2014 " + reason);
+      if (auto frame = framed(VantleMessage{.t = Kind::selectedImageUnavailable, .reason = reason})) {
+        frames.push_back(*frame);
+      }
+    };
+    if (const auto* refused = std::get_if<core::ImageUnavailable>(&outcome)) {
+      unavailable(refused->reason);
+      return frames;
     }
     const auto& images = std::get<core::ImagesPulled>(outcome).images;
-    if (images.empty()) {
-      return send(peer, VantleMessage{.t = Kind::selectedImageUnavailable,
-                                      .reason = std::string("The selected image could not be read.")});
-    }
+    if (images.empty()) unavailable("The selected image could not be read.");
     for (const core::PulledImage& image : images) {
       auto result = VantleFraming::frame(
           VantleMessage{.t = Kind::selectedImageData, .imageData = image.data, .imageFileName = image.fileName});
@@ -335,35 +506,16 @@ struct VantleService::Impl {
         printLine("VantleService: failed to frame image data \u2014 " + error->description());
         continue;
       }
-      peer->connection->send(std::make_shared<const std::string>(std::move(std::get<std::string>(result))));
+      frames.push_back(std::make_shared<const std::string>(std::move(std::get<std::string>(result))));
       printLine("VantleService: sent " + image.fileName + " to client");
     }
+    return frames;
   }
 
   // ---- Thumbnails ----
 
   void sendThumbnail(const std::shared_ptr<Peer>& peer, const Frame& frame) {
-    if (peer->thumbnailInFlight) {
-      peer->pendingThumbnail = frame;  // the newest replaces any waiting one
-      return;
-    }
-    peer->thumbnailInFlight = true;
-    std::weak_ptr<Peer> weakPeer = peer;
-    peer->connection->send(frame, [weakSelf = self, weakPeer](bool) {
-      auto s = weakSelf.lock();
-      if (!s) return;
-      s->impl_->queue.post([weakSelf, weakPeer] {
-        auto s = weakSelf.lock();
-        auto peer = weakPeer.lock();
-        if (!s || !peer) return;
-        peer->thumbnailInFlight = false;
-        if (peer->pendingThumbnail) {
-          Frame next = std::move(*peer->pendingThumbnail);
-          peer->pendingThumbnail.reset();
-          s->impl_->sendThumbnail(peer, next);
-        }
-      });
-    });
+    sendLatest(peer, frame, &Peer::thumbnailsInFlight, kThumbnailsInFlight, &Peer::pendingThumbnail);
   }
 };
 
@@ -403,6 +555,10 @@ int VantleService::peerCount() {
   return impl_->queue.sync([&] { return static_cast<int>(impl_->peers.size()); });
 }
 
+size_t VantleService::debugHandshakes() {
+  return impl_->queue.sync([&] { return impl_->handshakes.size(); });
+}
+
 std::optional<uint16_t> VantleService::debugPort() {
   return impl_->queue.sync([&] { return impl_->boundPort(); });
 }
@@ -412,7 +568,8 @@ void VantleService::broadcast(const VantleMessage& message) {
   if (!frame) return;
   std::optional<std::tuple<uint64_t, std::string, int64_t>> segment;
   if (message.segment) segment = {message.segment->seq, message.segment->folderName, message.segment->framesAdded};
-  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame, segment] {
+  const bool isSnapshot = message.t == Kind::snapshot;
+  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame, segment, isSnapshot] {
     auto s = weakSelf.lock();
     if (!s) return;
     Impl& impl = *s->impl_;
@@ -422,7 +579,13 @@ void VantleService::broadcast(const VantleMessage& message) {
                            " frames=" + std::to_string(framesAdded) + " to " + std::to_string(impl.peers.size()) +
                            " peer(s)");
     }
-    for (auto& [key, peer] : impl.peers) peer->connection->send(frame);
+    for (auto& [key, peer] : impl.peers) {
+      if (isSnapshot) {
+        impl.sendSnapshot(peer, frame);
+      } else {
+        impl.sendFrame(peer, frame);
+      }
+    }
   });
 }
 
@@ -447,7 +610,7 @@ void VantleService::broadcastFrameCleared() {
     if (!s) return;
     for (auto& [key, peer] : s->impl_->peers) {
       peer->pendingThumbnail.reset();
-      peer->connection->send(frame);
+      s->impl_->sendFrame(peer, frame);
     }
   });
 }

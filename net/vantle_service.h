@@ -71,6 +71,8 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   int peerCount();
   // The bound port, while listening.
   std::optional<uint16_t> debugPort();
+  // Connections accepted whose handshake has not ended.
+  size_t debugHandshakes();
 
   void broadcast(const core::VantleMessage& message);
   void broadcastFrameThumbnail(core::Bytes data, std::string fileName, std::string path);

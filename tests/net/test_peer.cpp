@@ -1,5 +1,7 @@
 #include "tests/net/test_peer.h"
 
+#include <asio/ssl/error.hpp>
+
 #include <asio/connect.hpp>
 #include <asio/write.hpp>
 #include <openssl/ssl.h>
@@ -14,14 +16,21 @@
 namespace vantle::testing {
 namespace {
 
-std::array<uint8_t, 32> gKey;  // the key of the peer being set up; tests connect one at a time
+// Each peer's key hangs on its own TLS context (in a slot of its own: Asio
+// keeps its own data in the context's app data), so peers on several
+// threads may shake hands at once.
+int keySlot() {
+  static const int slot = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return slot;
+}
 
-unsigned int pskClient(SSL*, const char*, char* identity, unsigned int maxIdentity, unsigned char* psk,
+unsigned int pskClient(SSL* ssl, const char*, char* identity, unsigned int maxIdentity, unsigned char* psk,
                        unsigned int maxPsk) {
+  const auto* key = static_cast<const std::array<uint8_t, 32>*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), keySlot()));
   std::snprintf(identity, maxIdentity, "%s", "orvanevantle");
-  if (maxPsk < gKey.size()) return 0;
-  std::memcpy(psk, gKey.data(), gKey.size());
-  return gKey.size();
+  if (!key || maxPsk < key->size()) return 0;
+  std::memcpy(psk, key->data(), key->size());
+  return key->size();
 }
 
 }  // namespace
@@ -34,11 +43,13 @@ TestPeer::~TestPeer() {
   }
 }
 
-std::unique_ptr<TestPeer> TestPeer::connect(uint16_t port, const std::string& code, Variant variant) {
+std::unique_ptr<TestPeer> TestPeer::open(uint16_t port, const std::string& code, Variant variant,
+                                         const std::string& from) {
   std::unique_ptr<TestPeer> peer(new TestPeer());
   peer->context_ = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
   SSL_CTX* ctx = peer->context_->native_handle();
-  gKey = net::VantleSecurity::preSharedKey(code);
+  peer->key_ = net::VantleSecurity::preSharedKey(code);
+  SSL_CTX_set_ex_data(ctx, keySlot(), &peer->key_);
   SSL_CTX_set_psk_client_callback(ctx, pskClient);
   switch (variant) {
     case Variant::standard:
@@ -58,10 +69,29 @@ std::unique_ptr<TestPeer> TestPeer::connect(uint16_t port, const std::string& co
   }
   peer->stream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(peer->io_, *peer->context_);
   std::error_code error;
-  peer->stream_->lowest_layer().connect({asio::ip::make_address("127.0.0.1"), port}, error);
+  auto& socket = peer->stream_->lowest_layer();
+  socket.open(asio::ip::tcp::v4(), error);
+  if (!error) socket.bind({asio::ip::make_address(from), 0}, error);
+  if (!error) socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
   if (error) return nullptr;
-  peer->stream_->handshake(asio::ssl::stream_base::client, error);
-  if (error) return nullptr;
+  return peer;
+}
+
+TestPeer::Handshake TestPeer::handshake() {
+  std::error_code error;
+  stream_->handshake(asio::ssl::stream_base::client, error);
+  if (!error) return Handshake::paired;
+  // An alert is the agent's TLS answering (a wrong code); an end of stream
+  // is a connection closed before any TLS was spoken.
+  const bool ended = error == asio::error::eof || error == asio::ssl::error::stream_truncated ||
+                     error == asio::error::connection_reset || error == asio::error::broken_pipe;
+  return ended ? Handshake::closed : Handshake::refused;
+}
+
+std::unique_ptr<TestPeer> TestPeer::connect(uint16_t port, const std::string& code, Variant variant,
+                                            const std::string& from) {
+  auto peer = open(port, code, variant, from);
+  if (!peer || peer->handshake() != Handshake::paired) return nullptr;
   return peer;
 }
 

@@ -7,6 +7,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl/stream.hpp>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,10 +26,21 @@ class TestPeer {
     otherCipher,  // TLS 1.2 PSK, but PSK-AES256-GCM-SHA384
   };
 
-  // Connects to 127.0.0.1:`port` and runs the handshake with `code`;
-  // nullptr when the handshake (or the connection) fails.
+  // Connects from the loopback address `from` (any of 127.0.0.0/8 stands
+  // for another machine) to 127.0.0.1:`port` and runs the handshake with
+  // `code`; nullptr when the handshake (or the connection) fails.
   static std::unique_ptr<TestPeer> connect(uint16_t port, const std::string& code,
-                                           Variant variant = Variant::standard);
+                                           Variant variant = Variant::standard, const std::string& from = "127.0.0.1");
+
+  // The TCP connection alone, for a handshake the test runs later.
+  static std::unique_ptr<TestPeer> open(uint16_t port, const std::string& code, Variant variant = Variant::standard,
+                                        const std::string& from = "127.0.0.1");
+  enum class Handshake {
+    paired,   // the code worked
+    refused,  // the agent's TLS answered and refused it
+    closed,   // the agent closed the connection without speaking TLS
+  };
+  Handshake handshake();
   ~TestPeer();
 
   void send(const core::VantleMessage& message);
@@ -44,6 +56,7 @@ class TestPeer {
   TestPeer();
   bool readMore(double seconds);
 
+  std::array<uint8_t, 32> key_{};
   asio::io_context io_;
   std::unique_ptr<asio::ssl::context> context_;
   std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> stream_;

@@ -8,7 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
 
 #include <atomic>
 #include <mutex>
@@ -83,9 +91,10 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, OnlyThePairingCodeMakesAPeer) {
   const uint16_t port = start();
-  EXPECT_EQ(TestPeer::connect(port, "042138"), nullptr);
-  EXPECT_EQ(TestPeer::connect(port, kCode, TestPeer::Variant::tls13Only), nullptr);
-  EXPECT_EQ(TestPeer::connect(port, kCode, TestPeer::Variant::otherCipher), nullptr);
+  // From three other machines: each failure slows its own source down.
+  EXPECT_EQ(TestPeer::connect(port, "042138", TestPeer::Variant::standard, "127.0.0.2"), nullptr);
+  EXPECT_EQ(TestPeer::connect(port, kCode, TestPeer::Variant::tls13Only, "127.0.0.3"), nullptr);
+  EXPECT_EQ(TestPeer::connect(port, kCode, TestPeer::Variant::otherCipher, "127.0.0.4"), nullptr);
   EXPECT_EQ(service->peerCount(), 0);
 
   auto first = peer(port);
@@ -351,6 +360,43 @@ TEST_F(ServiceTest, OpensslSClientWithThePskGetsAPong) {
   waitpid(child, nullptr, 0);
   close(toChild[1]);
   close(fromChild[0]);
+}
+
+// From now on this process cannot make IPv6 sockets, as on a host whose
+// kernel has IPv6 turned off.
+void refuseIPv6Sockets() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EAFNOSUPPORT & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    std::_Exit(3);
+  }
+}
+
+TEST(ServicePortDeathTest, WithoutIPv6ItListensOnIPv4) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the filter is written for x86-64";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        refuseIPv6Sockets();
+        auto service = VantleService::create(0);
+        if (service->start(kCode, "Studio")) std::_Exit(1);
+        const bool paired = TestPeer::connect(*service->debugPort(), kCode) != nullptr;
+        service->stop();
+        std::_Exit(paired ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
