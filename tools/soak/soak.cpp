@@ -385,6 +385,10 @@ class Soak {
       if (segment.is_object() && segment.value("framesAdded", int64_t{0}) > 0) folders.insert(segment.value("path", ""));
     }
     say(std::to_string(folders.size()) + " of " + std::to_string(kFolders) + " capture folders have a segment with frames");
+    for (int folder = 0; folder < kFolders; ++folder) {
+      const fs::path capture = folder == 0 ? session_ / "Capture" : session_ / "Capture" / ("Look " + std::to_string(folder));
+      if (!folders.contains(capture.string())) say("no segment with frames for " + capture.filename().string());
+    }
     if (folders.size() + 1 < static_cast<size_t>(kFolders)) fail("more capture folders than the killed agent's open shot lack a segment");
 
     // Every companion ends where the agent is.
@@ -414,6 +418,10 @@ class Soak {
       fail("the agent's memory could not be measured a minute in and at the end");
     }
 
+    if (!ok) {
+      std::ofstream(work_ / "agent.out") << agent_->transcript();
+      std::ofstream(work_ / "stand-in.out") << standIn_->transcript();
+    }
     agent_->send("quit");
     if (agent_->waitForExit(30) != 0) fail("the agent did not stop cleanly");
     say(ok ? "passed" : "failed");
@@ -457,6 +465,10 @@ int main(int, char** argv) {
     std::fprintf(stderr, "%s: %s\n", argv[0], error.what());
   }
   std::error_code ignored;
-  fs::remove_all(work, ignored);
+  if (code == 0) {
+    fs::remove_all(work, ignored);
+  } else {
+    std::fprintf(stderr, "%s: kept %s for a look\n", argv[0], work.c_str());
+  }
   return code;
 }
