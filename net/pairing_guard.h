@@ -4,10 +4,10 @@
 // Every failed handshake costs its source: a penalty that doubles with each
 // failure (1 s, 2 s, 4 s ... up to 10 minutes), during which the source's
 // connections are closed before any TLS is spoken. On top of that, sources
-// that ever failed share one budget of attempts, refilled at one a second (a
+// that ever failed share one budget of attempts, refilled at 0.8 a second (a
 // burst of five), so that many addresses do not multiply the rate: sustained,
-// at most about one wrong code a second gets an answer, whatever the number
-// of addresses (over a week for even odds on the code). A source that has
+// fewer than one wrong code a second gets an answer, whatever the number of
+// addresses (over a week for even odds on the code). A source that has
 // paired is never slowed, and a source never seen before gets its first
 // attempt even when the budget is spent, so a new companion pairs at once
 // while a flood runs. IPv4 sources are single addresses; IPv6 sources are
@@ -34,7 +34,7 @@ class PairingGuard {
   struct Settings {
     double firstPenalty = 1;      // seconds after the first failure
     double longestPenalty = 600;  // seconds, at the most
-    double attemptsPerSecond = 1;
+    double attemptsPerSecond = 0.8;  // under one a second, with room for timing
     double burst = 5;
     size_t sources = 4096;          // remembered at the most
     double quietEndsEpisode = 600;  // seconds past its penalty before a source starts afresh

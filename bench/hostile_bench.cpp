@@ -1,0 +1,249 @@
+// The agent program on a hostile network, side by side with a quiet one.
+// The real agent watches a folder where a frame lands every tenth of a
+// second; two paired companions (the companion library) follow it. Four runs
+// of 20 seconds each (a third of VANTLE_BENCH_SECONDS, when it is set):
+//   quiet          nothing else;
+//   wrong codes    ten machines (127.0.0.2-11) trying codes as fast as they can;
+//   idle crowd     3,000 connections that never speak, from 200 addresses;
+//   slow reader    a paired peer that asks for audit after audit and never reads.
+// For each: the wrong codes the agent's TLS answered per second, the time
+// from a frame landing to both companions holding the snapshot that counts
+// it (median, 99th percentile), and the agent's peak resident memory and
+// descriptors.
+//
+// Targets: at most one answered wrong code a second; companions' 99th
+// percentile within 60 ms in every run; peak memory within 150 MiB under
+// the slow reader. Exits non-zero when one is missed.
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bench/agent_process.h"
+#include "bench/landing_frames.h"
+#include "core/message.h"
+#include "net/vantle_client.h"
+#include "support/thread_pool.h"
+#include "tests/net/test_peer.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using vantle::bench::AgentProcess;
+using vantle::bench::landFrame;
+using vantle::bench::percentile;
+using vantle::testing::TestPeer;
+
+struct Run {
+  std::string name;
+  double answeredPerSecond = 0;
+  double median = -1, p99 = -1;  // seconds
+  size_t counted = 0, landed = 0;
+  long peakKiB = 0;
+  size_t peakDescriptors = 0;
+};
+
+// A paired companion following the agent, noting when each count arrived.
+class Follower {
+ public:
+  Follower(uint16_t port, const std::string& code) : client_(vantle::net::VantleClient::create()) {
+    client_->onSnapshot = [this](const vantle::core::VantleSnapshot& s) {
+      std::lock_guard lock(mutex_);
+      if (s.frameCount > last_) {
+        for (int64_t n = last_ + 1; n <= s.frameCount; ++n) seenAt_[n] = Clock::now();
+        last_ = s.frameCount;
+      }
+    };
+    client_->connect({.host = "127.0.0.1", .port = port}, code);
+  }
+  ~Follower() { client_->disconnect(); }
+  std::optional<Clock::time_point> seen(int64_t count) {
+    std::lock_guard lock(mutex_);
+    const auto found = seenAt_.find(count);
+    return found == seenAt_.end() ? std::nullopt : std::optional(found->second);
+  }
+  int64_t last() {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+ private:
+  std::shared_ptr<vantle::net::VantleClient> client_;
+  std::mutex mutex_;
+  int64_t last_ = 0;
+  std::map<int64_t, Clock::time_point> seenAt_;
+};
+
+class Bench {
+ public:
+  explicit Bench(double seconds) : seconds_(seconds) {
+    capture_ = work_ / "Shoot" / "Capture";
+    fs::create_directories(capture_);
+    fs::create_directories(work_ / "config/OrvaneVantle");
+    std::ofstream(work_ / "config/OrvaneVantle/defaults.json")
+        << R"({"diskWarningThresholdGB": 0, "macBatteryWarningThreshold": 0})";
+    landFrame(capture_, ++frames_);
+    const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "vantle-agent";
+    agent_ = std::make_unique<AgentProcess>(
+        program, std::vector<std::string>{"--headless", "--watch", (work_ / "Shoot").string(), "--port", "0"},
+        std::vector<std::string>{"VANTLE_STORAGE_ROOT=" + (work_ / "storage").string(),
+                                 "XDG_CONFIG_HOME=" + (work_ / "config").string(),
+                                 "XDG_DATA_HOME=" + (work_ / "data").string(),
+                                 "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (work_ / "no-bus").string()});
+    const auto code = agent_->waitForLine("Pairing code: ", 30);
+    const auto port = agent_->waitForLine("Listening on port ", 30);
+    if (!code || !port) throw std::runtime_error("the agent did not start");
+    code_ = *code;
+    port_ = static_cast<uint16_t>(std::stoi(*port));
+    followers_.push_back(std::make_unique<Follower>(port_, code_));
+    followers_.push_back(std::make_unique<Follower>(port_, code_));
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline && (followers_[0]->last() < 1 || followers_[1]->last() < 1)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  Run measure(const std::string& name, const std::function<void(std::atomic<bool>& stop, std::atomic<int>& answered)>& attack) {
+    Run run{.name = name};
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread attacker([&] { attack(stop, answered); });
+    std::thread sampler([&] {
+      while (!stop) {
+        run.peakKiB = std::max(run.peakKiB, agent_->residentKiB());
+        run.peakDescriptors = std::max(run.peakDescriptors, agent_->descriptors());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the attack gets going
+    const int answeredBefore = answered;
+    const auto start = Clock::now();
+    std::map<int64_t, Clock::time_point> landedAt;
+    for (int i = 1; Clock::now() - start < std::chrono::duration<double>(seconds_); ++i) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * i));
+      landFrame(capture_, ++frames_);
+      landedAt[frames_] = Clock::now();
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    run.answeredPerSecond = (answered - answeredBefore) / elapsed;
+    const auto settle = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < settle && (followers_[0]->last() < frames_ || followers_[1]->last() < frames_)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop = true;
+    attacker.join();
+    sampler.join();
+    std::vector<double> latencies;
+    for (const auto& [count, at] : landedAt) {
+      const auto a = followers_[0]->seen(count), b = followers_[1]->seen(count);
+      if (a && b) latencies.push_back(std::chrono::duration<double>(std::max(*a, *b) - at).count());
+    }
+    run.landed = landedAt.size();
+    run.counted = latencies.size();
+    run.median = percentile(latencies, 0.5);
+    run.p99 = percentile(latencies, 0.99);
+    return run;
+  }
+
+  uint16_t port() const { return port_; }
+  const std::string& code() const { return code_; }
+
+ private:
+  double seconds_;
+  vantle::testing::TempFolder work_;
+  fs::path capture_;
+  int64_t frames_ = 0;
+  std::unique_ptr<AgentProcess> agent_;
+  std::string code_;
+  uint16_t port_ = 0;
+  std::vector<std::unique_ptr<Follower>> followers_;
+};
+
+}  // namespace
+
+int main() {
+  double seconds = 20;
+  if (const char* text = std::getenv("VANTLE_BENCH_SECONDS")) seconds = std::max(3.0, std::atof(text) / 3);
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+
+  std::vector<Run> runs;
+  try {
+    Bench bench(seconds);
+    const uint16_t port = bench.port();
+    const std::string code = bench.code();
+    runs.push_back(bench.measure("quiet", [](std::atomic<bool>& stop, std::atomic<int>&) {
+      while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }));
+    runs.push_back(bench.measure("wrong codes", [port](std::atomic<bool>& stop, std::atomic<int>& answered) {
+      std::vector<std::thread> machines;
+      for (int m = 2; m <= 11; ++m) {
+        machines.emplace_back([&, m] {
+          for (int guess = 100000 + m * 1000; !stop; ++guess) {
+            auto peer = TestPeer::open(port, std::to_string(guess), TestPeer::Variant::standard,
+                                       "127.0.0." + std::to_string(m));
+            if (peer && peer->handshake() == TestPeer::Handshake::refused) ++answered;
+          }
+        });
+      }
+      for (auto& machine : machines) machine.join();
+    }));
+    runs.push_back(bench.measure("idle crowd", [port](std::atomic<bool>& stop, std::atomic<int>&) {
+      asio::io_context io;
+      std::vector<asio::ip::tcp::socket> idle;
+      for (int i = 0; i < 3000 && !stop; ++i) {
+        asio::ip::tcp::socket socket(io);
+        std::error_code error;
+        socket.open(asio::ip::tcp::v4(), error);
+        socket.bind({asio::ip::make_address("127.0.1." + std::to_string(1 + i % 200)), 0}, error);
+        socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+        if (!error) idle.push_back(std::move(socket));
+      }
+      while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }));
+    runs.push_back(bench.measure("slow reader", [port, code](std::atomic<bool>& stop, std::atomic<int>&) {
+      std::vector<std::string> paths;
+      for (int i = 0; i < 50; ++i) paths.push_back("/Volumes/Archive/Client " + std::to_string(i) + "/Capture");
+      while (!stop) {
+        // Asks and asks, and never reads: the agent lets it go once its
+        // backlog is too large, and it comes back.
+        auto sleeper = TestPeer::connect(port, code, TestPeer::Variant::standard, "127.0.0.50");
+        if (!sleeper) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          continue;
+        }
+        const auto until = Clock::now() + std::chrono::seconds(5);
+        while (!stop && Clock::now() < until) {
+          sleeper->send(vantle::core::VantleMessage{.t = vantle::core::VantleMessage::Kind::audit, .paths = paths});
+        }
+      }
+    }));
+  } catch (const std::exception& error) {
+    std::printf("the benchmark could not run: %s\n", error.what());
+    return 1;
+  }
+
+  std::printf("%-12s %16s %10s %10s %10s %12s %12s\n", "run", "answered/s", "counted", "median ms", "p99 ms",
+              "peak MiB", "peak fds");
+  bool holds = true;
+  for (const Run& r : runs) {
+    std::printf("%-12s %16.2f %5zu/%-4zu %10.2f %10.2f %12.1f %12zu\n", r.name.c_str(), r.answeredPerSecond, r.counted,
+                r.landed, r.median * 1e3, r.p99 * 1e3, static_cast<double>(r.peakKiB) / 1024, r.peakDescriptors);
+    holds = holds && r.counted == r.landed && r.p99 >= 0 && r.p99 <= 0.060 && r.answeredPerSecond <= 1.0;
+    if (r.name == "slow reader") holds = holds && r.peakKiB <= 150 * 1024;
+  }
+  std::printf("%s\n", holds ? "ok" : "MISSED");
+  vantle::support::ThreadPool::stopShared();
+  return holds ? 0 : 1;
+}
