@@ -180,8 +180,15 @@ TEST_F(ClientTest, AWrongCodeIsRejectedWithoutRetryingUntilCleared) {
 
   client->clearRejection();
   ASSERT_TRUE(reaches(SK::idle));
+  // An agent that has not met this source: the first one makes a source
+  // that guessed wrong wait a moment before its next handshake, and a
+  // connection closed that early is a refusal to a code that never worked.
+  service->stop();
+  service.reset();
+  startAgent();
   client->connect(agent(), kCode);
   ASSERT_TRUE(reaches(SK::connected));
+  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::rejected, SK::idle, SK::connecting, SK::connected));
 }
 
 TEST_F(ClientTest, AnAgentNotYetListeningIsANetworkFailureAndIsRetried) {
