@@ -1,11 +1,12 @@
-// DNS-SD (Bonjour) advertising and browsing through the Avahi daemon.
+// DNS-SD (Bonjour) advertising, browsing and resolving through the Avahi
+// daemon.
 //
-// Both keep working when no daemon is reachable: they say so once through
-// `onUnavailable` and keep trying, so that advertising or browsing starts as
-// soon as the daemon appears. Their callbacks run on Avahi's own thread;
-// owners hop to their queue from there. Destroying one withdraws the
-// advertisement or stops the browse before returning, after which no
-// callback runs.
+// Advertising and browsing keep working when no daemon is reachable: they
+// say so once through `onUnavailable` and keep trying, so that they start as
+// soon as the daemon appears; a one-off resolution answers at once that it
+// cannot be made. Callbacks run on Avahi's own thread; owners hop to their
+// queue from there. Destroying one withdraws the advertisement or stops the
+// browse or the resolution before returning, after which no callback runs.
 #pragma once
 
 #include <cstdint>
