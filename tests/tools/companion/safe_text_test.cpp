@@ -1,9 +1,6 @@
 #include "tools/companion/safe_text.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include "core/vantle_coding.h"
 
 namespace vantle::tools {
 namespace {
@@ -16,13 +13,6 @@ TEST(SafeText, EscapesWhatATerminalWouldObeyAndKeepsEveryOtherCharacter) {
   EXPECT_EQ(printable("A\xe2\x80\xae" "gpj.sh\xe2\x81\xa9"), "A\\u202egpj.sh\\u2069");  // bidirectional
   EXPECT_EQ(printable("A\xff\xc3." "\xed\xa0\x80"), "A\\xff\\xc3.\\xed\\xa0\\x80");  // not UTF-8, a surrogate
   EXPECT_EQ(printable(std::string("a\0b", 3)), "a\\u0000b");
-}
-
-TEST(SafeText, AJsonLineStaysValidAndMeansTheSame) {
-  core::Json record = {{"reason", "Bay\x7f 2 \xc2\x9b" "2J \xe2\x80\xae"}};
-  const std::string line = printable(core::VantleCoding::dump(record));
-  EXPECT_EQ(line, R"({"reason":"Bay\u007f 2 \u009b2J \u202e"})");
-  EXPECT_EQ(core::VantleCoding::parse(line), record);
 }
 
 }  // namespace
