@@ -35,7 +35,7 @@ void TlsConnection::armTimer(double seconds, std::string description) {
   timer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(seconds)));
   timer_.async_wait([self = shared_from_this(), description = std::move(description)](const std::error_code& e) {
-    if (!e) self->fail(description);
+    if (!e) self->fail(asio::error::timed_out, description);
   });
 }
 
@@ -50,7 +50,7 @@ void TlsConnection::start(Handlers handlers) {
   asio::async_connect(stream_.lowest_layer(), endpoints_,
                       [self = shared_from_this()](const std::error_code& error, const asio::ip::tcp::endpoint&) {
                         if (self->ended_) return;
-                        if (error) return self->fail(error.message());
+                        if (error) return self->fail(error, error.message());
                         self->phase_ = Phase::tls;
                         VantleSecurity::applyTcpOptions(self->stream_.lowest_layer().native_handle());
                         self->handshake();
@@ -63,7 +63,7 @@ void TlsConnection::handshake() {
                           [self = shared_from_this()](const std::error_code& error) {
                             if (self->ended_) return;
                             self->timer_.cancel();
-                            if (error) return self->fail(error.message());
+                            if (error) return self->fail(error, error.message());
                             self->phase_ = Phase::ready;
                             // Taken out first: the handler may replace the handlers.
                             if (auto onReady = std::exchange(self->handlers_.onReady, nullptr)) onReady();
@@ -71,13 +71,13 @@ void TlsConnection::handshake() {
                           });
 }
 
-void TlsConnection::fail(const std::string& description) {
+void TlsConnection::fail(std::error_code code, const std::string& description) {
   if (ended_) return;
   ended_ = true;
   timer_.cancel();
   std::error_code ignored;
   stream_.lowest_layer().close(ignored);
-  const Failure failure{phase_, description};
+  const Failure failure{phase_, description, code};
   // Handlers often hold their owner, which holds this connection: an ended
   // connection lets go of them.
   Handlers ended = std::move(handlers_);

@@ -34,6 +34,7 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   struct Failure {
     Phase phase;
     std::string description;
+    std::error_code code;  // what failed; asio::error::timed_out for a deadline passed
   };
 
   struct Handlers {
@@ -86,7 +87,7 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
                 asio::ip::tcp::resolver::results_type endpoints);
 
   void handshake();
-  void fail(const std::string& description);
+  void fail(std::error_code code, const std::string& description);
   void writeNext();
   void armTimer(double seconds, std::string description);
 

@@ -46,21 +46,15 @@ std::optional<std::string> publishable(const asio::ip::address& address) {
 // broke (the peer vanished, the network dropped), not that the agent judged
 // the code. The connection reports its failures as text, so they are known
 // by the texts of the errors that mean a lost path.
-bool isNetworkLoss(const std::string& description) {
-  static const std::array<std::string, 11> lost{
-      asio::error::make_error_code(asio::error::eof).message(),
-      asio::ssl::error::make_error_code(asio::ssl::error::stream_truncated).message(),
-      asio::error::make_error_code(asio::error::connection_reset).message(),
-      asio::error::make_error_code(asio::error::connection_aborted).message(),
-      asio::error::make_error_code(asio::error::broken_pipe).message(),
-      asio::error::make_error_code(asio::error::timed_out).message(),
-      asio::error::make_error_code(asio::error::network_down).message(),
-      asio::error::make_error_code(asio::error::network_unreachable).message(),
-      asio::error::make_error_code(asio::error::network_reset).message(),
-      asio::error::make_error_code(asio::error::host_unreachable).message(),
-      "The TLS handshake timed out.",  // the connection's own words for a stalled handshake
-  };
-  return std::find(lost.begin(), lost.end(), description) != lost.end();
+// Whether a failure is the network letting go rather than the agent's TLS
+// saying no.
+bool isNetworkLoss(const TlsConnection::Failure& failure) {
+  namespace error = asio::error;
+  const std::error_code& code = failure.code;
+  return code == error::eof || code == asio::ssl::error::stream_truncated || code == error::connection_reset ||
+         code == error::connection_aborted || code == error::broken_pipe || code == error::timed_out ||
+         code == error::network_down || code == error::network_unreachable || code == error::network_reset ||
+         code == error::host_unreachable;
 }
 
 }  // namespace
@@ -265,7 +259,7 @@ struct VantleClient::Impl {
           if (!s || s->impl_->attemptToken != token || s->impl_->intentionallyStopped) return;
           Impl& impl = *s->impl_;
           if (error) {
-            impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, error.message()});
+            impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, error.message(), error});
             return;
           }
           impl.open(std::move(results), token);
@@ -317,7 +311,7 @@ struct VantleClient::Impl {
     // TCP was up and the handshake broke off. With a code that has never
     // worked that means the agent refused it; a code that has worked is
     // refused only by the handshake's own verdict, and a lost path is retried.
-    if (failure.phase == TlsConnection::Phase::tls && (!secretHasWorked || !isNetworkLoss(failure.description))) {
+    if (failure.phase == TlsConnection::Phase::tls && (!secretHasWorked || !isNetworkLoss(failure))) {
       setState(State::of(State::Kind::rejected));
       return;
     }
