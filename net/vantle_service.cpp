@@ -33,7 +33,7 @@ constexpr std::string_view kWire = "wire";
 
 // Bounds that keep a hostile or sleeping peer from growing the agent.
 constexpr size_t kPendingHandshakes = 64;           // unpaired connections at once, in all
-constexpr size_t kPendingHandshakesPerSource = 4;   // from one address (or IPv6 /64)
+constexpr size_t kPendingHandshakesPerSource = 16;  // from one address (or IPv6 /64): a few companions at once
 constexpr size_t kPeers = 64;                       // paired companions at once
 constexpr size_t kQueuedBytesPerPeer = 32u << 20;   // not yet written to one peer
 constexpr int kPullsPerPeer = 2;                    // image pulls one peer may have waiting

@@ -156,6 +156,17 @@ class Drive {
   bool present_ = true;
 };
 
+// Frames whose cache thumbnail is written too: the stand-in has finished them.
+int finishedFramesIn(const fs::path& folder) {
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder / "CaptureOne" / "Cache" / "Thumbnails", error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(".") && name.ends_with(".CR3.cot")) ++count;
+  }
+  return count;
+}
+
 int framesIn(const fs::path& folder) {
   int count = 0;
   std::error_code error;
@@ -272,7 +283,8 @@ class Soak {
     if (folder > 0) ctl({"capture-folder", capture.string()});
     ctl({"shoot", std::to_string(kFramesPerFolder), "--interval", std::to_string(interval_)});
     const double deadline = kFramesPerFolder * interval_ * 3 + 30;
-    if (!eventually([&] { return framesIn(capture) >= kFramesPerFolder; }, deadline)) {
+    // Finished, cache thumbnails and all, before capturing moves on or the drive goes away.
+    if (!eventually([&] { return finishedFramesIn(capture) >= kFramesPerFolder; }, deadline)) {
       say("folder " + std::to_string(folder) + " has only " + std::to_string(framesIn(capture)) + " frames");
     }
     framesShot_ += framesIn(capture);
