@@ -64,11 +64,10 @@ bool PairingGuard::take() {
 
 bool PairingGuard::mayTry(const std::string& source, Clock::time_point now) {
   refill(now);
-  const bool known = records_.contains(source);
   Record& record = recordOf(source, now);
   if (record.everPaired) return true;
   if (now < record.penaltyUntil) return false;
-  if (!known || !record.everFailed) {
+  if (record.failures == 0) {
     take();  // a first attempt goes ahead even with the budget spent
     return true;
   }
@@ -83,8 +82,6 @@ bool PairingGuard::failed(const std::string& source, Clock::time_point now) {
     record.reported = false;
     record.failures = 0;
   }
-  record.everFailed = true;
-  record.lastFailure = now;
   ++record.failures;
   const double penalty =
       std::min(settings_.longestPenalty, settings_.firstPenalty * std::pow(2.0, std::min(record.failures - 1, 30)));

@@ -60,12 +60,10 @@ class PairingGuard {
 
  private:
   struct Record {
-    int failures = 0;
-    bool everFailed = false;
+    int failures = 0;  // in this episode; 0 only for a source that never failed
     bool everPaired = false;
     bool reported = false;
     Clock::time_point penaltyUntil{};
-    Clock::time_point lastFailure{};
     Clock::time_point lastSeen{};
   };
 
