@@ -327,10 +327,15 @@ struct VantleService::Impl {
   // ---- Requests ----
 
   void send(const std::shared_ptr<Peer>& peer, const VantleMessage& message) {
-    if (auto frame = framed(message)) {
-      if (message.t == Kind::snapshot) return sendSnapshot(peer, *frame);
-      sendFrame(peer, *frame);
+    if (auto frame = framed(message)) send(peer, *frame, message.t);
+  }
+
+  // A snapshot only matters as the newest; anything else is sent whole.
+  void send(const std::shared_ptr<Peer>& peer, const Frame& frame, Kind kind) {
+    if (kind == Kind::snapshot) {
+      return sendLatest(peer, frame, &Peer::snapshotsInFlight, kSnapshotsInFlight, &Peer::pendingSnapshot);
     }
+    sendFrame(peer, frame);
   }
 
   // Queues a frame within the peer's byte budget; a peer over it has
@@ -373,10 +378,6 @@ struct VantleService::Impl {
         s->impl_->sendLatest(peer, *next, inFlight, limit, waiting);
       }
     });
-  }
-
-  void sendSnapshot(const std::shared_ptr<Peer>& peer, const Frame& frame) {
-    sendLatest(peer, frame, &Peer::snapshotsInFlight, kSnapshotsInFlight, &Peer::pendingSnapshot);
   }
 
   void handle(const VantleMessage& m, const std::shared_ptr<Peer>& peer) {
@@ -568,8 +569,7 @@ void VantleService::broadcast(const VantleMessage& message) {
   if (!frame) return;
   std::optional<std::tuple<uint64_t, std::string, int64_t>> segment;
   if (message.segment) segment = {message.segment->seq, message.segment->folderName, message.segment->framesAdded};
-  const bool isSnapshot = message.t == Kind::snapshot;
-  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame, segment, isSnapshot] {
+  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame, segment, kind = message.t] {
     auto s = weakSelf.lock();
     if (!s) return;
     Impl& impl = *s->impl_;
@@ -579,13 +579,7 @@ void VantleService::broadcast(const VantleMessage& message) {
                            " frames=" + std::to_string(framesAdded) + " to " + std::to_string(impl.peers.size()) +
                            " peer(s)");
     }
-    for (auto& [key, peer] : impl.peers) {
-      if (isSnapshot) {
-        impl.sendSnapshot(peer, frame);
-      } else {
-        impl.sendFrame(peer, frame);
-      }
-    }
+    for (auto& [key, peer] : impl.peers) impl.send(peer, frame, kind);
   });
 }
 
