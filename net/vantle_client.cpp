@@ -43,11 +43,8 @@ std::optional<std::string> publishable(const asio::ip::address& address) {
 }
 
 // Whether a failure during the handshake says only that the way to the agent
-// broke (the peer vanished, the network dropped), not that the agent judged
-// the code. The connection reports its failures as text, so they are known
-// by the texts of the errors that mean a lost path.
-// Whether a failure is the network letting go rather than the agent's TLS
-// saying no.
+// broke (the peer vanished, the network dropped, a deadline passed), not
+// that the agent's TLS judged the code.
 bool isNetworkLoss(const TlsConnection::Failure& failure) {
   namespace error = asio::error;
   const std::error_code& code = failure.code;
