@@ -48,27 +48,31 @@ AgentController::~AgentController() {
 
 void AgentController::installServiceClosures() {
   const std::weak_ptr<AgentController> weak = weak_from_this();
+  // The closures may run after the controller or its coordinator is gone: each looks them up afresh.
+  const auto coordinatorOf = [weak]() -> std::shared_ptr<AgentCoordinator> {
+    auto self = weak.lock();
+    return self ? self->running() : nullptr;
+  };
+  const auto onMainOf = [weak](std::function<void(AgentController&)> change) {
+    if (auto self = weak.lock()) self->onMain(std::move(change));
+  };
   const std::shared_ptr<AgentStorage> storage = storage_;
   net::VantleService& service = *service_;
   service.backlog = [storage](uint64_t since) { return storage->segments(since); };
   service.highestSeq = [storage] { return storage->highestSeq(); };
   service.onSequenceAhead = [storage](uint64_t seq) { storage->adopt(seq); };
   service.verifications = [storage] { return storage->verifications(); };
-  service.countFolders = [weak](const std::vector<std::string>& paths) -> std::vector<core::FolderReading> {
-    auto self = weak.lock();
-    auto coordinator = self ? self->running() : nullptr;
+  service.countFolders = [coordinatorOf](const std::vector<std::string>& paths) {
+    auto coordinator = coordinatorOf();
     return coordinator ? coordinator->count(paths) : std::vector<core::FolderReading>{};
   };
-  service.currentSnapshot = [weak] {
-    auto self = weak.lock();
-    auto coordinator = self ? self->running() : nullptr;
+  service.currentSnapshot = [coordinatorOf] {
+    auto coordinator = coordinatorOf();
     return coordinator ? coordinator->snapshot() : core::VantleSnapshot{};
   };
-  service.latestFrameThumbnail = [weak]() -> std::optional<net::FrameThumbnail> {
-    auto self = weak.lock();
-    auto coordinator = self ? self->running() : nullptr;
-    if (!coordinator) return std::nullopt;
-    auto latest = coordinator->latestFrameThumbnail();
+  service.latestFrameThumbnail = [coordinatorOf]() -> std::optional<net::FrameThumbnail> {
+    auto coordinator = coordinatorOf();
+    auto latest = coordinator ? coordinator->latestFrameThumbnail() : std::nullopt;
     if (!latest) return std::nullopt;
     return net::FrameThumbnail{std::move(latest->data), std::move(latest->fileName), std::move(latest->path)};
   };
@@ -83,28 +87,24 @@ void AgentController::installServiceClosures() {
     if (!coordinator || !mayPullFrame(*coordinator, path)) return core::ImageUnavailable{notWatchedReason};
     return self->pulls_.quickProofForRaw(path);
   };
-  service.onPeerCountChanged = [weak](int peers) {
-    if (auto self = weak.lock()) {
-      self->onMain([peers](AgentController& c) {
-        c.state_.peerCount = peers;
-        c.changed();
-      });
-    }
+  service.onPeerCountChanged = [onMainOf](int) {
+    onMainOf([](AgentController& c) {
+      // Counted afresh: a report that was on its way when the service
+      // stopped or restarted is out of date by now.
+      c.state_.peerCount = c.state_.isRunning ? c.service_->peerCount() : 0;
+      c.changed();
+    });
   };
-  service.onError = [weak](const std::string& sentence) {
-    if (auto self = weak.lock()) {
-      self->onMain([sentence](AgentController& c) {
-        c.state_.lastError = sentence;
-        c.changed();
-      });
-    }
+  service.onError = [onMainOf](const std::string& sentence) {
+    onMainOf([sentence](AgentController& c) {
+      c.state_.lastError = sentence;
+      c.changed();
+    });
   };
-  service.onAdvertised = [weak](const std::string& name) {
-    if (auto self = weak.lock()) {
-      self->onMain([name](AgentController& c) {
-        if (c.observer_.onAdvertised) c.observer_.onAdvertised(name);
-      });
-    }
+  service.onAdvertised = [onMainOf](const std::string& name) {
+    onMainOf([name](AgentController& c) {
+      if (c.observer_.onAdvertised) c.observer_.onAdvertised(name);
+    });
   };
 }
 
@@ -227,7 +227,6 @@ void AgentController::stop() {
   {
     std::lock_guard lock(coordinatorLock_);
     coordinator = std::move(coordinator_);
-    coordinator_.reset();
   }
   if (coordinator) coordinator->stop();
   service_->stop();
