@@ -134,10 +134,7 @@ void AgentCoordinator::setCounting(CountingMode counting) {
 }
 
 void AgentCoordinator::setIdleThreshold(double seconds) {
-  postWeakly([seconds](AgentCoordinator& self) {
-    self.idleThreshold_ = seconds;
-    self.tracker_.idleThreshold = seconds;
-  });
+  postWeakly([seconds](AgentCoordinator& self) { self.tracker_.idleThreshold = seconds; });
 }
 
 void AgentCoordinator::endShoot() {
@@ -349,7 +346,7 @@ void AgentCoordinator::observe(const DesignationReading& reading) {
                },
                event);
   }
-  publish(reading, currentCount_, now);
+  publish(reading, now);
 }
 
 void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
@@ -451,7 +448,7 @@ void AgentCoordinator::endShootNow() {
     currentShotStart_ = currentCount_;
   }
   frames_->watch(watchedPath_);
-  publish(source_->currentReading(), currentCount_, now);
+  publish(source_->currentReading(), now);
 }
 
 void AgentCoordinator::resumeShootNow() {
@@ -461,12 +458,12 @@ void AgentCoordinator::resumeShootNow() {
   storage_->setCurrentShootID(shootID);
   restoreShoot(shootID);
   if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(true, false);
-  publish(source_->currentReading(), currentCount_, clock_.now());
+  publish(source_->currentReading(), clock_.now());
 }
 
 // ---- The snapshot ---------------------------------------------------------------
 
-void AgentCoordinator::publish(const DesignationReading& reading, int64_t count, core::Instant now) {
+void AgentCoordinator::publish(const DesignationReading& reading, core::Instant now) {
   core::VantleSnapshot s;
   s.seq = storage_->highestSeq();
   s.at = now;
@@ -485,12 +482,12 @@ void AgentCoordinator::publish(const DesignationReading& reading, int64_t count,
   const bool shotOpen = tracker_.openPath.has_value();
   s.designatedPath = shotOpen ? tracker_.openPath : reading.designatedPath;
   if (s.designatedPath) s.shotName = core::lastPathComponent(*s.designatedPath);
-  s.frameCount = shotOpen ? tracker_.lastCount : count;
+  s.frameCount = shotOpen ? tracker_.lastCount : currentCount_;
   s.shotOpenedAt = tracker_.openedAt;
   s.shotAccumulatedBefore = totals_.timeIn(tracker_.openPath);
   s.shotIdleBanked = tracker_.currentIdle();
   s.shotLastActivityAt = tracker_.lastActivityAt;
-  s.idleThreshold = idleThreshold_;
+  s.idleThreshold = tracker_.idleThreshold;
 
   s.totalShotTime = totals_.dayTiming.totalShotTime;
   s.totalBetween = totals_.dayTiming.totalBetween;

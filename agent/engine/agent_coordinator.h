@@ -182,7 +182,7 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void restoreShoot(const std::string& shootID);
   core::ShootVerification verification(const std::string& shootID);
   void setShootIDs(std::optional<std::string> running, std::optional<std::string> ended);
-  void publish(const DesignationReading& reading, int64_t count, core::Instant now);
+  void publish(const DesignationReading& reading, core::Instant now);
   void deliverThumbnail(const FrameThumbnail& thumbnail);
   bool live() const { return !stopped_.load(); }
 
@@ -208,7 +208,6 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   std::shared_ptr<SessionSource> source_;
   std::unique_ptr<support::RepeatingTimer> pollTimer_;
   core::ShotTracker tracker_;
-  double idleThreshold_ = 300;
   SafeDirectoryReader reader_;
   ThumbnailReader thumbnails_;
   NewestFrameTracker newestFrames_;
