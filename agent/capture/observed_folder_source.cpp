@@ -176,6 +176,11 @@ void ObservedFolderSource::stop() {
 }
 
 void ObservedFolderSource::rescan() {
+  {
+    // Both the start and the watcher's first report ask; one walk is enough.
+    std::lock_guard lock(mutex_);
+    if (currentPath_) return;
+  }
   Newest newest;
   // The usual capture folders first: they win even over a newer frame deeper down.
   for (const char* usual : {"Capture", "Captures"}) {
@@ -226,19 +231,9 @@ void ObservedFolderSource::handle(const std::vector<std::string>& paths) {
     if (fs::is_directory(p, error)) continue;  // a folder named like a frame ("Look.v2")
     const fs::path folder = p.parent_path();
     if (anyComponentExcluded(folder)) continue;
-    designated = CapturePath::canonical(folder);  // the last one in the batch wins
+    designated = folder.string();  // the last one in the batch wins
   }
-  if (!designated) return;
-  DesignationReading reading;
-  DesignationHandler onChange;
-  {
-    std::lock_guard lock(mutex_);
-    if (currentPath_ == designated) return;
-    currentPath_ = designated;
-    reading = readingLocked();
-    onChange = onChange_;
-  }
-  if (onChange) onChange(reading);
+  if (designated) designate(*designated, /*replacing=*/true);
 }
 
 }  // namespace vantle::agent

@@ -46,8 +46,9 @@ class ObservedFolderSource final : public SessionSource,
   const std::string& sessionName() const { return sessionName_; }
   const std::string& sessionRoot() const { return sessionRoot_; }
 
-  // The initial search for the newest frame; start() runs it in the
-  // background. Public so that tests can run it in place.
+  // The initial search for the newest frame, while none is designated;
+  // start() runs it in the background. Public so that tests can run it in
+  // place.
   void rescan();
 
  private:
