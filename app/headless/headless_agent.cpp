@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/agent_setup.h"
 #include "app/headless/terminal_qr.h"
 #include "support/console.h"
 
@@ -37,11 +38,7 @@ HeadlessAgent::HeadlessAgent(AgentOptions options)
     : options_(std::move(options)),
       terminal_(::isatty(STDOUT_FILENO) == 1),
       main_(std::make_shared<support::SerialQueue>("com.orvane.vantle.main")) {
-  AgentController::Services services;
-  services.mainThread = [main = main_](std::function<void()> work) { main->post(std::move(work)); };
-  services.service = net::VantleService::create(options_.port);
-  if (options_.name) services.computerName = std::make_shared<agent::GivenComputerName>(*options_.name);
-  controller_ = AgentController::create(std::move(services));
+  controller_ = makeController(options_, [main = main_](std::function<void()> work) { main->post(std::move(work)); });
 }
 
 int HeadlessAgent::run(const sigset_t& stops) {
@@ -86,12 +83,8 @@ void HeadlessAgent::begin() {
       .onVerification = [this](const core::ShootVerification& verification) { showVerification(verification); },
       .onAdvertised = [](const std::string& name) { printLine("Advertising as \"" + name + "\""); },
   });
-  controller_->setCounting(options_.countAll ? CountingMode::anyImage : CountingMode::rawOnly);
-  controller_->setIdleThreshold(options_.stopClockAfterMinutes * 60);
-  if (options_.watch) {
-    controller_->setWatchedRoot(options_.watch);
-    printLine("Watching " + options_.watch->string());
-  }
+  applySettings(options_, *controller_);
+  if (options_.watch) printLine("Watching " + options_.watch->string());
   controller_->start();
   if (controller_->state().isRunning) announceCode();
 }

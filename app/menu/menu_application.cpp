@@ -9,6 +9,7 @@
 #include "agent/desktop/user_defaults.h"
 #include "agent/engine/agent_controller.h"
 #include "agent/monitor/hardware_monitor.h"
+#include "app/agent_setup.h"
 #include "app/menu/menu_model.h"
 #include "app/menu/qr_window.h"
 #include "app/menu/tray_menu.h"
@@ -35,18 +36,11 @@ class MenuApplication {
  public:
   explicit MenuApplication(const AgentOptions& options)
       : defaults_(agent::UserDefaults::standard()), monitor_(agent::HardwareMonitor::shared()) {
-    AgentController::Services services;
-    services.mainThread = onGuiThread;
-    services.service = net::VantleService::create(options.port);
-    if (options.name) services.computerName = std::make_shared<agent::GivenComputerName>(*options.name);
-    controller_ = AgentController::create(std::move(services));
+    controller_ = makeController(options, onGuiThread);
     controller_->setObserver({.onChange = [this](const AgentController::State&) { rebuild(); }});
     monitor_->setOnHasWarningChanged([](bool) { onGuiThread([] { if (instance) instance->rebuild(); }); });
     tray_ = std::make_unique<TrayMenu>([this](MenuAction action, double value) { act(action, value); }, true);
-
-    controller_->setCounting(options.countAll ? CountingMode::anyImage : CountingMode::rawOnly);
-    controller_->setIdleThreshold(options.stopClockAfterMinutes * 60);
-    if (options.watch) controller_->setWatchedRoot(options.watch);
+    applySettings(options, *controller_);
     instance = this;
   }
 
