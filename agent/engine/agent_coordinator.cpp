@@ -9,17 +9,12 @@
 #include "agent/monitor/hardware_monitor.h"
 #include "core/overloaded.h"
 #include "core/saturating.h"
-#include "core/unicode.h"
 #include "support/random_uuid.h"
 
 namespace vantle::agent {
 namespace {
 
 using core::FrameCountRule::CountingMode;
-
-// The key of a folder in the remembered counts: one spelling for every way
-// of naming it.
-std::string pathKey(const std::string& path) { return core::canonicalForm(CapturePath::canonical(path)); }
 
 bool exists(const std::string& path) {
   std::error_code error;
@@ -80,7 +75,7 @@ void AgentCoordinator::restore() {
   std::map<std::string, std::string> keys;
   for (const core::WireSegment& segment : storage_->segments(uint64_t{0})) {
     auto key = keys.find(segment.path);
-    if (key == keys.end()) key = keys.emplace(segment.path, pathKey(segment.path)).first;
+    if (key == keys.end()) key = keys.emplace(segment.path, CapturePath::key(segment.path)).first;
     lastCountByPath_[key->second] = segment.endFrameCount;
   }
   if (const std::optional<std::string> shootID = storage_->currentShootID()) {
@@ -175,12 +170,12 @@ std::vector<core::FolderReading> AgentCoordinator::count(const std::vector<std::
 }
 
 bool AgentCoordinator::isCountedCaptureFile(const std::string& path) {
-  const std::string folder = pathKey(std::filesystem::path(path).parent_path().string());
+  const std::string folder = CapturePath::key(std::filesystem::path(path).parent_path().string());
   return queue_.sync([&] {
-    if (watchedPath_ && pathKey(*watchedPath_) == folder) return true;
+    if (watchedPath_ && CapturePath::key(*watchedPath_) == folder) return true;
     if (lastCountByPath_.contains(folder)) return true;
     return std::any_of(totals_.completedShotPaths.begin(), totals_.completedShotPaths.end(),
-                       [&](const std::string& done) { return pathKey(done) == folder; });
+                       [&](const std::string& done) { return CapturePath::key(done) == folder; });
   });
 }
 
@@ -258,7 +253,7 @@ void AgentCoordinator::apply(const DesignationReading& reading) {
       currentOrphanExtensions_.clear();
       frames_->watch(std::nullopt);
     } else {
-      const auto remembered = lastCountByPath_.find(pathKey(*watchedPath_));
+      const auto remembered = lastCountByPath_.find(CapturePath::key(*watchedPath_));
       const SafeDirectoryReader::Listing listing = reader_.read(*watchedPath_, counting_.load());
       currentReadFailed_ = listing.readFailed;
       if (listing.readFailed) {
@@ -368,7 +363,7 @@ void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
   const bool isRevisit = totals_.completedShotPaths.contains(record.path);
   const core::WireSegment segment = segmentFor(record, isRevisit);
   totals_.add(record, gap);
-  lastCountByPath_[pathKey(record.path)] = record.endFrameCount;
+  lastCountByPath_[CapturePath::key(record.path)] = record.endFrameCount;
   announce(segment);
 }
 
@@ -437,7 +432,7 @@ void AgentCoordinator::endShootNow() {
     if (!shootID_) startShoot();
     const bool isRevisit = totals_.completedShotPaths.contains(record->path);
     const core::WireSegment segment = segmentFor(*record, isRevisit);
-    lastCountByPath_[pathKey(record->path)] = record->endFrameCount;
+    lastCountByPath_[CapturePath::key(record->path)] = record->endFrameCount;
     announce(segment);
   }
   endTheShoot();

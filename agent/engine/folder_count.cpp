@@ -7,7 +7,6 @@
 
 #include "agent/folders/capture_path.h"
 #include "core/saturating.h"
-#include "core/unicode.h"
 
 namespace vantle::agent::FolderCount {
 namespace {
@@ -17,7 +16,7 @@ class CanonicalPaths {
  public:
   const std::string& of(const std::string& path) {
     auto found = known_.find(path);
-    if (found == known_.end()) found = known_.emplace(path, core::canonicalForm(CapturePath::canonical(path))).first;
+    if (found == known_.end()) found = known_.emplace(path, CapturePath::key(path)).first;
     return found->second;
   }
 

@@ -30,6 +30,8 @@ std::string canonical(const fs::path& path) {
   return withoutTrailingSeparator(resolved.lexically_normal().string());
 }
 
+std::string key(const std::filesystem::path& path) { return core::canonicalForm(CapturePath::canonical(path)); }
+
 bool same(const std::optional<std::string>& a, const std::optional<std::string>& b) {
   if (!a || !b) return !a && !b;
   return core::canonicallyEqual(CapturePath::canonical(*a), CapturePath::canonical(*b));

@@ -17,6 +17,10 @@ namespace vantle::agent::CapturePath {
 // Takes path texts and folder locations alike.
 std::string canonical(const std::filesystem::path& path);
 
+// The folder's key in tables of folders: its canonical form, composed
+// Unicode, so that every spelling of one folder finds the same entry.
+std::string key(const std::filesystem::path& path);
+
 // Both absent; or both present with canonical forms that are the same text
 // up to Unicode canonical equivalence (composed and decomposed accents).
 bool same(const std::optional<std::string>& a, const std::optional<std::string>& b);
