@@ -11,14 +11,11 @@ namespace {
 
 using testing::at;
 
-TEST(ShotClock, StoppedClockShowsAccumulated) {
-  const ShotClock clock{42, std::nullopt, 10, at(0), 300};
-  EXPECT_FALSE(clock.isRunning());
-  EXPECT_DOUBLE_EQ(clock.elapsed(at(0)), 42);
-  EXPECT_DOUBLE_EQ(clock.elapsed(at(10000)), 42);
-}
+TEST(ShotClock, StopsAdvancingOnceTheGapPassesTheThresholdOrWhenStopped) {
+  const ShotClock stopped{42, std::nullopt, 10, at(0), 300};
+  EXPECT_FALSE(stopped.isRunning());
+  EXPECT_DOUBLE_EQ(stopped.elapsed(at(10000)), 42);
 
-TEST(ShotClock, StopsAdvancingOnceTheGapPassesTheThreshold) {
   const ShotClock clock{60, at(0), 0, at(0), 300};
   EXPECT_TRUE(clock.isRunning());
   EXPECT_DOUBLE_EQ(clock.elapsed(at(100)), 160);
@@ -57,7 +54,7 @@ TEST(DayTiming, UntrackedGapsDoNotDependOnOrder) {
   EXPECT_DOUBLE_EQ(DayTiming::summing(std::vector{shot(0, 100), shot(50, 80)}, 2).totalUntracked, 0);
 }
 
-TEST(DayTiming, ShotAndSetupTotals) {
+TEST(DayTiming, ShotAndSetupTotalsAveragesAndShares) {
   // No frames: 120 s long with 30 s idle counts 90 both as shot and as setup time.
   const DayTiming noFrames = DayTiming::summing(std::vector{shot(0, 120, std::nullopt, 30)}, 1);
   EXPECT_DOUBLE_EQ(noFrames.totalShotTime, 90);
@@ -69,9 +66,7 @@ TEST(DayTiming, ShotAndSetupTotals) {
   EXPECT_DOUBLE_EQ(withFrame.totalShotTime, 170);
   EXPECT_EQ(withFrame.shotsCompleted, 7);
   EXPECT_EQ(DayTiming::summing({}, 0), DayTiming::empty());
-}
 
-TEST(DayTiming, AveragesAndShares) {
   const DayTiming none = DayTiming::empty();
   EXPECT_EQ(none.averageShotTime(), std::nullopt);
   EXPECT_EQ(none.averageShotCost(), std::nullopt);

