@@ -3,8 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <memory>
 
@@ -13,6 +11,7 @@
 #include "tests/support/manual_clock.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/stand_in.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::testing {
 
@@ -28,10 +27,6 @@ class CaptureTest : public ::testing::Test {
 
   void SetUp() override {
     if (!daemon->available()) GTEST_SKIP() << daemon->reason();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vantle-capture-XXXXXX").string();
-    ASSERT_TRUE(mkdtemp(pattern.data()));
-    scratch = std::filesystem::canonical(pattern);
-    session = scratch / "Spring_Lookbook";
     std::filesystem::create_directories(session / "Capture");
     bridge = std::make_unique<agent::CaptureOneBridge>(clock, scratch / "Volumes");
   }
@@ -42,8 +37,6 @@ class CaptureTest : public ::testing::Test {
       ApplicationClient().waitForOwner(false, 5);  // the next test's stand-in needs the name
     }
     bridge.reset();
-    std::error_code ignored;
-    if (!scratch.empty()) std::filesystem::remove_all(scratch, ignored);
   }
 
   // Runs the stand-in on `session` with `options` and waits until it answers.
@@ -62,8 +55,9 @@ class CaptureTest : public ::testing::Test {
 
   static inline PrivateBus* daemon = nullptr;
   ManualClock clock;
-  std::filesystem::path scratch;
-  std::filesystem::path session;
+  TempFolder temp;
+  const std::filesystem::path scratch = std::filesystem::canonical(temp.path());
+  const std::filesystem::path session = scratch / "Spring_Lookbook";
   std::unique_ptr<agent::CaptureOneBridge> bridge;
   std::unique_ptr<StandInProcess> standIn;
 };

@@ -70,6 +70,8 @@ TEST_F(CaptureOnePullsTest, QuickImagesOfTheSelectionInItsOrderSkippingTheUnread
   const ImagePullOutcome outcome = pulls->fetchSelectedImage(false);
   EXPECT_EQ(names(outcome),
             (std::vector<std::string>{f[2].stem().string() + ".jpg", f[0].stem().string() + ".jpg"}));
+  ctl({"select", f[1].string()});
+  EXPECT_EQ(reason(pulls->fetchSelectedImage(false)), "The selected image could not be read.");
 }
 
 TEST_F(CaptureOnePullsTest, NothingSelectedNoDocumentOrNoApplicationAreSaidPlainly) {
@@ -79,6 +81,9 @@ TEST_F(CaptureOnePullsTest, NothingSelectedNoDocumentOrNoApplicationAreSaidPlain
   ctl({"document", "close"});
   EXPECT_EQ(reason(pulls->fetchSelectedImage(true)), "No session is open in Capture One.");
   EXPECT_EQ(reason(pulls->quickProofForRaw("/x/IMG_1.CR3")), "No session is open in Capture One.");
+  ctl({"deny", "on"});
+  EXPECT_EQ(reason(pulls->fetchSelectedImage(false)), "The agent could not ask Capture One what is selected.");
+  EXPECT_EQ(reason(pulls->quickProofForRaw("/x/IMG_1.CR3")), "The agent could not set up its recipe in Capture One.");
 }
 
 TEST_F(CaptureOnePullsTest, AHighResolutionPullCollectsOnlyWhatTheJobWrote) {
@@ -108,15 +113,13 @@ TEST_F(CaptureOnePullsTest, AHighResolutionPullCollectsOnlyWhatTheJobWrote) {
 
 TEST_F(CaptureOnePullsTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorGivenToTheApplication) {
   serve();
-  ctl({"shoot", "1"});
-  ASSERT_TRUE(testing::eventually([&] { return frames().size() == 1; }));
-  ctl({"select", frames()[0].string()});
   storage->appendSegment(core::WireSegment{.seq = 1, .path = "/a", .folderName = "a"});
   storage->flush();
   const fs::path root = storage->storageRoot();
   fs::create_directory_symlink(root, root / "quickproof");  // pointing at the root itself
 
-  EXPECT_EQ(reason(pulls->fetchSelectedImage(true)), "The agent has nowhere safe to put the file.");
+  EXPECT_EQ(reason(pulls->quickProofForRaw((session / "Capture" / "IMG_1.CR3").string())),
+            "The agent has nowhere safe to put the file.");
   EXPECT_EQ(storage->allSegments().size(), 1u);
   EXPECT_TRUE(fs::exists(root / "segments.jsonl"));
 }
@@ -127,7 +130,6 @@ TEST_F(CaptureOnePullsTest, AFrameIsNamedToTheApplicationWithItsQuotesAndBacksla
   ASSERT_TRUE(testing::eventually([&] { return frames().size() == 1; }));
   const fs::path odd = session / "Capture" / "Look \"3\" back\\slash.CR3";
   fs::copy_file(frames()[0], odd);
-  EXPECT_EQ(CaptureOnePulls::escapedForScript("a\"b\\c"), "a\\\"b\\\\c");
 
   EXPECT_EQ(names(pulls->quickProofForRaw(odd.string())), std::vector<std::string>{"Look \"3\" back\\slash.jpg"});
   EXPECT_EQ(reason(pulls->quickProofForRaw((session / "Elsewhere" / "IMG_9.CR3").string())),

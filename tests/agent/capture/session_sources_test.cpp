@@ -2,11 +2,11 @@
 #include <utime.h>
 
 #include <fstream>
-#include <mutex>
 
 #include "agent/capture/capture_one_script_source.h"
 #include "agent/capture/observed_folder_source.h"
 #include "tests/agent/capture/capture_fixture.h"
+#include "tests/agent/folders/fixtures/recorder.h"
 
 namespace vantle::agent {
 namespace {
@@ -18,22 +18,13 @@ using testing::CaptureTest;
 using testing::eventually;
 
 // Every designation a source announced, readable from the test thread.
-struct Announced {
-  std::mutex mutex;
-  std::vector<DesignationReading> readings;
+struct Announced : testing::Recorder<DesignationReading> {
   SessionSource::DesignationHandler handler() {
-    return [this](const DesignationReading& r) {
-      std::lock_guard lock(mutex);
-      readings.push_back(r);
-    };
+    return [this](const DesignationReading& r) { add(r); };
   }
-  size_t count() {
-    std::lock_guard lock(mutex);
-    return readings.size();
-  }
-  std::optional<std::string> lastPath() {
-    std::lock_guard lock(mutex);
-    return readings.empty() ? std::nullopt : readings.back().designatedPath;
+  std::optional<std::string> lastPath() const {
+    const auto all = values();
+    return all.empty() ? std::nullopt : all.back().designatedPath;
   }
 };
 
@@ -55,6 +46,13 @@ TEST_F(CaptureOneScriptSourceTest, MapsEachStateOfTheApplication) {
   EXPECT_EQ(reading.designatedPath, std::nullopt);
 
   ctl({"document", "open", session.string()});
+  ctl({"camera", "Z 9", "none"});
+  reading = source->refresh();
+  EXPECT_EQ(reading.isCameraConnected, true);
+  EXPECT_EQ(reading.cameraBattery, std::nullopt);
+  ctl({"camera", "none"});
+  EXPECT_EQ(source->refresh().isCameraConnected, false);
+
   ctl({"camera", "EOS R5", "64%"});
   reading = source->refresh();
   EXPECT_EQ(reading, (DesignationReading{.designatedPath = (session / "Capture").string(),
@@ -76,17 +74,17 @@ TEST_F(CaptureOneScriptSourceTest, OnlyAMovedDesignationIsAnnounced) {
   Announced announced;
   source->setOnDesignationChanged(announced.handler());
   source->refresh();
-  EXPECT_EQ(announced.count(), 1u);
+  EXPECT_EQ(announced.size(), 1u);
 
   ctl({"camera", "EOS R5", "79%"});
   EXPECT_EQ(source->refresh().cameraBattery, "79%");
   EXPECT_EQ(source->currentReading().cameraBattery, "79%");
-  EXPECT_EQ(announced.count(), 1u);  // a battery change alone is not a move
+  EXPECT_EQ(announced.size(), 1u);  // a battery change alone is not a move
 
   fs::create_directories(session / "Selects");
   ctl({"capture-folder", (session / "Selects").string()});
   source->refresh();
-  EXPECT_EQ(announced.count(), 2u);
+  EXPECT_EQ(announced.size(), 2u);
   EXPECT_EQ(announced.lastPath(), (session / "Selects").string());
 }
 
@@ -100,15 +98,6 @@ TEST(CaptureOneScriptSource, SessionNamesLoseTheirPackageSuffix) {
 
 class ObservedFolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vantle-observed-XXXXXX").string();
-    ASSERT_TRUE(mkdtemp(pattern.data()));
-    scratch = fs::canonical(pattern);
-    root = scratch / "Client_Shoot";
-    fs::create_directories(root);
-  }
-  void TearDown() override { fs::remove_all(scratch); }
-
   // A frame file dated `secondsAgo` in the past.
   void frame(const fs::path& file, double secondsAgo = 0) {
     fs::create_directories(file.parent_path());
@@ -124,8 +113,8 @@ class ObservedFolderTest : public ::testing::Test {
     return source->currentReading().designatedPath;
   }
 
-  fs::path scratch;
-  fs::path root;
+  testing::TempFolder scratch;
+  const fs::path root = fs::canonical(scratch.folder("Client_Shoot"));
 };
 
 TEST_F(ObservedFolderTest, NamesComeFromTheRootOrItsParent) {
@@ -199,11 +188,11 @@ TEST_F(ObservedFolderTest, FileEventsMoveTheDesignationToTheLastFrameOfABatch) {
   fs::create_directories(root / "Look 3");
   fs::create_directories(root / "Look 4");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const size_t before = announced.count();
+  const size_t before = announced.size();
   frame(root / "Look 3" / "IMG_0010.CR3");
   frame(root / "Look 4" / "IMG_0011.CR3");
   ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Look 4").string(); }));
-  EXPECT_LE(announced.count(), before + 2);
+  EXPECT_LE(announced.size(), before + 2);
 
   source->stop();
   frame(root / "Look 5" / "IMG_0012.CR3");

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "agent/desktop/sleep_inhibitor.h"
 #include "support/log.h"
 #include "tests/agent/desktop/test_bus_service.h"
+#include "tests/agent/folders/fixtures/recorder.h"
 #include "tests/support/eventually.h"
 #include "tests/support/private_bus.h"
 
@@ -27,21 +27,7 @@ using testing::eventually;
 using testing::TestBusService;
 
 // Every call a stand-in service received, as its text arguments.
-class Calls {
- public:
-  void add(std::vector<std::string> arguments) {
-    std::lock_guard guard(lock_);
-    calls_.push_back(std::move(arguments));
-  }
-  std::vector<std::vector<std::string>> all() const {
-    std::lock_guard guard(lock_);
-    return calls_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::vector<std::string>> calls_;
-};
+using Calls = testing::Recorder<std::vector<std::string>>;
 
 // Records what a notification server would show: sender, summary, body.
 int notificationServer(Calls& calls, sd_bus_message* call) {
@@ -100,8 +86,8 @@ TEST_F(DesktopBus, NotificationsReachTheServerAndItsAbsenceIsOnlyLogged) {
   ASSERT_TRUE(server.ready());
   notifier->requestPermission([&](bool answer) { granted = answer; });
   notifier->post("Low Battery", "Mac battery is at 12%. Please plug in to avoid interrupting the shoot.");
-  ASSERT_TRUE(eventually([&] { return calls.all().size() == 1; }));
-  EXPECT_THAT(calls.all().front(),
+  ASSERT_TRUE(eventually([&] { return calls.values().size() == 1; }));
+  EXPECT_THAT(calls.values().front(),
               ElementsAre("Orvane Live Agent", "0", "Low Battery",
                           "Mac battery is at 12%. Please plug in to avoid interrupting the shoot.", "-1"));
   EXPECT_TRUE(eventually([&] { return granted == 1; }));
@@ -134,7 +120,7 @@ TEST_F(DesktopBus, IdleSleepIsInhibitedUntilTheActivityEnds) {
 
   auto activity = LogindIdleSleepInhibitor(BusKind::session).begin("Counting frames for a tethered shoot");
   ASSERT_TRUE(activity.ok()) << activity.failure().description;
-  EXPECT_THAT(calls.all(), ElementsAre(ElementsAre("Inhibit", "idle:sleep", "Orvane Live Agent",
+  EXPECT_THAT(calls.values(), ElementsAre(ElementsAre("Inhibit", "idle:sleep", "Orvane Live Agent",
                                                    "Counting frames for a tethered shoot", "block")));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(held());  // well after the bus daemon let go of its own copy

@@ -9,7 +9,7 @@ namespace {
 
 using testing::TempFolder;
 
-TEST(AutostartLoginItem, EnableWritesAnEntryThatDisableRemoves) {
+TEST(AutostartLoginItem, EnableWritesAnEntryThatDisableOrTheDesktopSwitchesOff) {
   TempFolder config;
   AutostartLoginItem item(config / "autostart", "/usr/bin/vantle-agent");
   EXPECT_FALSE(item.isEnabled());
@@ -22,11 +22,8 @@ TEST(AutostartLoginItem, EnableWritesAnEntryThatDisableRemoves) {
   EXPECT_EQ(item.disable(), std::nullopt);
   EXPECT_FALSE(item.isEnabled());
   EXPECT_EQ(item.disable(), std::nullopt);  // nothing left to remove is fine
-}
 
-TEST(AutostartLoginItem, AnEntrySwitchedOffByTheDesktopIsNotEnabledUntilEnabledAgain) {
-  TempFolder config;
-  AutostartLoginItem item(config / "autostart", "/usr/bin/vantle-agent");
+  // An entry switched off by the desktop is not enabled until enabled again.
   const std::string entry = AutostartLoginItem::entryText("/usr/bin/vantle-agent");
   for (const char* off : {"Hidden=true\n", "X-GNOME-Autostart-enabled = false\n"}) {
     config.write("autostart/orvane-vantle-agent.desktop", entry + off);

@@ -11,7 +11,7 @@
 
 #include "support/log.h"
 #include "tests/support/temp_folder.h"
-#include "tests/support/eventually.h"
+#include "tests/agent/folders/fixtures/recorder.h"
 
 // libspeechd keeps the few bytes of its autospawn note when a connection
 // fails: its leak, not ours. Its strings come from glib, which nothing else
@@ -56,26 +56,14 @@ class FakeSpeechServer {
     unlink(socket_.c_str());
   }
 
-  std::vector<std::string> spoken() const {
-    std::lock_guard guard(lock_);
-    return spoken_;
-  }
-  std::vector<std::string> commands() const {
-    std::lock_guard guard(lock_);
-    return commands_;
-  }
-  void finishSpeaking() { send("702-" + std::to_string(spoken().size()) + "\r\n702-1\r\n702 END\r\n"); }
+  void finishSpeaking() { send("702-" + std::to_string(spoken.size()) + "\r\n702-1\r\n702 END\r\n"); }
+
+  testing::Recorder<std::string> spoken, commands;
 
  private:
   void send(const std::string& text) {
     std::lock_guard guard(lock_);
     if (client_ >= 0) ::send(client_, text.data(), text.size(), MSG_NOSIGNAL);
-  }
-
-  size_t record(std::vector<std::string>& list, std::string entry) {
-    std::lock_guard guard(lock_);
-    list.push_back(std::move(entry));
-    return list.size();
   }
 
   void serve(int client) {
@@ -94,11 +82,12 @@ class FakeSpeechServer {
           text += line;
         } else if (receiving) {
           receiving = false;
-          const std::string id = std::to_string(record(spoken_, std::exchange(text, {})));
+          spoken.add(std::exchange(text, {}));
+          const std::string id = std::to_string(spoken.size());
           send("225-" + id + "\r\n225 OK MESSAGE QUEUED\r\n");
           if (!holdSpeech_) send("702-" + id + "\r\n702-1\r\n702 END\r\n");
         } else {
-          record(commands_, line);
+          commands.add(line);
           if (line == "speak") {
             receiving = true;
             send("230 OK RECEIVING DATA\r\n");
@@ -125,7 +114,6 @@ class FakeSpeechServer {
   std::filesystem::path socket_;
   mutable std::mutex lock_;
   int client_ = -1;
-  std::vector<std::string> spoken_, commands_;
   std::thread thread_;
 };
 
@@ -148,17 +136,17 @@ class Speech : public ::testing::Test {
 TEST_F(Speech, SpeaksWithThePreferredVoiceAndDropsTextsWhileSpeaking) {
   FakeSpeechServer server(socket_, {"Alex\ten-US\tmale", "Samantha\ten-US\tfemale"}, /*holdSpeech=*/true);
   speaker_->speak("Warning. Mac battery is at 12 percent.");
-  ASSERT_TRUE(eventually([&] { return server.spoken().size() == 1; }));
-  EXPECT_THAT(server.commands(), Contains("SET SELF SYNTHESIS_VOICE Samantha"));
-  EXPECT_THAT(server.commands(), Contains("SET SELF RATE 0"));
+  ASSERT_TRUE(eventually([&] { return server.spoken.values().size() == 1; }));
+  EXPECT_THAT(server.commands.values(), Contains("SET SELF SYNTHESIS_VOICE Samantha"));
+  EXPECT_THAT(server.commands.values(), Contains("SET SELF RATE 0"));
   EXPECT_TRUE(speaker_->isSpeaking());
   speaker_->speak("dropped: the first is still being spoken");
 
   server.finishSpeaking();
   ASSERT_TRUE(eventually([&] { return !speaker_->isSpeaking(); }));
   speaker_->speak("Warning. Disk space is low. Only 12 gigabytes remaining.");
-  ASSERT_TRUE(eventually([&] { return server.spoken().size() == 2; }));
-  EXPECT_THAT(server.spoken(), ElementsAre("Warning. Mac battery is at 12 percent.",
+  ASSERT_TRUE(eventually([&] { return server.spoken.values().size() == 2; }));
+  EXPECT_THAT(server.spoken.values(), ElementsAre("Warning. Mac battery is at 12 percent.",
                                            "Warning. Disk space is low. Only 12 gigabytes remaining."));
 }
 
@@ -170,14 +158,14 @@ TEST_F(Speech, AMissingOrRestartedServerIsLoggedAndReachedAgain) {
   {
     FakeSpeechServer first(socket_, {});
     speaker_->speak("before");
-    ASSERT_TRUE(eventually([&] { return first.spoken().size() == 1 && !speaker_->isSpeaking(); }));
+    ASSERT_TRUE(eventually([&] { return first.spoken.values().size() == 1 && !speaker_->isSpeaking(); }));
   }
   // The old connection is dead: writing to it must not kill the process,
   // and the text must reach the server that took its place.
   FakeSpeechServer second(socket_, {});
   speaker_->speak("after");
-  ASSERT_TRUE(eventually([&] { return !second.spoken().empty(); }));
-  EXPECT_THAT(second.spoken(), ElementsAre("after"));
+  ASSERT_TRUE(eventually([&] { return !second.spoken.values().empty(); }));
+  EXPECT_THAT(second.spoken.values(), ElementsAre("after"));
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ TEST_F(LatestFrameFeedTest, ANoteDuringTheChainReplacesTheFrameWithoutASecondCha
   EXPECT_THAT(traces.values(), ElementsAre("attempt A.CR3 left=4", "attempt B.CR3 left=4"));
 }
 
-TEST_F(LatestFrameFeedTest, ClearForgetsTheDeliveryAndThePendingFrame) {
+TEST_F(LatestFrameFeedTest, ClearOrReleaseForgetsTheDeliveryAndThePendingFrame) {
   auto feed = make();
   feed->note("/c", "A.CR3");
   ASSERT_TRUE(deliveries.waitFor(1));
@@ -118,7 +118,15 @@ TEST_F(LatestFrameFeedTest, ClearForgetsTheDeliveryAndThePendingFrame) {
   slow->note("/c", "B.CR3");
   slow->clear();
   ASSERT_TRUE(traces.waitUntil([](const std::string& line) { return line == "chain ends"; }));
+
+  // Releasing the feed cancels its attempts too.
+  auto released = make({.delays = {0.1, 0.1, 0.1, 0.1, 0.1}});
+  released->note("/c", "C.CR3");
+  released->latest();
+  released.reset();
+  pause(0.4);
   EXPECT_THAT(reads.values(), Not(Contains("B.CR3")));
+  EXPECT_THAT(reads.values(), Not(Contains("C.CR3")));
 }
 
 TEST_F(LatestFrameFeedTest, ABurstYieldsADeliveryEveryMaximumHoldAndItsLastFrameAtTheEnd) {
@@ -159,16 +167,6 @@ TEST_F(LatestFrameFeedTest, AClockSetBackDoesNotStallDeliveries) {
   feed->note("/c", "B.CR3");
   ASSERT_TRUE(deliveries.waitFor(2, 2.0));
   EXPECT_EQ(deliveries.values()[1].fileName, "B.CR3");
-}
-
-TEST_F(LatestFrameFeedTest, ReleasingTheFeedCancelsItsAttempts) {
-  auto feed = make({.delays = {0.1, 0.1, 0.1, 0.1, 0.1}});
-  feed->note("/c", "A.CR3");
-  feed->latest();
-  feed.reset();
-  pause(0.4);
-  EXPECT_EQ(reads.size(), 0u);
-  EXPECT_EQ(deliveries.size(), 0u);
 }
 
 }  // namespace

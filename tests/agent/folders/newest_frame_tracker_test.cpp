@@ -5,7 +5,6 @@
 namespace vantle::agent {
 namespace {
 
-
 TEST(NewestFrameTracker, TheFirstListingTakesItsLastNameThenNewNamesWin) {
   NewestFrameTracker tracker;
   EXPECT_EQ(tracker.note("/c", {"A.CR3", "B.CR3"}, "B.CR3"), "B.CR3");
@@ -28,15 +27,12 @@ TEST(NewestFrameTracker, AnEmptiedFolderHasNoNewestAndFoldersAreApart) {
   EXPECT_EQ(tracker.note("/a", {}, std::nullopt), std::nullopt);
   EXPECT_FALSE(tracker.newest.contains("/a"));
   EXPECT_EQ(tracker.newest.at("/b"), "Z.CR3");
-}
 
-TEST(NewestFrameTracker, AKnownNewestWithoutSeenNamesIsKeptUnlessTheFolderIsEmpty) {
-  NewestFrameTracker tracker;
+  // A known newest without seen names is kept unless the folder is empty.
   tracker.newest["/c"] = "OLD.CR3";
   EXPECT_EQ(tracker.note("/c", {"X.CR3"}, "X.CR3"), "OLD.CR3");
-  NewestFrameTracker emptied;
-  emptied.newest["/c"] = "OLD.CR3";
-  EXPECT_EQ(emptied.note("/c", {}, std::nullopt), std::nullopt);
+  tracker.newest["/d"] = "OLD.CR3";
+  EXPECT_EQ(tracker.note("/d", {}, std::nullopt), std::nullopt);
 }
 
 }  // namespace

@@ -128,15 +128,6 @@ TEST(SafeDirectoryReader, FoldersThatCannotBeListedFailWhileEmptyOnesDoNot) {
   EXPECT_EQ(locked.frameCount, 0);
 }
 
-TEST(SafeDirectoryReader, AFolderReadThroughALinkReportsItsTarget) {
-  TempFolder folder;
-  folder.write("Shoot/Capture/IMG_0001.CR3");
-  fs::create_directory_symlink(folder / "Shoot/Capture", folder / "Today");
-  const auto listing = reader.read((folder / "Today").string(), CountingMode::rawOnly);
-  EXPECT_EQ(listing.path, CapturePath::canonical(folder / "Shoot/Capture"));
-  EXPECT_EQ(listing.frameCount, 1);
-}
-
 TEST(VolumeLocality, NetworkAndFuseFileSystemsAreNotLocal) {
   for (long type : {0x6969L, 0xFF534D42L, 0xFE534D42L, 0x01021997L, 0x65735546L}) {
     EXPECT_FALSE(isLocalFileSystemType(type)) << std::hex << type;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "agent/folders/capture_cache.h"
 #include "agent/folders/eip_package.h"
 #include "tests/agent/folders/fixtures/dng_writer.h"
 #include "tests/agent/folders/fixtures/images.h"
@@ -69,10 +68,6 @@ TEST(ThumbnailEncoder, FitsTurnsUprightAndNeverEnlarges) {
 }
 
 TEST(ThumbnailEncoder, QualityIsSeventyPercentUpTo512AndSeventyFiveAbove) {
-  EXPECT_EQ(vipsQuality(jpegQualityFraction(512)), 70);
-  EXPECT_EQ(vipsQuality(jpegQualityFraction(513)), 75);
-  EXPECT_EQ(vipsQuality(1.5), 100);
-
   const auto source = ImageSource::bytes(jpegImage(1600, 1200), "jpg");
   const auto thumbnail = ThumbnailReader::encode(source, 512, false);
   const auto preview = ThumbnailReader::encode(source, 1200, false);
@@ -149,11 +144,6 @@ class CacheFolder : public ::testing::Test {
 };
 
 TEST_F(CacheFolder, TheLatestThumbnailIsTheWholeCacheThumbnailOfThatFrame) {
-  using CaptureCache::isCompleteJpeg;
-  EXPECT_TRUE(isCompleteJpeg({0xFF, 0xD8, 0xFF, 0xD9}));
-  EXPECT_FALSE(isCompleteJpeg({0xFF, 0xD8, 0xD9}));
-  EXPECT_FALSE(isCompleteJpeg({0xFF, 0xD8, 0x00, 0xFF}));
-
   const Bytes thumbnail = jpegImage(320, 240);
   cot("IMG_0001.CR3.cot", thumbnail);
   EXPECT_EQ(sizeOf(reader.latestThumbnail(dir(), "IMG_0001.CR3")), Size(320, 240));
@@ -167,32 +157,28 @@ TEST_F(CacheFolder, TheLatestThumbnailIsTheWholeCacheThumbnailOfThatFrame) {
   EXPECT_TRUE(reader.latestThumbnail(dir(), "IMG_0002.CR3"));
 }
 
-TEST_F(CacheFolder, TheNewestFrameComesFromTheCacheWhereThereIsOne) {
-  folder.write("IMG_0001.JPG", jpegImage(2000, 1500));
-  folder.folder("CaptureOne/Cache/Thumbnails");
-  // With a cache the feed waits for its thumbnail, which the capture
-  // application renders with the photographer's adjustments.
-  EXPECT_FALSE(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG"));
-  cot("IMG_0001.JPG.cot", jpegImage(320, 240));
-  EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG")), Size(320, 240));
-}
-
-TEST(NewestFrameThumbnail, WithoutACacheTheWholeFrameFileIsUsed) {
-  TempFolder folder;
+TEST_F(CacheFolder, TheNewestFrameIsTheWholeFrameFileElseItsCacheThumbnail) {
   const Bytes jpeg = jpegImage(2000, 1500);
   folder.write("IMG_0001.JPG", cut(jpeg, jpeg.size() * 7 / 10));
-  EXPECT_FALSE(reader.newestFrameThumbnail(folder.str(), "IMG_0001.JPG"));  // still being written
+  EXPECT_FALSE(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG"));  // still being written
   folder.write("IMG_0001.JPG", jpeg);
-  EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(folder.str(), "IMG_0001.JPG")), Size(512, 384));
+  EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG")), Size(512, 384));
   // A RAW gives its embedded preview (its mosaic is only 600 × 400).
   folder.write("IMG_0002.DNG", dng(1600, 1067, 8));
-  EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(folder.str(), "IMG_0002.DNG")), Size(341, 512));
+  EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(dir(), "IMG_0002.DNG")), Size(341, 512));
 
   folder.write("Sub/IMG_0003.JPG", jpeg);
   fs::create_symlink(folder / "IMG_0001.JPG", folder / "IMG_0004.JPG");
   for (const char* name : {"missing.JPG", "Sub/IMG_0003.JPG", "../IMG_0001.JPG", "Sub", "IMG_0004.JPG", ""}) {
-    EXPECT_FALSE(reader.newestFrameThumbnail(folder.str(), name)) << name;
+    EXPECT_FALSE(reader.newestFrameThumbnail(dir(), name)) << name;
   }
+
+  // With a cache the feed waits for its thumbnail, which the capture
+  // application renders with the photographer's adjustments.
+  folder.folder("CaptureOne/Cache/Thumbnails");
+  EXPECT_FALSE(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG"));
+  cot("IMG_0001.JPG.cot", jpegImage(320, 240));
+  EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG")), Size(320, 240));
 }
 
 TEST_F(CacheFolder, AThumbnailPrefersTheFramesOwnPictures) {

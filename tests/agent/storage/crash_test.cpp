@@ -10,6 +10,7 @@
 
 #include "agent/storage/agent_storage.h"
 #include "tests/agent/storage/storage_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace vantle::agent {
 namespace {
@@ -18,7 +19,7 @@ using namespace vantle::testing;
 
 // Starts the writer, kills it with SIGKILL `delay` after its first report and
 // returns every seq it reported as stored.
-std::set<uint64_t> runWriterAndKill(const TemporaryFolder& folder, std::chrono::milliseconds delay) {
+std::set<uint64_t> runWriterAndKill(const TempFolder& folder, std::chrono::milliseconds delay) {
   std::string program = STORAGE_CRASH_CHILD, root = (folder / "root").string(), report = (folder / "report").string();
   char* argv[] = {program.data(), root.data(), report.data(), nullptr};
   pid_t child = 0;
@@ -26,10 +27,8 @@ std::set<uint64_t> runWriterAndKill(const TemporaryFolder& folder, std::chrono::
     ADD_FAILURE() << "could not start " << program;
     return {};
   }
-  const size_t reportedBefore = contentsOf(report).size();
-  for (int i = 0; i < 10000 && contentsOf(report).size() == reportedBefore; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  const size_t reportedBefore = readText(report).size();
+  eventually([&] { return readText(report).size() != reportedBefore; }, 10);
   std::this_thread::sleep_for(delay);
   ::kill(child, SIGKILL);
   int status = 0;
@@ -37,13 +36,13 @@ std::set<uint64_t> runWriterAndKill(const TemporaryFolder& folder, std::chrono::
   EXPECT_TRUE(WIFSIGNALED(status)) << "the writer ended before it was killed";
 
   std::set<uint64_t> seqs;
-  std::istringstream lines(contentsOf(report));
+  std::istringstream lines(readText(report));
   for (uint64_t seq; lines >> seq;) seqs.insert(seq);
   return seqs;
 }
 
 TEST(AgentStorageCrash, EveryLineWrittenBeforeAKillReadsBackAndNumbersMoveOn) {
-  TemporaryFolder folder;
+  TempFolder folder;
   std::mt19937 random(std::random_device{}());
   for (int round = 0; round < 8; ++round) {
     const auto delay = std::chrono::milliseconds(std::uniform_int_distribution(0, 150)(random));

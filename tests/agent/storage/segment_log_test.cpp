@@ -14,7 +14,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 struct SegmentLogTest : ::testing::Test {
-  TemporaryFolder folder;
+  TempFolder folder;
   fs::path file = folder / "segments.jsonl";
   SegmentLog log{file};
 };

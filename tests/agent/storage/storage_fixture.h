@@ -1,12 +1,8 @@
-// Helpers of the storage tests: a temporary folder removed afterwards, raw
-// file access, and segments to store.
+// Helpers of the storage tests: raw file access and segments to store.
 #pragma once
-
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -14,31 +10,9 @@
 #include "core/vantle_coding.h"
 #include "core/wire_segment.h"
 #include "tests/support/instants.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::testing {
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string name = (std::filesystem::temp_directory_path() / "vantle-storage-XXXXXX").string();
-    path_ = ::mkdtemp(name.data());
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline std::string contentsOf(const std::filesystem::path& file) {
-  std::ostringstream out;
-  out << std::ifstream(file, std::ios::binary).rdbuf();
-  return out.str();
-}
 
 inline void writeFile(const std::filesystem::path& file, const std::string& content, bool append = false) {
   std::ofstream(file, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << content;
