@@ -3,34 +3,16 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <ostream>
-#include <regex>
 
 #include "tests/net/test_peer.h"
 
 namespace vantle::testing {
 namespace fs = std::filesystem;
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsLeft(Clock::time_point deadline) {
-  return std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
-}
-
-Clock::time_point after(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-}  // namespace
-
 // ---- Companion ----------------------------------------------------------------------
 
 Companion::Companion(std::unique_ptr<TestPeer> peer) : peer_(std::move(peer)) {}
 Companion::~Companion() = default;
-
-void Companion::send(const Message& message) { peer_->send(message); }
 
 std::unique_ptr<Companion> Companion::subscribe(uint16_t port, const std::string& code, uint64_t since) {
   auto peer = TestPeer::connect(port, code);
@@ -41,12 +23,12 @@ std::unique_ptr<Companion> Companion::subscribe(uint16_t port, const std::string
 
 std::optional<Companion::Message> Companion::waitFor(const std::function<bool(const Message&)>& test, double seconds,
                                                      size_t from) {
-  const auto deadline = after(seconds);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
   for (size_t i = from;; ++i) {
     while (i >= received_.size()) {
-      if (closed_) return std::nullopt;
-      const double left = secondsLeft(deadline);
-      if (left <= 0) return std::nullopt;
+      const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+      if (closed_ || left <= 0) return std::nullopt;
       if (auto message = peer_->receive(left)) {
         received_.push_back(std::move(*message));
       } else if (peer_->closedWithin(0)) {
@@ -155,27 +137,6 @@ void AgentTest::landFrame(const fs::path& folder, const std::string& name) {
   const fs::path hidden = folder / ("." + name + ".part");
   TempFolder::writeAt(hidden, {'r', 'a', 'w'});
   fs::rename(hidden, folder / name);
-}
-
-// ---- Lines ------------------------------------------------------------------------------
-
-std::ostream& operator<<(std::ostream& out, const ShotLine& shot) {
-  return out << shot.folderName << " +" << shot.framesAdded << " (seq " << shot.seq << ")";
-}
-
-std::optional<ShotLine> parseShotLine(const std::string& line) {
-  static const std::regex shape(R"(Shot closed: (.*) \+(\d+) frames \(seq (\d+)\))");
-  std::smatch match;
-  if (!std::regex_match(line, match, shape)) return std::nullopt;
-  return ShotLine{match[1], std::stoll(match[2]), std::stoull(match[3])};
-}
-
-std::vector<ShotLine> shotLines(const std::vector<std::string>& lines) {
-  std::vector<ShotLine> shots;
-  for (const std::string& line : lines) {
-    if (auto shot = parseShotLine(line)) shots.push_back(*shot);
-  }
-  return shots;
 }
 
 }  // namespace vantle::testing

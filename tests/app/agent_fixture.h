@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,8 +45,6 @@ class Companion {
   static std::unique_ptr<Companion> subscribe(uint16_t port, const std::string& code, uint64_t since = 0);
   ~Companion();
 
-  void send(const Message& message);
-
   // The first message, from index `from` of `received` on, that passes
   // `test`; reads on for up to `seconds` while none does.
   std::optional<Message> waitFor(const std::function<bool(const Message&)>& test, double seconds, size_t from = 0);
@@ -59,7 +56,6 @@ class Companion {
   bool readUntilClosed(double seconds);
 
   std::vector<core::WireSegment> segments() const;
-  const std::vector<Message>& received() const { return received_; }
 
  private:
   explicit Companion(std::unique_ptr<TestPeer> peer);
@@ -111,16 +107,5 @@ class AgentTest : public ::testing::Test {
   TempFolder folder_;
   std::filesystem::path home_;
 };
-
-// The segment announced by a "Shot closed: FOLDER +N frames (seq S)" line.
-struct ShotLine {
-  std::string folderName;
-  int64_t framesAdded = 0;
-  uint64_t seq = 0;
-  bool operator==(const ShotLine&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const ShotLine& shot);
-std::optional<ShotLine> parseShotLine(const std::string& line);
-std::vector<ShotLine> shotLines(const std::vector<std::string>& lines);
 
 }  // namespace vantle::testing

@@ -1,11 +1,12 @@
 // A program run as a child for end-to-end tests, watched while it runs.
 //
 // The child gets a socket as standard input (so writing to a child that has
-// gone away fails instead of raising SIGPIPE in the test), and pipes as
-// standard output and error. A reader thread splits both into lines as they
-// come, so a test can wait for a line while the program keeps running. The
-// environment is the test process's own (the private session bus included)
-// with the given variables set on top.
+// gone away fails instead of raising SIGPIPE in the test), and files of its
+// own as standard output and error, read on from where the last look ended
+// whenever the test looks: a line counts once its line break is written, or
+// once the child is gone. The environment is the test process's own (the
+// private session bus included) with the given variables set on top. One
+// test thread uses it.
 //
 // The child dies with the thread that started it (PR_SET_PDEATHSIG), and
 // destruction kills one that is still running, by its pid, and reaps it.
@@ -13,14 +14,14 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/temp_folder.h"
 
 namespace vantle::testing {
 
@@ -50,26 +51,28 @@ class LiveProcess {
   // still running after `seconds`. Once known, the output is complete.
   std::optional<int> waitForExit(double seconds);
   bool running();
-  pid_t pid() const { return pid_; }
 
-  std::vector<std::string> outLines() const;
-  std::vector<std::string> errLines() const;
+  std::vector<std::string> outLines();
+  std::vector<std::string> errLines();
   // Everything it wrote so far, for failure messages.
-  std::string transcript() const;
+  std::string transcript();
 
  private:
-  void readOutput(int out, int err);
+  // What the child wrote to one of its files: the whole lines and the rest.
+  struct Output {
+    std::filesystem::path file;
+    size_t read = 0;
+    std::string pending;
+    std::vector<std::string> lines;
+  };
+  const std::vector<std::string>& collect(Output& output);
   std::optional<int> reap(bool wait);
 
+  TempFolder folder_;
+  Output out_{folder_ / "out"}, err_{folder_ / "err"};
   pid_t pid_ = -1;
   int input_ = -1;
   std::optional<int> exitCode_;
-  std::thread reader_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable grew_;
-  std::vector<std::string> out_, err_;
-  bool outputEnded_ = false;
 };
 
 }  // namespace vantle::testing

@@ -14,8 +14,9 @@
 #include <deque>
 
 #include "support/log.h"
-#include "tests/agent/engine/coordinator_fixture.h"
 #include "tests/net/test_peer.h"
+#include "tests/support/eventually.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {
@@ -94,7 +95,12 @@ class ControllerTest : public ::testing::Test {
   void SetUp() override {
     root = fs::canonical(captures.path());
     storage = std::make_shared<AgentStorage>(fs::canonical(stored.path()));
-    service = net::VantleService::create(0);
+    make(net::VantleService::create(0));
+  }
+
+  // Makes the controller over `listener`, its state observed on the test's main queue.
+  void make(std::shared_ptr<net::VantleService> listener) {
+    service = std::move(listener);
     AgentController::Services services;
     services.mainThread = [main = main](std::function<void()> work) { main->post(std::move(work)); };
     services.storage = storage;
@@ -113,10 +119,8 @@ class ControllerTest : public ::testing::Test {
     services.coordinator.checkDisk = [](const std::optional<std::string>&) {};
     controller = AgentController::create(std::move(services));
     onMain([&] {
-      controller->setObserver({.onChange = [this](const AgentController::State& state) {
+      controller->setObserver({.onChange = [this](const AgentController::State&) {
         if (!main->isCurrent()) offMain = true;
-        std::lock_guard lock(statesMutex);
-        states.push_back(state);
       }});
     });
   }
@@ -146,13 +150,10 @@ class ControllerTest : public ::testing::Test {
   std::mutex codesMutex;
   std::deque<std::string> codes{"123456", "654321", "111111", "222222"};
   std::shared_ptr<AgentController> controller;
-
-  std::mutex statesMutex;
-  std::vector<AgentController::State> states;
   std::atomic<bool> offMain{false};
 };
 
-TEST_F(ControllerTest, StartingTwiceMakesOneCodeOneListenerAndOneActivity) {
+TEST_F(ControllerTest, StartingTwiceMakesOneOfEachANewCodeDropsEveryCompanionAndStoppingResets) {
   support::log::Capture log;
   EXPECT_FALSE(state().isRunning);
   EXPECT_EQ(state().snapshot.idleThreshold, 300);
@@ -168,7 +169,8 @@ TEST_F(ControllerTest, StartingTwiceMakesOneCodeOneListenerAndOneActivity) {
   EXPECT_THAT(log.messages("agent"), ::testing::Contains("Orvane Live agent advertising as Mac \u2014 pairing code 123456"));
   const auto port = onMain([&] { return controller->port(); });
   ASSERT_TRUE(port);
-  EXPECT_TRUE(testing::TestPeer::connect(*port, "123456"));
+  auto companion = testing::TestPeer::connect(*port, "123456");
+  ASSERT_TRUE(companion);
   EXPECT_FALSE(testing::TestPeer::connect(*port, "000000"));
 
   onMain([&] { controller->start(); });
@@ -177,18 +179,9 @@ TEST_F(ControllerTest, StartingTwiceMakesOneCodeOneListenerAndOneActivity) {
   EXPECT_EQ(onMain([&] { return controller->port(); }), port);
 
   // The coordinator runs and publishes through the main thread.
-  ASSERT_TRUE(stateBecomes([](const auto& s) { return s.snapshot.agentID.has_value(); }));
+  ASSERT_TRUE(stateBecomes([](const auto& s) { return s.snapshot.agentID && s.peerCount == 1; }));
   EXPECT_EQ(state().snapshot.agentID, storage->agentID());
   EXPECT_EQ(onMain([&] { return controller->statusSummary(); }), "Capture One not running");
-  EXPECT_FALSE(offMain);
-}
-
-TEST_F(ControllerTest, ANewPairingCodeDropsEveryCompanionAndStoppingResetsTheState) {
-  onMain([&] { controller->start(); });
-  const uint16_t port = *onMain([&] { return controller->port(); });
-  auto companion = testing::TestPeer::connect(port, "123456");
-  ASSERT_TRUE(companion);
-  ASSERT_TRUE(stateBecomes([](const auto& s) { return s.peerCount == 1; }));
 
   onMain([&] { controller->rotatePairingCode(); });
   EXPECT_EQ(state().pairingCode, "654321");
@@ -213,9 +206,8 @@ TEST_F(ControllerTest, ANewPairingCodeDropsEveryCompanionAndStoppingResetsTheSta
 
 TEST_F(ControllerTest, ChoosingAFolderSwitchesTheSourceWithoutARestartAndSettingsReachTheCoordinator) {
   const fs::path capture = root / "Shoot" / "Capture";
-  fs::create_directories(capture);
-  testing::landFrame(capture, "IMG_0001.CR3");
-  testing::landFrame(capture, "IMG_0002.JPG");
+  captures.write("Shoot/Capture/IMG_0001.CR3", "raw");
+  captures.write("Shoot/Capture/IMG_0002.JPG", "raw");
   onMain([&] { controller->start(); });
   const std::string code = state().pairingCode;
 
@@ -237,15 +229,12 @@ TEST_F(ControllerTest, ChoosingAFolderSwitchesTheSourceWithoutARestartAndSetting
     return s.snapshot.sourceKind == core::SourceKind::designation &&
            s.snapshot.status == AgentStatus::captureOneNotRunning;
   }));
-  EXPECT_EQ(onMain([&] { return controller->remedy(); }), "Start Capture One, or choose a folder to watch.");
 }
 
 TEST_F(ControllerTest, AFramePullIsRefusedUnlessItsFileLiesInACountedFolder) {
   const fs::path capture = root / "Shoot" / "Capture", elsewhere = root / "Elsewhere";
-  fs::create_directories(capture);
-  fs::create_directories(elsewhere);
-  testing::landFrame(capture, "IMG_0001.CR3");
-  testing::landFrame(elsewhere, "IMG_0009.CR3");
+  captures.write("Shoot/Capture/IMG_0001.CR3", "raw");
+  captures.write("Elsewhere/IMG_0009.CR3", "raw");
   fs::create_symlink(elsewhere / "IMG_0009.CR3", capture / "IMG_0002.CR3");
   onMain([&] {
     controller->setWatchedRoot(root / "Shoot");
@@ -258,12 +247,11 @@ TEST_F(ControllerTest, AFramePullIsRefusedUnlessItsFileLiesInACountedFolder) {
     const auto* unavailable = std::get_if<core::ImageUnavailable>(&outcome);
     return unavailable ? unavailable->reason : "(images)";
   };
-  const std::string refused = "That frame is not in a folder this agent is watching.";
-  EXPECT_EQ(reason((elsewhere / "IMG_0009.CR3").string()), refused);
-  EXPECT_EQ(reason("Shoot/Capture/IMG_0001.CR3"), refused);
-  EXPECT_EQ(reason((capture / "..").string()), refused);
-  EXPECT_EQ(reason((capture / ".").string()), refused);
-  EXPECT_EQ(reason((capture / "IMG_0002.CR3").string()), refused);  // a link out of the folder
+  // Elsewhere, relative, "..", "." and a link out of the folder.
+  for (const fs::path& path : {elsewhere / "IMG_0009.CR3", fs::path("Shoot/Capture/IMG_0001.CR3"), capture / "..",
+                               capture / ".", capture / "IMG_0002.CR3"}) {
+    EXPECT_EQ(reason(path.string()), "That frame is not in a folder this agent is watching.") << path;
+  }
   // A frame of the counted folder goes on to the capture application, which is not running here.
   EXPECT_EQ(reason((capture / "IMG_0001.CR3").string()), "Capture One is not running on the Mac.");
 }
@@ -295,61 +283,52 @@ TEST(ControllerTexts, EachStatusHasItsSummaryAndRemedy) {
   s.shotName.reset();
   EXPECT_EQ(AgentController::summary(true, s), "no shot \u00b7 42");
   EXPECT_EQ(AgentController::summary(false, s), "Stopped");
-  const std::vector<std::pair<AgentStatus, std::string>> summaries{
-      {AgentStatus::captureOneNotRunning, "Capture One not running"},
-      {AgentStatus::noDocument, "No session open"},
-      {AgentStatus::catalogNotSupported, "Catalog, not a session"},
-      {AgentStatus::permissionDenied, "Automation permission needed"},
-      {AgentStatus::folderUnreadable, "Cannot read the capture folder"}};
-  for (const auto& [status, text] : summaries) {
-    s.status = status;
-    EXPECT_EQ(AgentController::summary(true, s), text);
-  }
   EXPECT_EQ(AgentController::remedyFor(true, AgentStatus::ok), std::nullopt);
-  EXPECT_EQ(AgentController::remedyFor(true, AgentStatus::noDocument), std::nullopt);
   EXPECT_EQ(AgentController::remedyFor(false, AgentStatus::folderUnreadable), std::nullopt);
-  EXPECT_EQ(AgentController::remedyFor(true, AgentStatus::catalogNotSupported),
-            "Orvane Live reads sessions. Open a session in Capture One, or watch a folder instead.");
-  EXPECT_EQ(AgentController::remedyFor(true, AgentStatus::permissionDenied),
-            "Capture One refused Orvane Live's requests. Allow its scripting access, or watch a folder instead.");
-  EXPECT_EQ(AgentController::remedyFor(true, AgentStatus::folderUnreadable),
-            "Check that the capture drive is mounted and that you may read the folder, then use Watch a "
-            "Folder\u2026 to pick it again.");
+  const struct {
+    AgentStatus status;
+    std::string summary;
+    std::optional<std::string> remedy;
+  } texts[]{
+      {AgentStatus::captureOneNotRunning, "Capture One not running", "Start Capture One, or choose a folder to watch."},
+      {AgentStatus::noDocument, "No session open", std::nullopt},
+      {AgentStatus::catalogNotSupported, "Catalog, not a session",
+       "Orvane Live reads sessions. Open a session in Capture One, or watch a folder instead."},
+      {AgentStatus::permissionDenied, "Automation permission needed",
+       "Capture One refused Orvane Live's requests. Allow its scripting access, or watch a folder instead."},
+      {AgentStatus::folderUnreadable, "Cannot read the capture folder",
+       "Check that the capture drive is mounted and that you may read the folder, then use Watch a "
+       "Folder\u2026 to pick it again."},
+  };
+  for (const auto& t : texts) {
+    SCOPED_TRACE(t.summary);
+    s.status = t.status;
+    EXPECT_EQ(AgentController::summary(true, s), t.summary);
+    EXPECT_EQ(AgentController::remedyFor(true, t.status), t.remedy);
+  }
 }
 
 // The listener's port is taken, and this service may not fall back to another.
-TEST(ControllerListener, AListenerThatCannotStartLeavesTheAgentStoppedAndSaysWhy) {
+TEST_F(ControllerTest, AListenerThatCannotStartLeavesTheAgentStoppedAndSaysWhy) {
   asio::io_context io;
   asio::ip::tcp::acceptor taken(io, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
   const uint16_t port = taken.local_endpoint().port();
-  testing::TempFolder stored;
-  auto main = std::make_shared<support::SerialQueue>("com.orvane.vantle.main");
-  auto inhibitor = std::make_shared<FakeInhibitor>();
-  AgentController::Services services;
-  services.mainThread = [main](std::function<void()> work) { main->post(std::move(work)); };
-  services.storage = std::make_shared<AgentStorage>(stored.path());
-  services.service = net::VantleService::create(port, /*fallBack=*/false);
-  services.loginItem = std::make_shared<FakeLoginItem>();
-  services.sleepInhibitor = inhibitor;
-  services.computerName = std::make_shared<FakeName>();
-  services.notifier = std::make_shared<FakeNotifier>();
-  services.coordinator.checkDisk = [](const std::optional<std::string>&) {};
-  auto controller = AgentController::create(std::move(services));
+  onMain([&] { controller->finish(); });
+  make(net::VantleService::create(port, /*fallBack=*/false));
 
-  main->sync([&] { controller->start(); });
-  const AgentController::State s = main->sync([&] { return controller->state(); });
+  onMain([&] { controller->start(); });
+  const AgentController::State s = state();
   EXPECT_FALSE(s.isRunning);
   ASSERT_TRUE(s.lastError);
   EXPECT_THAT(*s.lastError, HasSubstr("Could not start the listener: "));
   EXPECT_EQ(inhibitor->held, 0);
-  EXPECT_EQ(main->sync([&] { return controller->port(); }), std::nullopt);
-  EXPECT_EQ(main->sync([&] { return controller->statusSummary(); }), "Stopped");
+  EXPECT_EQ(onMain([&] { return controller->port(); }), std::nullopt);
+  EXPECT_EQ(onMain([&] { return controller->statusSummary(); }), "Stopped");
 
   taken.close();  // the port is free again: it starts
-  main->sync([&] { controller->start(); });
-  EXPECT_TRUE(main->sync([&] { return controller->state().isRunning; }));
-  EXPECT_EQ(main->sync([&] { return controller->port(); }), port);
-  main->sync([&] { controller->finish(); });
+  onMain([&] { controller->start(); });
+  EXPECT_TRUE(state().isRunning);
+  EXPECT_EQ(onMain([&] { return controller->port(); }), port);
 }
 
 }  // namespace

@@ -11,10 +11,17 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "tests/agent/engine/coordinator_fixture.h"
+#include "agent/capture/session_source.h"
 #include "tests/agent/folders/fixtures/images.h"
+#include "tests/support/eventually.h"
 #include "tests/support/manual_clock.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {
@@ -23,9 +30,134 @@ namespace fs = std::filesystem;
 using core::AgentStatus;
 using core::VantleSnapshot;
 using testing::eventually;
-using testing::landFrame;
 using ::testing::ElementsAre;
 using ::testing::Pair;
+
+// A session source whose reading the test sets.
+class ScriptedSource final : public SessionSource {
+ public:
+  DesignationReading currentReading() const override {
+    std::lock_guard lock(mutex_);
+    return reading_;
+  }
+  void start() override { ++starts; }
+  void stop() override { ++stops; }
+  void setOnDesignationChanged(DesignationHandler handler) override {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+  }
+
+  // A session reading of `folder` (none: nothing designated); the
+  // coordinator sees it at its next tick.
+  void designate(const std::optional<fs::path>& folder, const std::string& session = "Lookbook",
+                 const std::optional<fs::path>& sessionRoot = std::nullopt) {
+    DesignationReading reading;
+    if (folder) {
+      reading.designatedPath = folder->string();
+      reading.sessionName = session;
+      reading.sessionRoot = (sessionRoot ? *sessionRoot : folder->parent_path()).string();
+      reading.documentKind = core::DocumentKind::session;
+      reading.status = core::AgentStatus::ok;
+      reading.isCameraConnected = true;
+    }
+    set(reading);
+  }
+
+  void set(const DesignationReading& reading) {
+    std::lock_guard lock(mutex_);
+    reading_ = reading;
+  }
+
+  // Tells the coordinator of the current reading at once, as a source does
+  // between polls.
+  void announce() {
+    DesignationHandler handler;
+    DesignationReading reading;
+    {
+      std::lock_guard lock(mutex_);
+      handler = handler_;
+      reading = reading_;
+    }
+    if (handler) handler(reading);
+  }
+
+  std::atomic<int> starts{0}, stops{0};
+
+ private:
+  mutable std::mutex mutex_;
+  DesignationReading reading_;
+  DesignationHandler handler_;
+};
+
+// Everything the coordinator hands to its callbacks, readable from the test.
+class Recorder {
+ public:
+  AgentCoordinator::Callbacks callbacks() {
+    return {
+        .onSnapshot = [this](const VantleSnapshot& s) { add(snapshots_, s); },
+        .onSegment = [this](const core::WireSegment& s) { add(segments_, s); },
+        .onFrameThumbnail = [this](const AgentCoordinator::FrameThumbnail& t) { add(thumbnails_, t); },
+        .onFrameCleared = [this] { add(cleared_, true); },
+        .onShootStateChanged = [this](bool running, bool resumable) { add(shootStates_, {running, resumable}); },
+        .onVerification = [this](const core::ShootVerification& v) { add(verifications_, v); },
+    };
+  }
+
+  std::vector<VantleSnapshot> snapshots() const { return copy(snapshots_); }
+  std::vector<core::WireSegment> segments() const { return copy(segments_); }
+  std::vector<AgentCoordinator::FrameThumbnail> thumbnails() const { return copy(thumbnails_); }
+  size_t cleared() const { return copy(cleared_).size(); }
+  std::vector<std::pair<bool, bool>> shootStates() const { return copy(shootStates_); }
+  std::vector<core::ShootVerification> verifications() const { return copy(verifications_); }
+
+  void clear() {
+    std::lock_guard lock(mutex_);
+    snapshots_.clear();
+    segments_.clear();
+    thumbnails_.clear();
+    cleared_.clear();
+    shootStates_.clear();
+    verifications_.clear();
+  }
+
+  VantleSnapshot last() const {
+    std::lock_guard lock(mutex_);
+    return snapshots_.empty() ? VantleSnapshot{} : snapshots_.back();
+  }
+  // Waits until the last published snapshot satisfies `holds`.
+  template <typename P>
+  bool waitFor(P holds, double seconds = 10) {
+    return eventually([&] { return holds(last()); }, seconds);
+  }
+
+ private:
+  template <typename T>
+  void add(std::vector<T>& list, T value) {
+    std::lock_guard lock(mutex_);
+    list.push_back(std::move(value));
+  }
+  template <typename T>
+  std::vector<T> copy(const std::vector<T>& list) const {
+    std::lock_guard lock(mutex_);
+    return list;
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<VantleSnapshot> snapshots_;
+  std::vector<core::WireSegment> segments_;
+  std::vector<AgentCoordinator::FrameThumbnail> thumbnails_;
+  std::vector<bool> cleared_;
+  std::vector<std::pair<bool, bool>> shootStates_;
+  std::vector<core::ShootVerification> verifications_;
+};
+
+// A frame written whole under a hidden name, then renamed into place, so a
+// listing never sees half of it.
+void landFrame(const fs::path& folder, const std::string& name, const std::vector<uint8_t>& bytes = {'r', 'a', 'w'}) {
+  const fs::path hidden = folder / ("." + name + ".part");
+  testing::TempFolder::writeAt(hidden, bytes);
+  fs::rename(hidden, folder / name);
+}
 
 class CoordinatorTest : public ::testing::Test {
  protected:
@@ -37,7 +169,8 @@ class CoordinatorTest : public ::testing::Test {
 
   void TearDown() override { release(); }
 
-  AgentCoordinator::Services services() {
+  // Makes and starts a coordinator on the scripted source; ticks come every 20 ms.
+  void begin(double pollInterval = 0.02) {
     AgentCoordinator::Services s;
     s.storage = storage;
     s.clock = &clock;
@@ -47,13 +180,8 @@ class CoordinatorTest : public ::testing::Test {
       std::lock_guard lock(mutex);
       checkedDisks.push_back(path);
     };
-    return s;
-  }
-
-  // Makes and starts a coordinator on the scripted source; ticks come every 20 ms.
-  void begin(double pollInterval = 0.02) {
-    coordinator = AgentCoordinator::make(
-        {.source = source, .debounce = 2.0, .designationPollInterval = pollInterval}, services());
+    coordinator =
+        AgentCoordinator::make({.source = source, .debounce = 2.0, .designationPollInterval = pollInterval}, s);
     coordinator->setCallbacks(recorder.callbacks());
     coordinator->start();
   }
@@ -91,11 +219,11 @@ class CoordinatorTest : public ::testing::Test {
     return root / name;
   }
 
-  // Waits for a whole poll tick that began after this call, so whatever was
-  // observed so far was observed at the clock's present time.
-  void settle() {
+  // Waits for `count` poll ticks, the last of which began after this call,
+  // so whatever was observed so far was observed at the clock's present time.
+  void settle(size_t count = 2) {
     const size_t now = ticks();
-    ASSERT_TRUE(eventually([&] { return ticks() > now + 1; })) << "the poll timer stopped";
+    ASSERT_TRUE(eventually([&] { return ticks() >= now + count; })) << "the poll timer stopped";
   }
 
   // Designates `path` and waits until the coordinator has applied it.
@@ -128,16 +256,27 @@ class CoordinatorTest : public ::testing::Test {
     return recorder.segments().empty() ? core::WireSegment{} : recorder.segments().back();
   }
 
-  void land(const fs::path& in, int first, int count, const char* extension = "CR3") {
+  void land(const fs::path& in, int first, int count) {
     for (int i = first; i < first + count; ++i) {
       char name[32];
-      std::snprintf(name, sizeof name, "IMG_%04d.%s", i, extension);
+      std::snprintf(name, sizeof name, "IMG_%04d.CR3", i);
       landFrame(in, name);
     }
   }
 
   bool frameCountReaches(int64_t count) {
     return recorder.waitFor([&](const VantleSnapshot& s) { return s.frameCount == count; });
+  }
+
+  // Starts the coordinator, opens a shot in the folder `name` and lands
+  // `frames` frames there.
+  fs::path shootInto(const std::string& name, int frames) {
+    begin();
+    const fs::path path = folder(name);
+    openShot(path);
+    land(path, 1, frames);
+    EXPECT_TRUE(frameCountReaches(frames)) << "the frames in " << path << " were not counted";
+    return path;
   }
 
   std::string storedShootID() { return testing::readText(storageRoot / "current-shoot.txt"); }
@@ -148,8 +287,8 @@ class CoordinatorTest : public ::testing::Test {
   fs::path storageRoot;
   testing::ManualClock clock{testing::at(0)};
   std::shared_ptr<AgentStorage> storage;
-  std::shared_ptr<testing::ScriptedSource> source = std::make_shared<testing::ScriptedSource>();
-  testing::Recorder recorder;
+  std::shared_ptr<ScriptedSource> source = std::make_shared<ScriptedSource>();
+  Recorder recorder;
   std::shared_ptr<AgentCoordinator> coordinator;
 
   std::mutex mutex;
@@ -224,17 +363,12 @@ TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfI
 }
 
 TEST_F(CoordinatorTest, AFolderNamedThroughALinkIsNoNewDesignation) {
-  begin();
-  const fs::path look = folder("Look");
+  const fs::path look = shootInto("Look", 2);
   fs::create_directory_symlink(look, root / "Shortcut");
-  openShot(look);
-  land(look, 1, 2);
-  ASSERT_TRUE(frameCountReaches(2));
 
   const size_t cleared = recorder.cleared();
   source->designate(root / "Shortcut");
-  const size_t ticksBefore = ticks();
-  ASSERT_TRUE(eventually([&] { return ticks() > ticksBefore + 3; }));
+  settle(4);
   clock.advance(5);
   land(look, 3, 1);
   ASSERT_TRUE(frameCountReaches(3));
@@ -244,11 +378,7 @@ TEST_F(CoordinatorTest, AFolderNamedThroughALinkIsNoNewDesignation) {
 }
 
 TEST_F(CoordinatorTest, ARevisitedFolderStartsFromItsRememberedCountCappedAfterDeletions) {
-  begin();
-  const fs::path a = folder("A"), b = folder("B");
-  openShot(a);
-  land(a, 1, 5);
-  ASSERT_TRUE(frameCountReaches(5));
+  const fs::path a = shootInto("A", 5), b = folder("B");
   closeShotMovingTo(b);
   land(b, 1, 1);
   ASSERT_TRUE(frameCountReaches(1));
@@ -320,23 +450,16 @@ TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoe
   EXPECT_EQ(recorder.last().shotsCompleted, 1);
   EXPECT_EQ(recorder.last().framesThisShoot, 3);
 
-  // An audit counts each folder against every stored segment.
+  // An audit counts a folder against the stored segments (the rules are FolderCount's own tests').
   fs::remove(first / "IMG_0002.CR3");
-  const auto audit = coordinator->count({first.string(), second.string(), (root / "Gone").string()});
-  ASSERT_EQ(audit.size(), 3u);
+  const auto audit = coordinator->count({first.string()});
+  ASSERT_EQ(audit.size(), 1u);
   EXPECT_EQ(audit[0].frameCount, 1);
   EXPECT_EQ(audit[0].shootFrames, 1);
-  EXPECT_EQ(audit[1].shootFrames, 3);
-  EXPECT_FALSE(audit[2].exists);
-  EXPECT_FALSE(audit[2].shootFrames);
 }
 
 TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) {
-  begin();
-  const fs::path look = folder("Look");
-  openShot(look);
-  land(look, 1, 4);
-  ASSERT_TRUE(frameCountReaches(4));
+  const fs::path look = shootInto("Look", 4);
   EXPECT_FALSE(coordinator->isShootRunning());
 
   coordinator->endShoot();
@@ -375,11 +498,7 @@ TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) 
 }
 
 TEST_F(CoordinatorTest, ARestartOverTheSameStorageRestoresTheShootAndTheCounts) {
-  begin();
-  const fs::path look = folder("Look");
-  openShot(look);
-  land(look, 1, 5);
-  ASSERT_TRUE(frameCountReaches(5));
+  const fs::path look = shootInto("Look", 5);
   const core::WireSegment closed = closeShotMovingTo(std::nullopt);
   release();
 
@@ -406,11 +525,7 @@ TEST_F(CoordinatorTest, ARestartOverTheSameStorageRestoresTheShootAndTheCounts) 
 
 TEST_F(CoordinatorTest, ASegmentThatCouldNotBeStoredIsStillPublishedWithItsNumber) {
   fs::create_directory(storageRoot / "segments.jsonl");  // no line can be appended
-  begin();
-  const fs::path look = folder("Look");
-  openShot(look);
-  land(look, 1, 2);
-  ASSERT_TRUE(frameCountReaches(2));
+  shootInto("Look", 2);
   const core::WireSegment first = closeShotMovingTo(std::nullopt);
   EXPECT_EQ(first.seq, 1u);
   EXPECT_EQ(first.framesAdded, 2);
@@ -419,23 +534,7 @@ TEST_F(CoordinatorTest, ASegmentThatCouldNotBeStoredIsStillPublishedWithItsNumbe
   EXPECT_TRUE(storage->allSegments().empty());
 }
 
-TEST_F(CoordinatorTest, AnIdleAgentPublishesNothingWhileItsTickChecksTheDisk) {
-  begin();
-  const fs::path look = folder("Look");
-  openShot(look);
-  land(look, 1, 1);
-  ASSERT_TRUE(frameCountReaches(1));
-
-  const size_t published = recorder.snapshots().size();
-  const size_t ticksBefore = ticks();
-  clock.advance(1000);  // past the idle threshold: the companions' clock stops by itself
-  ASSERT_TRUE(eventually([&] { return ticks() > ticksBefore + 10; }));
-  EXPECT_EQ(recorder.snapshots().size(), published);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(checkedDisks.back(), look.string());
-}
-
-TEST_F(CoordinatorTest, ANewIdleThresholdReachesTheTrackerAndTheSnapshot) {
+TEST_F(CoordinatorTest, ANewIdleThresholdReachesTheTrackerAndAnIdleAgentPublishesNothingWhileItsTickChecksTheDisk) {
   begin();
   coordinator->setIdleThreshold(60);
   const fs::path look = folder("Look");
@@ -445,14 +544,17 @@ TEST_F(CoordinatorTest, ANewIdleThresholdReachesTheTrackerAndTheSnapshot) {
   land(look, 1, 1);
   ASSERT_TRUE(frameCountReaches(1));
   EXPECT_NEAR(recorder.last().shotIdleBanked, 43, 1e-6);
+
+  const size_t published = recorder.snapshots().size();
+  clock.advance(1000);  // past the idle threshold: the companions' clock stops by itself
+  settle(10);
+  EXPECT_EQ(recorder.snapshots().size(), published);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(checkedDisks.back(), look.string());
 }
 
 TEST_F(CoordinatorTest, AListingOfTheFolderDesignatedBeforeIsIgnored) {
-  begin();
-  const fs::path a = folder("A"), b = folder("B");
-  openShot(a);
-  land(a, 1, 2);
-  ASSERT_TRUE(frameCountReaches(2));
+  const fs::path a = shootInto("A", 2), b = folder("B");
 
   // The watcher is held in the middle of listing A while the designation moves to B.
   {
@@ -487,11 +589,7 @@ TEST_F(CoordinatorTest, AListingOfTheFolderDesignatedBeforeIsIgnored) {
 }
 
 TEST_F(CoordinatorTest, AVanishedFolderIsReportedUnreadableUntilItComesBack) {
-  begin();
-  const fs::path look = folder("Look");
-  openShot(look);
-  land(look, 1, 2);
-  ASSERT_TRUE(frameCountReaches(2));
+  const fs::path look = shootInto("Look", 2);
 
   fs::remove_all(look);
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::folderUnreadable; }));
@@ -524,7 +622,7 @@ TEST_F(CoordinatorTest, ADesignationAnnouncedBetweenPollsIsAppliedAtOnce) {
 
 TEST_F(CoordinatorTest, SwitchingSourcesStopsTheOldOneAndIgnoresWhatItStillSays) {
   begin();
-  ASSERT_TRUE(eventually([&] { return source->starts() == 1; }));
+  ASSERT_TRUE(eventually([&] { return source->starts == 1; }));
   const fs::path chosen = folder("Chosen/Capture");
   land(chosen, 1, 2);
 
@@ -532,24 +630,19 @@ TEST_F(CoordinatorTest, SwitchingSourcesStopsTheOldOneAndIgnoresWhatItStillSays)
   ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) {
     return s.sourceKind == core::SourceKind::observed && s.designatedPath == chosen.string();
   }));
-  EXPECT_EQ(source->stops(), 1);
+  EXPECT_EQ(source->stops, 1);
   EXPECT_EQ(recorder.last().frameCount, 2);
   EXPECT_EQ(recorder.last().sessionName, "Chosen");
 
   source->designate(folder("Elsewhere"));
   source->announce();  // the replaced source is no longer heard
   coordinator->drain();
-  const size_t ticksBefore = ticks();
-  ASSERT_TRUE(eventually([&] { return ticks() > ticksBefore + 3; }));
+  settle(4);
   EXPECT_EQ(recorder.last().designatedPath, chosen.string());
 }
 
 TEST_F(CoordinatorTest, AReleasedCoordinatorStopsItsOwnWork) {
-  begin();
-  const fs::path look = folder("Look");
-  openShot(look);
-  land(look, 1, 2);
-  ASSERT_TRUE(frameCountReaches(2));
+  const fs::path look = shootInto("Look", 2);
 
   // Let go without stop() while frames keep landing and the timer keeps firing.
   std::weak_ptr<AgentCoordinator> weak = coordinator;
@@ -572,7 +665,7 @@ TEST_F(CoordinatorTest, AStoppedCoordinatorCallsNothingMore) {
   land(look, 1, 2);
   coordinator->drain();
   EXPECT_EQ(recorder.snapshots().size(), published);
-  EXPECT_EQ(source->stops(), 1);
+  EXPECT_EQ(source->stops, 1);
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/agent/engine/coordinator_fixture.h"
 #include "tests/support/instants.h"
+#include "tests/support/temp_folder.h"
 
 namespace vantle::agent {
 namespace {
@@ -40,8 +40,7 @@ class FolderCountTest : public ::testing::Test {
 
 TEST_F(FolderCountTest, ShootFramesCountFromTheFirstVisitOfTheLatestSegmentsShoot) {
   const fs::path look = root / "Look";
-  fs::create_directories(look);
-  for (const char* name : {"A.CR3", "B.CR3", "C.CR3", "D.CR3", "E.CR3", "F.jpg"}) testing::landFrame(look, name);
+  for (std::string name : {"A.CR3", "B.CR3", "C.CR3", "D.CR3", "E.CR3", "F.jpg"}) temp.write("Look/" + name, "raw");
 
   const auto readings = count({look.string()}, {
                                                    visit(look, 0, 0, 1, "OLD"),
@@ -64,9 +63,8 @@ TEST_F(FolderCountTest, ShootFramesCountFromTheFirstVisitOfTheLatestSegmentsShoo
 
 TEST_F(FolderCountTest, AFolderIsFoundUnderAnyOfItsSpellingsButItsOwnSpellingComesFirst) {
   const fs::path look = root / "Look";
-  fs::create_directories(look);
-  testing::landFrame(look, "A.CR3");
-  testing::landFrame(look, "B.CR3");
+  temp.write("Look/A.CR3", "raw");
+  temp.write("Look/B.CR3", "raw");
   fs::create_directory_symlink(look, root / "Link");
   const std::string viaLink = (root / "Link").string();
 
@@ -77,8 +75,7 @@ TEST_F(FolderCountTest, AFolderIsFoundUnderAnyOfItsSpellingsButItsOwnSpellingCom
 }
 
 TEST_F(FolderCountTest, MissingAndUnreadableFoldersSaySoWithoutAShootCount) {
-  const fs::path file = root / "file.CR3";
-  testing::landFrame(root, "file.CR3");
+  const fs::path file = testing::TempFolder::writeAt(root / "file.CR3", {'r'});
   const auto readings = count({(root / "Gone").string(), file.string(), ""},
                               {visit(root / "Gone", 0, 0, 3, "S"), visit(file, 0, 0, 3, "S")});
   for (const core::FolderReading& r : readings) {
