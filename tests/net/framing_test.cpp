@@ -25,25 +25,6 @@ TEST(Framing, FrameIsABigEndianLengthThenTheJson) {
   EXPECT_EQ(frame, header(12) + R"({"t":"ping"})");
 }
 
-TEST(Framing, IncompleteFramesWaitAcrossReads) {
-  std::string buffer = "\0\0\0"s;
-  EXPECT_TRUE(VantleFraming::drain(buffer, kNow).empty());
-  EXPECT_EQ(buffer.size(), 3u);
-
-  const std::string frame = frameOf(VantleMessage{.t = Kind::subscribe, .since = 7});
-  buffer.clear();
-  const size_t third = frame.size() / 3;
-  buffer += frame.substr(0, third);
-  EXPECT_TRUE(VantleFraming::drain(buffer, kNow).empty());
-  buffer += frame.substr(third, third);
-  EXPECT_TRUE(VantleFraming::drain(buffer, kNow).empty());
-  buffer += frame.substr(2 * third);
-  const auto messages = VantleFraming::drain(buffer, kNow);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].since, 7u);
-  EXPECT_TRUE(buffer.empty());
-}
-
 TEST(Framing, SeveralFramesInOneReadComeOutInOrderAndABadOneIsDroppedAlone) {
   const std::string bad = R"({"t":"teleport"})";
   std::string buffer = frameOf(VantleMessage{.t = Kind::ping}) + header(bad.size()) + bad +

@@ -2,6 +2,8 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/write.hpp>
+#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 
@@ -89,7 +92,7 @@ class ServiceTest : public ::testing::Test {
   std::vector<int> counts;
 };
 
-TEST_F(ServiceTest, OnlyThePairingCodeMakesAPeer) {
+TEST_F(ServiceTest, OnlyThePairingCodeMakesAPeerAndStopClosesEveryPeerWithoutCountingDown) {
   const uint16_t port = start();
   // From three other machines: each failure slows its own source down.
   EXPECT_EQ(TestPeer::connect(port, "042138", TestPeer::Variant::standard, "127.0.0.2"), nullptr);
@@ -102,39 +105,29 @@ TEST_F(ServiceTest, OnlyThePairingCodeMakesAPeer) {
   ASSERT_TRUE(eventually([&] { return service->peerCount() == 2; }));
   first.reset();
   ASSERT_TRUE(eventually([&] { return service->peerCount() == 1; }));
-  EXPECT_EQ(peerCounts(), (std::vector<int>{1, 2, 1}));
-}
-
-TEST_F(ServiceTest, StopClosesEveryPeerWithoutCountingDown) {
-  const uint16_t port = start();
-  auto first = peer(port);
-  auto second = peer(port);
-  ASSERT_TRUE(eventually([&] { return service->peerCount() == 2; }));
   service->stop();
   EXPECT_EQ(service->peerCount(), 0);
-  EXPECT_TRUE(first->closedWithin(5));
-  EXPECT_EQ(peerCounts(), (std::vector<int>{1, 2}));
+  EXPECT_TRUE(second->closedWithin(5));
+  EXPECT_EQ(peerCounts(), (std::vector<int>{1, 2, 1}));
   EXPECT_EQ(service->debugPort(), std::nullopt);
 }
 
-TEST_F(ServiceTest, PingIsAnsweredByOnePongAndOtherKindsByNothing) {
+TEST_F(ServiceTest, PingIsAnsweredByOnePongEvenSplitAcrossReadsAndOtherKindsByNothing) {
   auto p = peer(start());
-  for (Kind kind : {Kind::pong, Kind::hello, Kind::pair, Kind::segment, Kind::ping}) p->send(VantleMessage{.t = kind});
-  EXPECT_THAT(kinds(p->receiveFor(0.5)), ElementsAre(Kind::pong));
-}
-
-TEST_F(ServiceTest, AFrameSplitAcrossReadsIsHandledOnce) {
-  auto p = peer(start());
-  const std::string frame = std::get<std::string>(VantleFraming::frame(VantleMessage{.t = Kind::ping}));
-  for (char c : frame) {
+  for (Kind kind : {Kind::pong, Kind::hello, Kind::pair, Kind::segment}) p->send(VantleMessage{.t = kind});
+  // The ping comes a byte at a time.
+  const std::string ping = std::get<std::string>(VantleFraming::frame(VantleMessage{.t = Kind::ping}));
+  for (char c : ping) {
     p->sendRaw(std::string(1, c));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_THAT(kinds(p->receiveFor(0.5)), ElementsAre(Kind::pong));
 }
 
-TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateInOrder) {
-  std::vector<uint64_t> asked;
+TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateAndStepsOverANumberingAhead) {
+  std::vector<uint64_t> asked, ahead;
+  service->highestSeq = [] { return uint64_t{120}; };
+  service->onSequenceAhead = [&](uint64_t since) { ahead.push_back(since); };
   service->backlog = [&](uint64_t since) {
     asked.push_back(since);
     return std::vector{segment(since + 1), segment(since + 2)};
@@ -155,21 +148,16 @@ TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateInOrder) {
   EXPECT_EQ(messages[1].segment->seq, 2u);
   EXPECT_EQ(messages[3].snapshot->frameCount, 12);
   EXPECT_EQ(messages[4].imagePath, "/s/IMG_1.CR3");
-  EXPECT_THAT(asked, ElementsAre(0u));
   EXPECT_THAT(capture.messages("wire"), ::testing::Contains("subscribe since=0 replaying=2 seqs=1,2"));
-}
 
-TEST_F(ServiceTest, ASubscriberAheadOfTheNumberingIsSteppedOver) {
-  std::vector<uint64_t> ahead;
-  service->highestSeq = [] { return uint64_t{120}; };
-  service->onSequenceAhead = [&](uint64_t since) { ahead.push_back(since); };
-  service->backlog = [](uint64_t) { return std::vector<core::WireSegment>{}; };
-  support::log::Capture capture;
-  auto p = peer(start());
+  // Companions holding what the agent issued last, and more than it ever issued.
   p->send(VantleMessage{.t = Kind::subscribe, .since = 120});
   p->send(VantleMessage{.t = Kind::subscribe, .since = 250});
   p->send(VantleMessage{.t = Kind::ping});
-  ASSERT_TRUE(p->receive());  // the pong: both subscribes were handled
+  const auto more = p->receiveFor(1);
+  ASSERT_FALSE(more.empty());
+  EXPECT_EQ(more.back().t, Kind::pong);  // both subscribes were handled
+  EXPECT_THAT(asked, ElementsAre(0u, 120u, 250u));
   EXPECT_THAT(ahead, ElementsAre(250u));
   EXPECT_THAT(capture.messages("wire"),
               ::testing::Contains("subscriber holds seq 250 but this agent has only issued 120 \u2014 numbering "
@@ -192,44 +180,30 @@ TEST_F(ServiceTest, AuditsAreTrimmedToTheLimitAndEmptyOnesUnanswered) {
   ASSERT_THAT(kinds(messages), ElementsAre(Kind::audited));
   EXPECT_EQ(counted, 500u);
   EXPECT_EQ(messages[0].readings->front().path, "/s/0");
-
-  service->stop();
-  service = VantleService::create(0);  // no countFolders: an empty answer
-  auto q = peer(start());
-  q->send(VantleMessage{.t = Kind::audit, .paths = std::vector<std::string>{"/s/a"}});
-  const auto answer = q->receive();
-  ASSERT_TRUE(answer && answer->readings);
-  EXPECT_TRUE(answer->readings->empty());
 }
 
-TEST_F(ServiceTest, ImagePullsBecomeReplies) {
+TEST_F(ServiceTest, ImagePullsThatCannotBeAnsweredSaySo) {
   std::atomic<int> frameCalls{0};
   service->onRequestFrameImage = [&](const std::string&) {
     ++frameCalls;
     return core::ImagePullOutcome{core::ImagesPulled{}};
   };
   auto p = peer(start());
-  // A request that names no frame, by an empty path or none at all.
-  for (const std::optional<std::string>& path : {std::optional<std::string>(""), std::optional<std::string>()}) {
-    p->send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = path});
+  const std::vector<std::pair<VantleMessage, std::string>> cases{
+      // A request that names no frame, by an empty path or none at all, never reaches the pull.
+      {{.t = Kind::requestFrameImage, .imagePath = ""}, "No frame was named."},
+      {{.t = Kind::requestFrameImage}, "No frame was named."},
+      {{.t = Kind::requestSelectedImage}, "This agent cannot pull images."},
+      {{.t = Kind::requestFrameImage, .imagePath = "/s/A.CR3"}, "The selected image could not be read."},
+  };
+  for (const auto& [request, reason] : cases) {
+    SCOPED_TRACE(reason);
+    p->send(request);
     const auto reply = p->receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->t, Kind::selectedImageUnavailable);
-    EXPECT_EQ(reply->reason, "No frame was named.");
+    EXPECT_EQ(reply->reason, reason);
   }
-  EXPECT_EQ(frameCalls, 0);
-  std::optional<VantleMessage> reply;
-
-  p->send(VantleMessage{.t = Kind::requestSelectedImage});
-  reply = p->receive();
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->t, Kind::selectedImageUnavailable);
-  EXPECT_EQ(reply->reason, "This agent cannot pull images.");
-
-  p->send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = std::string("/s/A.CR3")});
-  reply = p->receive();
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->reason, "The selected image could not be read.");
   EXPECT_EQ(frameCalls, 1);
 }
 
@@ -280,38 +254,17 @@ TEST_F(ServiceTest, ASlowPeerGetsTheFirstAndTheNewestThumbnailOnly) {
   EXPECT_THAT(names, ElementsAre("1.jpg", "cleared", "4.jpg"));
 }
 
-TEST_F(ServiceTest, BroadcastsReachEveryPeerAndSegmentsAreLogged) {
+TEST_F(ServiceTest, BroadcastSegmentsAreLoggedWithTheirAudience) {
   support::log::Capture capture;
   const uint16_t port = start();
   service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(9)});
   auto a = peer(port);
-  auto b = peer(port);
-  ASSERT_TRUE(eventually([&] { return service->peerCount() == 2; }));
+  ASSERT_TRUE(eventually([&] { return service->peerCount() == 1; }));
   service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(10)});
   EXPECT_EQ(a->receive()->segment->seq, 10u);
-  EXPECT_EQ(b->receive()->segment->seq, 10u);
-  EXPECT_THAT(capture.messages("wire"), ::testing::IsSupersetOf({"broadcast segment seq=9 Look 9 frames=3 to 0 peer(s)",
-                                                                  "broadcast segment seq=10 Look 10 frames=3 to 2 peer(s)"}));
-}
-
-TEST(ServicePort, ATakenPreferredPortFallsBackToASystemAssignedOne) {
-  asio::io_context io;
-  asio::ip::tcp::acceptor holder(io, {asio::ip::tcp::v6(), 0});
-  const uint16_t taken = holder.local_endpoint().port();
-  auto service = VantleService::create(taken);
-  ASSERT_EQ(service->start(kCode, "Studio"), std::nullopt);
-  const auto port = service->debugPort();
-  ASSERT_TRUE(port);
-  EXPECT_NE(*port, taken);
-  EXPECT_TRUE(TestPeer::connect(*port, kCode));
-  service->stop();
-
-  // A free preferred port is used as it is.
-  holder.close();
-  auto again = VantleService::create(taken);
-  ASSERT_EQ(again->start(kCode, "Studio"), std::nullopt);
-  EXPECT_EQ(again->debugPort(), taken);
-  again->stop();
+  EXPECT_THAT(capture.messages("wire"),
+              ::testing::IsSupersetOf({"broadcast segment seq=9 Look 9 frames=3 to 0 peer(s)",
+                                       "broadcast segment seq=10 Look 10 frames=3 to 1 peer(s)"}));
 }
 
 // Interoperability with an independent TLS client: OpenSSL's own s_client.
@@ -397,6 +350,267 @@ TEST(ServicePortDeathTest, WithoutIPv6ItListensOnIPv4) {
         std::_Exit(paired ? 0 : 2);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// The hostile-peer suite: the service on a studio network shared with
+// strangers, with loopback addresses 127.0.0.x standing for other machines.
+// In every case two paired companions keep receiving every snapshot, in
+// order, while the attack runs.
+
+size_t openDescriptors() {
+  size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir)) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+// A paired companion reading everything it is sent, on a thread of its own,
+// and keeping the frame counts of the snapshots in the order they came.
+class Companion {
+ public:
+  Companion(uint16_t port, const std::string& from)
+      : peer_(TestPeer::connect(port, kCode, TestPeer::Variant::standard, from)) {
+    if (!peer_) return;
+    peer_->send(VantleMessage{.t = Kind::subscribe});
+    reader_ = std::thread([this] {
+      while (!stop_) {
+        const auto message = peer_->receive(0.2);
+        if (!message || message->t != Kind::snapshot || !message->snapshot) continue;
+        std::lock_guard lock(mutex_);
+        counts_.push_back(message->snapshot->frameCount);
+      }
+    });
+  }
+  ~Companion() {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+  }
+  bool paired() const { return peer_ != nullptr; }
+  std::vector<int64_t> counts() const {
+    std::lock_guard lock(mutex_);
+    return counts_;
+  }
+
+ private:
+  std::unique_ptr<TestPeer> peer_;
+  std::thread reader_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<int64_t> counts_;
+};
+
+class HostilePeers : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    service->currentSnapshot = [this] { return snapshotNumbered(lastBroadcast.load()); };
+    service->onError = [this](const std::string& sentence) {
+      std::lock_guard lock(mutex);
+      errors.push_back(sentence);
+    };
+    service->onRequestFrameImage = [this](const std::string&) -> core::ImagePullOutcome {
+      ++pulls;
+      return core::ImagesPulled{{core::PulledImage{core::Bytes(4 << 20, 0x5A), "IMG_0001.jpg"}}};
+    };
+    port = start();
+    first = std::make_unique<Companion>(port, "127.0.0.1");
+    second = std::make_unique<Companion>(port, "127.0.0.1");
+    ASSERT_TRUE(first->paired() && second->paired());
+    ASSERT_TRUE(eventually([&] { return service->peerCount() == 2; }));
+    // Both have the state sent on subscribing before the first broadcast.
+    ASSERT_TRUE(eventually([&] { return !first->counts().empty() && !second->counts().empty(); }));
+    // Snapshots go out 25 times a second for as long as the test runs.
+    broadcaster = std::thread([this] {
+      while (!stopBroadcasting) {
+        const int64_t next = ++lastBroadcast;
+        service->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshotNumbered(next)});
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      }
+    });
+  }
+
+  void TearDown() override {
+    stopBroadcasting = true;
+    if (broadcaster.joinable()) broadcaster.join();
+    first.reset();
+    second.reset();
+    ServiceTest::TearDown();
+  }
+
+  static core::VantleSnapshot snapshotNumbered(int64_t n) {
+    core::VantleSnapshot s;
+    s.frameCount = n;
+    return s;
+  }
+
+  // Both companions have every snapshot up to now, each once, in order.
+  void expectEverySnapshotInOrder() {
+    const int64_t upTo = lastBroadcast.load();
+    for (Companion* companion : {first.get(), second.get()}) {
+      ASSERT_TRUE(eventually([&] {
+        const auto counts = companion->counts();
+        return !counts.empty() && counts.back() >= upTo;
+      }, 10)) << "a companion stopped receiving";
+      const auto counts = companion->counts();
+      // The state sent on subscribing (0), then every broadcast.
+      for (size_t i = 1; i < counts.size(); ++i) {
+        ASSERT_EQ(counts[i], counts[i - 1] + 1) << "a snapshot was lost or reordered";
+      }
+    }
+  }
+
+  std::vector<std::string> errorsAbout(const std::string& source) {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> found;
+    for (const std::string& e : errors) {
+      if (e.find("Someone at " + source + " ") != std::string::npos) found.push_back(e);
+    }
+    return found;
+  }
+
+  uint16_t port = 0;
+  std::unique_ptr<Companion> first, second;
+  std::atomic<int64_t> lastBroadcast{0};
+  std::atomic<bool> stopBroadcasting{false};
+  std::thread broadcaster;
+  std::atomic<int> pulls{0};
+  std::vector<std::string> errors;
+};
+
+// Tries wrong codes from `from` for `seconds`; returns how many the agent's
+// TLS answered (the others it closed before speaking TLS).
+int guessFor(uint16_t port, const std::string& from, double seconds) {
+  int answered = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (int code = 100000; std::chrono::steady_clock::now() < end; ++code) {
+    auto peer = TestPeer::open(port, std::to_string(code), TestPeer::Variant::standard, from);
+    if (peer && peer->handshake() == TestPeer::Handshake::refused) ++answered;
+  }
+  return answered;
+}
+
+TEST_F(HostilePeers, WrongCodesGetAboutOneAnswerASecondFromOneAddressOrFromMany) {
+  EXPECT_LE(guessFor(port, "127.0.0.2", 4), 4);  // 1 s, then 2 s: a few answers
+  EXPECT_EQ(errorsAbout("127.0.0.2").size(), 1u) << "the user hears of each guessing address once";
+
+  // Ten machines at once: each gets its first try, then they share about one a second.
+  std::atomic<int> answered{0};
+  std::vector<std::thread> machines;
+  for (int i = 3; i <= 12; ++i) {
+    machines.emplace_back([&, i] { answered += guessFor(port, "127.0.0." + std::to_string(i), 4); });
+  }
+  // A companion new to the agent pairs while they flood.
+  auto newcomer = TestPeer::open(port, kCode, TestPeer::Variant::standard, "127.0.0.20");
+  ASSERT_TRUE(newcomer);
+  EXPECT_EQ(newcomer->handshake(), TestPeer::Handshake::paired);
+  for (auto& machine : machines) machine.join();
+  EXPECT_LE(answered, 10 + 5 + 4 + 2);
+  expectEverySnapshotInOrder();
+}
+
+TEST_F(HostilePeers, ThousandsOfIdleConnectionsNeitherPileUpNorCrowdOutACompanion) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 4000) GTEST_SKIP() << "needs 4,000 descriptors, the limit is " << limit.rlim_cur;
+  const size_t before = openDescriptors();
+  asio::io_context io;
+  std::vector<asio::ip::tcp::socket> idle;
+  for (int i = 0; i < 3000; ++i) {
+    asio::ip::tcp::socket socket(io);
+    std::error_code error;
+    socket.open(asio::ip::tcp::v4(), error);
+    socket.bind({asio::ip::make_address("127.0.1." + std::to_string(1 + i % 200)), 0}, error);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+    if (!error) idle.push_back(std::move(socket));
+  }
+  ASSERT_GT(idle.size(), 2900u);
+  // The agent holds a bounded number of them: the test's own 3,000 and a few dozen more.
+  EXPECT_TRUE(eventually([&] { return service->debugHandshakes() <= 64; }));
+  EXPECT_LE(openDescriptors(), before + idle.size() + 100);
+  EXPECT_TRUE(TestPeer::connect(port, kCode, TestPeer::Variant::standard, "127.0.0.21"));
+  expectEverySnapshotInOrder();
+}
+
+TEST_F(HostilePeers, AHandshakeThatTricklesIsCutOffWhileCompanionsCarryOn) {
+  // One byte a second of a TLS record header, from four connections.
+  asio::io_context io;
+  std::vector<asio::ip::tcp::socket> trickles;
+  for (int i = 0; i < 4; ++i) {
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    trickles.push_back(std::move(socket));
+  }
+  // A handshake record's header, announcing 512 bytes that never all come.
+  for (auto& socket : trickles) asio::write(socket, asio::buffer("\x16\x03\x01\x02\x00", 5));
+  const auto start = std::chrono::steady_clock::now();
+  bool allClosed = false;
+  for (int second = 0; second < 20 && !allClosed; ++second) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the attacker's own pace
+    allClosed = true;
+    for (auto& socket : trickles) {
+      std::error_code error;
+      asio::write(socket, asio::buffer("\x01", 1), error);
+      if (!error) allClosed = false;
+    }
+  }
+  EXPECT_TRUE(allClosed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(16));
+  expectEverySnapshotInOrder();
+}
+
+TEST_F(HostilePeers, APairedPeerThatNeverReadsHasItsPullsBoundedAndIsLetGo) {
+  auto sleeper = TestPeer::connect(port, kCode, TestPeer::Variant::standard, "127.0.0.30");
+  ASSERT_TRUE(sleeper);
+  ASSERT_TRUE(eventually([&] { return service->peerCount() == 3; }));
+  // A hundred pulls of 4 MiB images, and never a byte read.
+  for (int i = 0; i < 100; ++i) sleeper->send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = "/f.CR3"});
+  ASSERT_TRUE(eventually([&] { return pulls >= 2; }));
+  EXPECT_LE(pulls.load(), 2) << "only a couple of pulls may wait for one peer";
+  // It goes on asking as its pulls are answered: once its backlog passes the
+  // budget it is disconnected, and the others never notice.
+  EXPECT_TRUE(eventually([&] {
+    sleeper->send(VantleMessage{.t = Kind::requestFrameImage, .imagePath = "/f.CR3"});
+    return service->peerCount() == 2;
+  }, 30));
+  EXPECT_LE(pulls.load(), 16);
+  expectEverySnapshotInOrder();
+}
+
+TEST_F(HostilePeers, DeepNestingAndImpossibleLengthsFromAPairedPeerAreDroppedAlone) {
+  auto hostile = TestPeer::connect(port, kCode, TestPeer::Variant::standard, "127.0.0.31");
+  ASSERT_TRUE(hostile);
+  const size_t body = VantleFraming::maximumBodySize;
+  std::string nested = {static_cast<char>(body >> 24), static_cast<char>(body >> 16), static_cast<char>(body >> 8),
+                        static_cast<char>(body)};
+  nested.append(body, '[');
+  hostile->sendRaw(nested);
+  hostile->sendRaw(std::string("\xFF\xFF\xFF\xFF", 4));  // a length no frame may have
+  expectEverySnapshotInOrder();
+  // The peer itself is still served once it is back in step.
+  hostile->send(VantleMessage{.t = Kind::ping});
+  EXPECT_TRUE(eventually([&] {
+    const auto message = hostile->receive(0.2);
+    return message && message->t == Kind::pong;
+  }, 10));
+}
+
+TEST_F(HostilePeers, AHandshakeBegunBeforeANewCodeIsCutOffWithTheOldListener) {
+  auto late = TestPeer::open(port, kCode, TestPeer::Variant::standard, "127.0.0.40");
+  ASSERT_TRUE(late);
+  ASSERT_TRUE(eventually([&] { return service->debugHandshakes() == 1; }));
+  service->stop();
+  ASSERT_EQ(service->start("654321", "Studio"), std::nullopt);
+  EXPECT_EQ(late->handshake(), TestPeer::Handshake::closed);
+  EXPECT_EQ(service->peerCount(), 0);
+
+  // After a stop alone, likewise.
+  auto early = TestPeer::open(*service->debugPort(), "654321", TestPeer::Variant::standard, "127.0.0.41");
+  ASSERT_TRUE(early);
+  ASSERT_TRUE(eventually([&] { return service->debugHandshakes() == 1; }));
+  service->stop();
+  EXPECT_EQ(early->handshake(), TestPeer::Handshake::closed);
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ namespace Channel = agent::CaptureOneChannel;
 namespace Script = agent::CaptureOneScript;
 using Strings = std::vector<std::string>;
 
-const std::string noSuchObject = "error " + std::string(Channel::noSuchObjectError);
 const std::string selectedPaths(Script::selectedPaths);
 const std::string processSelection(Script::processSelection);
 
@@ -106,61 +105,6 @@ class StandIn : public ::testing::Test {
 
 PrivateBus* StandIn::daemon_ = nullptr;
 
-TEST_F(StandIn, ReadsTheSessionAndItsCameraDownToTheBatteryAttribute) {
-  serve({"--session", session_.string(), "--camera", "EOS R5", "--battery", "71%"});
-  EXPECT_EQ(app_.get({"Cudo", "pnam"}), "Shoot_A.cosessiondb");
-  EXPECT_EQ(app_.get({"Cudo", "COdk"}), Channel::Code::sessionKind);
-  EXPECT_EQ(app_.get({"Cudo", "COcf"}), (session_ / "Capture").string());
-  EXPECT_EQ(app_.get({"Cudo", "COdf"}), session_.string());
-  EXPECT_TRUE(fs::is_directory(session_ / "Capture"));
-  EXPECT_EQ(app_.get({"Cudo", "COco", "pnam"}), "EOS R5");
-
-  const int count = std::stoi(app_.count({"Cudo", "COco", "CCPr"}));
-  int battery = 0;
-  for (int i = 1; i <= count && !battery; ++i) {
-    if (app_.get({"Cudo", "COco", "CCPr#" + std::to_string(i), "pnam"}) == "Battery Level") battery = i;
-  }
-  ASSERT_GT(battery, 1) << "the battery should be found by walking the attributes";
-  EXPECT_EQ(app_.get({"Cudo", "COco", "CCPr#" + std::to_string(battery), "CPva"}), "71%");
-  EXPECT_EQ(app_.get({"Cudo", "COco", "CCPr#" + std::to_string(count + 1), "pnam"}), noSuchObject);
-  EXPECT_EQ(app_.get({"Cudo", "COco", "CCPr#0", "pnam"}), noSuchObject);
-  EXPECT_EQ(app_.get({"Cudo", "zzzz"}), noSuchObject);
-}
-
-TEST_F(StandIn, DocumentsOpenAsCatalogsOrSessionsAndCloseToNoDoc) {
-  serve({"--session", session_.string(), "--catalog"});
-  EXPECT_EQ(app_.get({"Cudo", "pnam"}), "Shoot_A.cocatalogdb");
-  EXPECT_EQ(app_.get({"Cudo", "COdk"}), Channel::Code::catalogKind);
-  EXPECT_EQ(app_.get({"Cudo", "COco", "pnam"}), noSuchObject);  // no camera
-
-  ASSERT_EQ(ctl({"document", "close"}).exitCode, 0);
-  EXPECT_EQ(app_.get({"Cudo", "pnam"}), noSuchObject);
-  for (const std::string& script :
-       {selectedPaths, filled(Script::prepareRecipe, "%OUTPUT%", "/tmp/out"), processSelection,
-        processPath("/tmp/a.CR3"), filled(Script::jobStatus, "%JOB%", "1")}) {
-    EXPECT_EQ(run(script), "NODOC");
-  }
-  ASSERT_EQ(ctl({"document", "open", (scratch_ / "Shoot_B").string()}).exitCode, 0);
-  EXPECT_EQ(app_.get({"Cudo", "pnam"}), "Shoot_B.cosessiondb");
-  ASSERT_EQ(ctl({"document", "open", "catalog"}).exitCode, 0);  // in the last document's folder
-  EXPECT_EQ(app_.get({"Cudo", "pnam"}), "Shoot_B.cocatalogdb");
-}
-
-TEST_F(StandIn, CameraCanLackABatteryAttributeOrBeGone) {
-  serve({"--session", session_.string(), "--camera", "GFX 100"});
-  const int count = std::stoi(app_.count({"Cudo", "COco", "CCPr"}));
-  for (int i = 1; i <= count; ++i) {
-    EXPECT_EQ(app_.get({"Cudo", "COco", "CCPr#" + std::to_string(i), "pnam"}).find("attery"), std::string::npos);
-  }
-  ASSERT_EQ(ctl({"camera", "X-H2", "12%"}).exitCode, 0);
-  EXPECT_EQ(app_.get({"Cudo", "COco", "pnam"}), "X-H2");
-  EXPECT_EQ(app_.count({"Cudo", "COco", "CCPr"}), std::to_string(count + 1));
-
-  ASSERT_EQ(ctl({"camera", "none"}).exitCode, 0);
-  EXPECT_EQ(app_.get({"Cudo", "COco", "pnam"}), noSuchObject);
-  EXPECT_EQ(app_.count({"Cudo", "COco", "CCPr"}), noSuchObject);
-}
-
 TEST_F(StandIn, DenialRefusesEveryRequestUntilLifted) {
   serve({"--session", session_.string(), "--deny"});
   const std::string denied = "error " + std::string(Channel::accessDeniedError);
@@ -206,10 +150,16 @@ TEST_F(StandIn, ShootingWritesFramesWithCompleteCacheThumbnails) {
   ASSERT_EQ(ctl({"shoot", "1", "--ext", "jpg"}).exitCode, 0);
   EXPECT_TRUE(shotAndCached(look / "IMG_0005.jpg"));
 
+  // With no document open, nothing is shot and every script answers so.
   ASSERT_EQ(ctl({"document", "close"}).exitCode, 0);
   const Finished refused = ctl({"shoot", "1"});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.output.find("no document is open"), std::string::npos) << refused.output;
+  for (const std::string& script :
+       {selectedPaths, filled(Script::prepareRecipe, "%OUTPUT%", "/tmp/out"), processSelection,
+        processPath("/tmp/a.CR3"), filled(Script::jobStatus, "%JOB%", "1")}) {
+    EXPECT_EQ(run(script), "NODOC");
+  }
 }
 
 TEST_F(StandIn, SelectedPathsFollowTheSelectionOrderOrFailInAllFiveForms) {

@@ -2,9 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
+#include "tests/support/temp_folder.h"
 
 namespace vantle::tools {
 namespace {
@@ -35,10 +34,8 @@ TEST(ImageFolder, KeepsOnlyAPlainFileNameOfWhatTheAgentSuggests) {
 }
 
 TEST(ImageFolder, AFolderThatCannotBeWrittenIsASentenceAndLeavesNothingBehind) {
-  const fs::path root = fs::temp_directory_path() / ("vantle-image-folder-" + std::to_string(getpid()));
-  fs::create_directories(root);
-  std::ofstream(root / "file") << "x";
-  auto notAFolder = ImageFolder::open(root / "file");
+  const testing::TempFolder root;
+  auto notAFolder = ImageFolder::open(root.write("file", "x"));
   ASSERT_TRUE(std::holds_alternative<ImageFolder::Failure>(notAFolder));
   EXPECT_THAT(std::get<ImageFolder::Failure>(notAFolder).sentence, ::testing::HasSubstr("cannot use"));
 
@@ -53,7 +50,6 @@ TEST(ImageFolder, AFolderThatCannotBeWrittenIsASentenceAndLeavesNothingBehind) {
   fs::remove_all(root / "shots");
   written = std::get<ImageFolder>(opened).write({1}, "b.jpg");
   EXPECT_THAT(std::get<ImageFolder::Failure>(written).sentence, ::testing::HasSubstr("cannot write into"));
-  fs::remove_all(root);
 }
 
 }  // namespace
