@@ -1,147 +1,150 @@
-// The agent program run as a child by the end-to-end benchmarks: its
-// standard output read line by line, its CPU, memory and descriptors read
-// from /proc. Destruction stops it with SIGTERM and reaps it.
+// The agent program run as a child by the end-to-end benchmarks: headless,
+// watching a folder, with everything it keeps in a temporary folder; its
+// CPU, memory and descriptors read from /proc; and paired companions (the
+// companion library) following it over loopback.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "bench/landing_frames.h"
+#include "net/vantle_client.h"
+#include "tests/app/live_process.h"
 
 namespace vantle::bench {
 
 namespace fs = std::filesystem;
 
-// The agent program as a child, its standard output read line by line.
-class AgentProcess {
+// The agent program beside this benchmark (build/bin/vantle-agent), watching
+// `work`/Shoot with its frames landing in Shoot/Capture, which holds frame 1
+// so that it is designated at once. No disk or battery warnings are spoken.
+// Destruction stops it with SIGTERM.
+class HeadlessAgent {
  public:
-  AgentProcess(const fs::path& program, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> argv{program.string()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> args, env;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    std::vector<std::string> environmentCopy = environment;
-    for (char** e = environ; *e; ++e) environmentCopy.emplace_back(*e);
-    for (auto& e : environmentCopy) env.push_back(e.data());
-    env.push_back(nullptr);
-    // The stop signals may be blocked in this process; the agent must not inherit that.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    const int failed = posix_spawn(&pid_, program.c_str(), &actions, &attributes, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(out[1]);
-    if (failed != 0) throw std::runtime_error("cannot start " + program.string());
-    reader_ = std::thread([this, fd = out[0]] {
-      std::string partial;
-      char buffer[4096];
-      for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
-        partial.append(buffer, static_cast<size_t>(n));
-        for (size_t end; (end = partial.find('\n')) != std::string::npos;) {
-          std::lock_guard lock(mutex_);
-          lines_.push_back(partial.substr(0, end));
-          partial.erase(0, end + 1);
-          changed_.notify_all();
-        }
-      }
-      close(fd);
-    });
+  HeadlessAgent(const fs::path& work, const std::vector<std::string>& arguments,
+                const testing::LiveProcess::Environment& environment = {})
+      : capture(work / "Shoot" / "Capture"), process_(start(work, arguments, environment)), pid_(onlyChild()) {
+    const auto after = [this](const std::string& prefix) {
+      const auto line = process_->waitForLine(prefix, 30);
+      if (!line) throw std::runtime_error("the agent did not start");
+      return line->substr(prefix.size());
+    };
+    code = after("Pairing code: ");
+    port = static_cast<uint16_t>(std::stoi(after("Listening on port ")));
+  }
+  ~HeadlessAgent() {
+    process_->signal(SIGTERM);
+    process_->waitForExit(30);
   }
 
-  ~AgentProcess() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    reader_.join();
-  }
-
-  // The text after `prefix` on the first line that starts with it.
-  std::optional<std::string> waitForLine(const std::string& prefix, double seconds) {
-    std::unique_lock lock(mutex_);
-    std::optional<std::string> found;
-    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-      for (const std::string& line : lines_) {
-        if (line.rfind(prefix, 0) == 0) found = line.substr(prefix.size());
-      }
-      return found.has_value();
-    });
-    return found;
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // Resident memory now, in KiB, from /proc; 0 when gone.
+  // Resident memory now, in KiB; 0 when gone.
   long residentKiB() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return 0;
+    std::ifstream statm("/proc/" + std::to_string(pid_) + "/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE) / 1024;
   }
 
   // Descriptors it holds open now.
   size_t descriptors() const {
     size_t count = 0;
     std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
       ++count;
     }
     return count;
   }
 
-  // CPU seconds the process has used, from /proc.
+  // CPU seconds it has used: utime and stime, the 14th and 15th fields.
   double cpuSeconds() const {
     std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 1));  // after the name, which may hold blanks
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) fields >> skipped;
+    double user = -1, system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
 
+  const fs::path capture;
+  std::string code;
+  uint16_t port = 0;
+
  private:
-  pid_t pid_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
+  static std::unique_ptr<testing::LiveProcess> start(const fs::path& work, std::vector<std::string> arguments,
+                                                     testing::LiveProcess::Environment environment) {
+    fs::create_directories(work / "Shoot" / "Capture");
+    fs::create_directories(work / "config/OrvaneVantle");
+    std::ofstream(work / "config/OrvaneVantle/defaults.json")
+        << R"({"diskWarningThresholdGB": 0, "macBatteryWarningThreshold": 0})";
+    landFrame(work / "Shoot" / "Capture", 1);
+    arguments.insert(arguments.begin(), {"--headless", "--watch", (work / "Shoot").string(), "--port", "0"});
+    environment.insert({{"VANTLE_STORAGE_ROOT", (work / "storage").string()},
+                        {"XDG_CONFIG_HOME", (work / "config").string()},
+                        {"XDG_DATA_HOME", (work / "data").string()}});
+    const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "vantle-agent";
+    if (!fs::exists(program)) throw std::runtime_error(program.string() + " is not built");
+    return std::make_unique<testing::LiveProcess>(program.string(), arguments, environment);
+  }
+
+  // The agent's pid, for /proc: this thread's one child (LiveProcess keeps its own to itself).
+  static pid_t onlyChild() {
+    std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
+    pid_t pid = -1;
+    children >> pid;
+    return pid;
+  }
+
+  std::unique_ptr<testing::LiveProcess> process_;
+  const pid_t pid_;
 };
 
+// A paired companion following the agent: when it first saw each count, and
+// how many messages of any kind it received.
+class Follower {
+ public:
+  Follower(uint16_t port, const std::string& code) : client_(net::VantleClient::create()) {
+    client_->onSnapshot = [this](const core::VantleSnapshot& s) {
+      counted();
+      counts.see(s);
+    };
+    client_->onSegment = [this](auto&&...) { counted(); };
+    client_->onVerification = [this](auto&&...) { counted(); };
+    client_->onFrameThumbnail = [this](auto&&...) { counted(); };
+    client_->onFrameCleared = [this] { counted(); };
+    client_->connect({.host = "127.0.0.1", .port = port}, code);
+  }
+  ~Follower() { client_->disconnect(); }
+
+  int64_t messages() {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+  CountsSeen counts;
+
+ private:
+  void counted() {
+    std::lock_guard lock(mutex_);
+    ++messages_;
+  }
+
+  std::shared_ptr<net::VantleClient> client_;
+  std::mutex mutex_;
+  int64_t messages_ = 0;
+};
 
 }  // namespace vantle::bench

@@ -8,36 +8,29 @@
 //
 // Targets at 2,000 frames: median at most 10 ms, 99th percentile at most
 // 60 ms. Exits non-zero when one is missed.
-#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include "agent/engine/agent_coordinator.h"
-#include "support/thread_pool.h"
 #include "bench/landing_frames.h"
+#include "support/thread_pool.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace vantle::bench;
 using vantle::agent::AgentCoordinator;
 using vantle::agent::AgentStorage;
 using vantle::agent::DesignationReading;
 using vantle::agent::SessionSource;
-using vantle::bench::landFrame;
-using vantle::bench::percentile;
 
 class FixedSource final : public SessionSource {
  public:
@@ -50,12 +43,6 @@ class FixedSource final : public SessionSource {
  private:
   const DesignationReading reading_;
 };
-
-double processCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double threadCpuSeconds() {
   timespec t{};
@@ -82,78 +69,44 @@ Result follow(int64_t existing, double seconds) {
   reading.designatedPath = folder.string();
   reading.sessionName = "Bench";
   reading.status = vantle::core::AgentStatus::ok;
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool shotOpen = false;
-  int64_t lastCount = existing;
-  std::vector<std::optional<Clock::time_point>> countedAt;  // by frames landed
-
   const int64_t frames = std::max<int64_t>(1, static_cast<int64_t>(seconds * 5));
-  countedAt.resize(static_cast<size_t>(frames) + 1);
+  CountsSeen counts(existing);
 
   AgentCoordinator::Services services;
   services.storage = std::make_shared<AgentStorage>(stored.path());
   services.checkDisk = [](const std::optional<std::string>&) {};  // no warnings spoken from a bench
   auto coordinator = AgentCoordinator::make(
       {.source = std::make_shared<FixedSource>(reading), .debounce = 2, .designationPollInterval = 2}, services);
-  coordinator->setCallbacks({.onSnapshot = [&](const vantle::core::VantleSnapshot& s) {
-    const auto now = Clock::now();
-    std::lock_guard lock(mutex);
-    shotOpen = shotOpen || s.shotOpenedAt.has_value();
-    for (int64_t count = lastCount + 1; count <= s.frameCount; ++count) {
-      const int64_t landed = count - existing;
-      if (landed >= 1 && landed <= frames) countedAt[static_cast<size_t>(landed)] = now;
-    }
-    lastCount = std::max(lastCount, s.frameCount);
-    changed.notify_all();
-  }});
+  coordinator->setCallbacks({.onSnapshot = [&](const vantle::core::VantleSnapshot& s) { counts.see(s); }});
   coordinator->start();
-  {
-    std::unique_lock lock(mutex);
-    if (!changed.wait_for(lock, std::chrono::seconds(15), [&] { return shotOpen; })) {
-      std::printf("%lld frames: the shot never opened\n", static_cast<long long>(existing));
-      coordinator->stop();
-      return Result{.existing = existing};
-    }
+  if (!counts.waitFor(existing, 15)) {
+    std::printf("%lld frames: the shot never opened\n", static_cast<long long>(existing));
+    coordinator->stop();
+    return Result{.existing = existing};
   }
 
-  std::vector<Clock::time_point> appearedAt(static_cast<size_t>(frames) + 1);
+  Landings landed;
   double writerCpu = 0;
   const double cpuBefore = processCpuSeconds();
   const double mainBefore = threadCpuSeconds();
   std::thread writer([&] {
     const double own = threadCpuSeconds();
-    const auto start = Clock::now();
-    for (int64_t n = 1; n <= frames; ++n) {
-      std::this_thread::sleep_until(start + std::chrono::milliseconds(200 * n));
-      landFrame(folder, existing + n);
-      appearedAt[static_cast<size_t>(n)] = Clock::now();
-    }
+    landed = landAtPace(folder, existing + 1, frames, std::chrono::milliseconds(200));
     writerCpu = threadCpuSeconds() - own;
   });
   writer.join();
-  {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, std::chrono::seconds(10), [&] { return lastCount >= existing + frames; });
-  }
+  counts.waitFor(existing + frames, 10);
   const double cpu = processCpuSeconds() - cpuBefore - writerCpu - (threadCpuSeconds() - mainBefore);
   coordinator->stop();
   coordinator->drain();
 
-  Result result{.existing = existing, .landed = frames};
-  std::vector<double> latencies;
-  std::lock_guard lock(mutex);
-  for (int64_t n = 1; n <= frames; ++n) {
-    const auto& seen = countedAt[static_cast<size_t>(n)];
-    if (!seen) continue;
-    latencies.push_back(std::chrono::duration<double>(*seen - appearedAt[static_cast<size_t>(n)]).count());
-  }
-  result.counted = static_cast<int64_t>(latencies.size());
-  result.cpuPerFrame = cpu / static_cast<double>(frames);
-  result.median = percentile(latencies, 0.5);
-  result.p99 = percentile(latencies, 0.99);
-  return result;
+  const std::vector<double> seen = latencies(landed, {&counts});
+  return Result{.existing = existing,
+                .landed = frames,
+                .counted = static_cast<int64_t>(seen.size()),
+                .cpuPerFrame = cpu / static_cast<double>(frames),
+                .median = percentile(seen, 0.5),
+                .p99 = percentile(seen, 0.99)};
 }
 
 }  // namespace

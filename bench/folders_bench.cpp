@@ -5,21 +5,21 @@
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "agent/folders/safe_directory_reader.h"
-#include "tests/support/temp_folder.h"
+#include "bench/landing_frames.h"
 #include "tests/agent/folders/fixtures/timing_report.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 using vantle::agent::SafeDirectoryReader;
+using vantle::bench::percentile;
+using vantle::bench::secondsOf;
 using vantle::core::FrameCountRule::CountingMode;
 
 std::unique_ptr<vantle::testing::TempFolder> folder;
@@ -65,17 +65,6 @@ void BM_SafeDirectoryReader(benchmark::State& state) {
   }
 }
 
-double seconds(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
-
 // The verdict: bare loop and reader alternate round by round, and their
 // medians are compared. On a shared machine the load drifts within seconds,
 // so two benchmarks run one after the other can meet different machines.
@@ -85,14 +74,14 @@ bool sideBySide(double atMost) {
   std::vector<double> bare, read;
   bool counted = true;
   for (int round = 0; round < 400; ++round) {
-    bare.push_back(seconds([&] { bareReaddir(path); }));
-    read.push_back(seconds([&] { counted = readerCounts(reader, path) && counted; }));
+    bare.push_back(secondsOf([&] { bareReaddir(path); }));
+    read.push_back(secondsOf([&] { counted = readerCounts(reader, path) && counted; }));
   }
-  const double ratio = median(read) / median(bare);
-  const bool holds = counted && ratio <= atMost;
+  const double readMedian = percentile(read, 0.5), bareMedian = percentile(bare, 0.5);
+  const bool holds = counted && readMedian / bareMedian <= atMost;
   std::printf("reader vs bare readdir, 20,000 entries, alternating, medians of 400: %.3f ms / %.3f ms = %.2f× "
               "(target ≤ %.2f×) %s\n",
-              median(read) * 1e3, median(bare) * 1e3, ratio, atMost, holds ? "ok" : "MISSED");
+              readMedian * 1e3, bareMedian * 1e3, readMedian / bareMedian, atMost, holds ? "ok" : "MISSED");
   return holds;
 }
 

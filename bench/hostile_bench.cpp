@@ -20,28 +20,23 @@
 
 #include <atomic>
 #include <cstdio>
-#include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "bench/agent_process.h"
 #include "bench/landing_frames.h"
 #include "core/message.h"
-#include "net/vantle_client.h"
 #include "support/thread_pool.h"
 #include "tests/net/test_peer.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using vantle::bench::AgentProcess;
-using vantle::bench::landFrame;
-using vantle::bench::percentile;
+using namespace vantle::bench;
 using vantle::testing::TestPeer;
+using Attack = std::function<void(std::atomic<bool>& stop, std::atomic<int>& answered)>;
 
 struct Run {
   std::string name;
@@ -52,120 +47,54 @@ struct Run {
   size_t peakDescriptors = 0;
 };
 
-// A paired companion following the agent, noting when each count arrived.
-class Follower {
- public:
-  Follower(uint16_t port, const std::string& code) : client_(vantle::net::VantleClient::create()) {
-    client_->onSnapshot = [this](const vantle::core::VantleSnapshot& s) {
-      std::lock_guard lock(mutex_);
-      if (s.frameCount > last_) {
-        for (int64_t n = last_ + 1; n <= s.frameCount; ++n) seenAt_[n] = Clock::now();
-        last_ = s.frameCount;
-      }
-    };
-    client_->connect({.host = "127.0.0.1", .port = port}, code);
-  }
-  ~Follower() { client_->disconnect(); }
-  std::optional<Clock::time_point> seen(int64_t count) {
-    std::lock_guard lock(mutex_);
-    const auto found = seenAt_.find(count);
-    return found == seenAt_.end() ? std::nullopt : std::optional(found->second);
-  }
-  int64_t last() {
-    std::lock_guard lock(mutex_);
-    return last_;
-  }
-
- private:
-  std::shared_ptr<vantle::net::VantleClient> client_;
-  std::mutex mutex_;
-  int64_t last_ = 0;
-  std::map<int64_t, Clock::time_point> seenAt_;
-};
-
+// The agent and two paired companions following it, through every run.
 class Bench {
  public:
   explicit Bench(double seconds) : seconds_(seconds) {
-    capture_ = work_ / "Shoot" / "Capture";
-    fs::create_directories(capture_);
-    fs::create_directories(work_ / "config/OrvaneVantle");
-    std::ofstream(work_ / "config/OrvaneVantle/defaults.json")
-        << R"({"diskWarningThresholdGB": 0, "macBatteryWarningThreshold": 0})";
-    landFrame(capture_, ++frames_);
-    const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "vantle-agent";
-    agent_ = std::make_unique<AgentProcess>(
-        program, std::vector<std::string>{"--headless", "--watch", (work_ / "Shoot").string(), "--port", "0"},
-        std::vector<std::string>{"VANTLE_STORAGE_ROOT=" + (work_ / "storage").string(),
-                                 "XDG_CONFIG_HOME=" + (work_ / "config").string(),
-                                 "XDG_DATA_HOME=" + (work_ / "data").string(),
-                                 "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (work_ / "no-bus").string()});
-    const auto code = agent_->waitForLine("Pairing code: ", 30);
-    const auto port = agent_->waitForLine("Listening on port ", 30);
-    if (!code || !port) throw std::runtime_error("the agent did not start");
-    code_ = *code;
-    port_ = static_cast<uint16_t>(std::stoi(*port));
-    followers_.push_back(std::make_unique<Follower>(port_, code_));
-    followers_.push_back(std::make_unique<Follower>(port_, code_));
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < deadline && (followers_[0]->last() < 1 || followers_[1]->last() < 1)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    for (Follower& follower : followers_) follower.counts.waitFor(1, 20);
   }
 
-  Run measure(const std::string& name, const std::function<void(std::atomic<bool>& stop, std::atomic<int>& answered)>& attack) {
+  Run measure(const std::string& name, const Attack& attack) {
     Run run{.name = name};
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
     std::thread attacker([&] { attack(stop, answered); });
     std::thread sampler([&] {
       while (!stop) {
-        run.peakKiB = std::max(run.peakKiB, agent_->residentKiB());
-        run.peakDescriptors = std::max(run.peakDescriptors, agent_->descriptors());
+        run.peakKiB = std::max(run.peakKiB, agent_.residentKiB());
+        run.peakDescriptors = std::max(run.peakDescriptors, agent_.descriptors());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     });
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the attack gets going
     const int answeredBefore = answered;
     const auto start = Clock::now();
-    std::map<int64_t, Clock::time_point> landedAt;
-    for (int i = 1; Clock::now() - start < std::chrono::duration<double>(seconds_); ++i) {
-      std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * i));
-      landFrame(capture_, ++frames_);
-      landedAt[frames_] = Clock::now();
-    }
+    const Landings landed = landAtPace(agent_.capture, frames_ + 1, static_cast<int64_t>(seconds_ * 10),
+                                       std::chrono::milliseconds(100));
+    frames_ += static_cast<int64_t>(landed.size());
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     run.answeredPerSecond = (answered - answeredBefore) / elapsed;
-    const auto settle = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < settle && (followers_[0]->last() < frames_ || followers_[1]->last() < frames_)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    for (Follower& follower : followers_) follower.counts.waitFor(frames_, 5);
     stop = true;
     attacker.join();
     sampler.join();
-    std::vector<double> latencies;
-    for (const auto& [count, at] : landedAt) {
-      const auto a = followers_[0]->seen(count), b = followers_[1]->seen(count);
-      if (a && b) latencies.push_back(std::chrono::duration<double>(std::max(*a, *b) - at).count());
-    }
-    run.landed = landedAt.size();
-    run.counted = latencies.size();
-    run.median = percentile(latencies, 0.5);
-    run.p99 = percentile(latencies, 0.99);
+    const std::vector<double> seen = latencies(landed, {&followers_[0].counts, &followers_[1].counts});
+    run.landed = landed.size();
+    run.counted = seen.size();
+    run.median = percentile(seen, 0.5);
+    run.p99 = percentile(seen, 0.99);
     return run;
   }
 
-  uint16_t port() const { return port_; }
-  const std::string& code() const { return code_; }
+  uint16_t port() const { return agent_.port; }
+  const std::string& code() const { return agent_.code; }
 
  private:
   double seconds_;
   vantle::testing::TempFolder work_;
-  fs::path capture_;
-  int64_t frames_ = 0;
-  std::unique_ptr<AgentProcess> agent_;
-  std::string code_;
-  uint16_t port_ = 0;
-  std::vector<std::unique_ptr<Follower>> followers_;
+  HeadlessAgent agent_{work_.path(), {}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (work_ / "no-bus").string()}}};
+  int64_t frames_ = 1;  // frame 1 was there before the agent started
+  Follower followers_[2]{{agent_.port, agent_.code}, {agent_.port, agent_.code}};
 };
 
 }  // namespace

@@ -6,13 +6,8 @@
 // to it over loopback. The two talk through the child's standard input and
 // output, one line per request. Every wait and loop has a bound in time and
 // in count; the program ends by itself and exits 1 when a check fails.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <asio/connect.hpp>
 #include <asio/io_context.hpp>
@@ -22,18 +17,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/landing_frames.h"
 #include "net/security.h"
 #include "net/tls_context.h"
 #include "net/vantle_client.h"
 #include "net/vantle_service.h"
-
-extern char** environ;
+#include "tests/app/live_process.h"
 
 namespace {
 
@@ -50,31 +46,8 @@ constexpr int floodWorkers = 8;
 constexpr const char* code = "424242";
 constexpr const char* wrongCode = "000000";
 
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 double secondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
-core::VantleSnapshot snapshotNumber(int n) {
-  core::VantleSnapshot s;
-  s.seq = 17;
-  s.at = std::chrono::system_clock::now();
-  s.sessionName = "Spring Lookbook";
-  s.sessionID = "8E0C2B7A-1F3D-4C5B-9A6E-2D4F6B8A0C1E";
-  s.designatedPath = "/srv/capture/Spring Lookbook/Capture/04_Denim";
-  s.shotName = "04_Denim";
-  s.frameCount = n;
-  s.shotOpenedAt = s.at;
-  s.agentID = "5C1D4E2A-8F0B-4C3D-9E7A-6B5F4A3C2D1E";
-  s.shotsCompleted = 3;
-  s.framesThisShoot = 212 + n;
-  return s;
 }
 
 // ---- The agent, in the child process ----
@@ -101,12 +74,12 @@ int runAgent() {
       while (service->peerCount() < wanted && SteadyClock::now() < deadline) std::this_thread::sleep_for(10ms);
       reply("peers " + std::to_string(service->peerCount()));
     } else if (request == "cpu") {
-      reply("cpu " + std::to_string(cpuSeconds()));
+      reply("cpu " + std::to_string(bench::processCpuSeconds()));
     } else if (request == "broadcast") {
       const auto start = SteadyClock::now();
       for (int n = 1; n <= snapshots; ++n) {
         std::this_thread::sleep_until(start + n * std::chrono::milliseconds(intervalMs));
-        service->broadcast(core::VantleMessage{.t = core::VantleMessage::Kind::snapshot, .snapshot = snapshotNumber(n)});
+        service->broadcast(core::VantleMessage{.t = core::VantleMessage::Kind::snapshot, .snapshot = bench::busySnapshot(n)});
       }
       reply("sent");
     }
@@ -116,66 +89,6 @@ int runAgent() {
 }
 
 // ---- The companions' side ----
-
-class Agent {
- public:
-  explicit Agent(const char* self) {
-    int toChild[2], fromChild[2];
-    if (pipe(toChild) != 0 || pipe(fromChild) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    // The service's log lines (a hundred subscriptions) would drown the report.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, toChild[1]);
-    posix_spawn_file_actions_addclose(&actions, fromChild[0]);
-    char* argv[] = {const_cast<char*>(self), const_cast<char*>("--agent"), nullptr};
-    if (posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv, environ) != 0) throw std::runtime_error("spawn");
-    posix_spawn_file_actions_destroy(&actions);
-    close(toChild[0]);
-    close(fromChild[1]);
-    requests_ = fdopen(toChild[1], "w");
-    replies_ = fdopen(fromChild[0], "r");
-  }
-
-  ~Agent() {
-    ask("quit", false);
-    std::fclose(requests_);
-    std::fclose(replies_);
-    // Bounded: the agent ends on "quit"; one that does not is stopped.
-    for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
-    if (waitpid(pid_, nullptr, WNOHANG) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // Sends one request and returns the reply line ("" when the agent ended).
-  std::string ask(const std::string& request, bool wantsReply = true) {
-    std::fprintf(requests_, "%s\n", request.c_str());
-    std::fflush(requests_);
-    return wantsReply ? readLine() : "";
-  }
-
-  std::string readLine() {
-    char line[256];
-    if (!std::fgets(line, sizeof line, replies_)) return "";
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-
-  double cpu() {
-    const std::string answer = ask("cpu");
-    return answer.starts_with("cpu ") ? std::stod(answer.substr(4)) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::FILE* requests_ = nullptr;
-  std::FILE* replies_ = nullptr;
-};
 
 struct Companion {
   std::shared_ptr<net::VantleClient> client;
@@ -210,11 +123,27 @@ std::pair<long, long> floodWithWrongCodes(uint16_t port) {
   return {refused.load(), paired.load()};
 }
 
-int runBench(const char* self) {
+int runBench() {
   signal(SIGPIPE, SIG_IGN);  // an agent that died is reported, not fatal
   bool passed = true;
-  Agent agent(self);
-  const std::string portLine = agent.readLine();
+  // The agent: this program started again with --agent, asked one line at a
+  // time. The longest request, "peers", answers within a minute.
+  testing::LiveProcess agent(std::filesystem::canonical("/proc/self/exe").string(), {"--agent"});
+  size_t replies = 0;
+  const auto reply = [&] {
+    const auto line = agent.waitForLine([](const std::string&) { return true; }, 90, replies);
+    replies += line.has_value();
+    return line.value_or("");
+  };
+  const auto ask = [&](const std::string& request) {
+    agent.send(request);
+    return reply();
+  };
+  const auto cpu = [&] {
+    const std::string answer = ask("cpu");
+    return answer.starts_with("cpu ") ? std::stod(answer.substr(4)) : -1;
+  };
+  const std::string portLine = reply();
   if (!portLine.starts_with("port ")) {
     std::printf("the agent did not start: %s\n", portLine.c_str());
     return 1;
@@ -224,7 +153,7 @@ int runBench(const char* self) {
               snapshots, intervalMs);
 
   // Pairing a hundred companions.
-  const double cpuIdle = agent.cpu();
+  const double cpuIdle = cpu();
   auto pairingStart = SteadyClock::now();
   std::vector<std::unique_ptr<Companion>> all;
   std::atomic<long> received = 0;
@@ -239,20 +168,20 @@ int runBench(const char* self) {
     companion->client->connect(net::Endpoint{"127.0.0.1", port, std::nullopt}, code);
     all.push_back(std::move(companion));
   }
-  const std::string peers = agent.ask("peers " + std::to_string(companions));
+  const std::string peers = ask("peers " + std::to_string(companions));
   const double pairingSeconds = secondsSince(pairingStart);
-  const double cpuPaired = agent.cpu();
+  const double cpuPaired = cpu();
   std::printf("  paired:              %s of %d companions in %.2f s (agent CPU %.3f s)\n", peers.substr(6).c_str(),
               companions, pairingSeconds, cpuPaired - cpuIdle);
   if (peers != "peers " + std::to_string(companions)) passed = false;
 
   // Twenty seconds of snapshots.
   const auto broadcastStart = SteadyClock::now();
-  const bool sent = agent.ask("broadcast") == "sent";
+  const bool sent = ask("broadcast") == "sent";
   const long expected = static_cast<long>(companions) * snapshots;
   for (int i = 0; i < 1000 && received < expected; ++i) std::this_thread::sleep_for(10ms);
   const double broadcastSeconds = secondsSince(broadcastStart);
-  const double broadcastCpu = agent.cpu() - cpuPaired;
+  const double broadcastCpu = cpu() - cpuPaired;
 
   int inOrder = 0;
   for (auto& companion : all) {
@@ -274,11 +203,11 @@ int runBench(const char* self) {
   all.clear();
 
   // A flood of wrong codes.
-  const double cpuBeforeFlood = agent.cpu();
+  const double cpuBeforeFlood = cpu();
   const auto floodStart = SteadyClock::now();
   const auto [refused, paired] = floodWithWrongCodes(port);
   const double floodElapsed = secondsSince(floodStart);
-  const double floodCpu = agent.cpu() - cpuBeforeFlood;
+  const double floodCpu = cpu() - cpuBeforeFlood;
   std::printf("  wrong-code handshakes: %ld refused in %.2f s = %.0f per second from %d connections at a time\n",
               refused, floodElapsed, refused / floodElapsed, floodWorkers);
   std::printf("                         agent CPU %.3f s = %.1f%% of one core, %.0f us per handshake; paired: %ld  %s\n",
@@ -297,6 +226,8 @@ int runBench(const char* self) {
   passed = passed && connected;
 
   std::printf("%s\n", passed ? "all checks passed" : "SOME CHECKS FAILED");
+  agent.send("quit");
+  agent.waitForExit(5);  // one that does not end is killed
   return passed ? 0 : 1;
 }
 
@@ -304,5 +235,5 @@ int runBench(const char* self) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--agent") return runAgent();
-  return runBench(argv[0]);
+  return runBench();
 }

@@ -5,24 +5,21 @@
 // takes more than 3 times as long. The one-time indexing of the long file
 // and the cost of following a fresh append are printed for reference.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 
 #include <nlohmann/json.hpp>
 
 #include "agent/storage/agent_storage.h"
+#include "bench/landing_frames.h"
+#include "tests/agent/folders/fixtures/timing_report.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 using namespace vantle;
-namespace fs = std::filesystem;
 
 constexpr size_t kThumbnailBytes = 40 * 1024;
 constexpr double kAllowedRatio = 3.0;
@@ -48,17 +45,14 @@ core::WireSegment segment(uint64_t seq, std::mt19937& random) {
 // A storage root holding `count` segments, written as the agent writes them.
 struct History {
   explicit History(size_t count) {
-    std::string name = (fs::temp_directory_path() / "vantle-storage-bench-XXXXXX").string();
-    root = ::mkdtemp(name.data());
     std::mt19937 random(static_cast<unsigned>(count));
     std::ofstream file(root / "segments.jsonl", std::ios::binary);
     for (uint64_t seq = 1; seq <= count; ++seq) file << core::VantleCoding::dump(segment(seq, random).encode()) << '\n';
     file.close();
-    storage = std::make_shared<agent::AgentStorage>(root);
+    storage = std::make_shared<agent::AgentStorage>(root.path());
   }
-  ~History() { fs::remove_all(root); }
 
-  fs::path root;
+  testing::TempFolder root;
   std::shared_ptr<agent::AgentStorage> storage;
 };
 
@@ -70,27 +64,6 @@ void replayLastTen(benchmark::State& state, History& history) {
   }
 }
 
-double secondsOf(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Keeps the mean time of each benchmark as it reports it.
-class TimeKeeper : public benchmark::ConsoleReporter {
- public:
-  TimeKeeper() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_None) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,7 +72,7 @@ int main(int argc, char** argv) {
   History longHistory(5000);
 
   shortHistory.storage->highestSeq();
-  const double indexing = secondsOf([&] { longHistory.storage->highestSeq(); });
+  const double indexing = bench::secondsOf([&] { longHistory.storage->highestSeq(); });
   std::printf("indexing 5,000 stored segments once: %.3f s\n", indexing);
 
   benchmark::RegisterBenchmark("replay_last_10/stored:50", replayLastTen, std::ref(shortHistory));
@@ -112,14 +85,14 @@ int main(int argc, char** argv) {
       benchmark::DoNotOptimize(longHistory.storage->segments(longHistory.storage->highestSeq() - 10));
     }
   });
-  TimeKeeper reporter;
+  testing::TimingReport reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const auto shortTime = reporter.seconds.find("replay_last_10/stored:50");
-  const auto longTime = reporter.seconds.find("replay_last_10/stored:5000");
-  if (shortTime == reporter.seconds.end() || longTime == reporter.seconds.end()) return 0;  // filtered out
-  const double ratio = longTime->second / shortTime->second;
-  std::printf("replay over 5,000 / over 50 stored segments: %.2fx (allowed %.1fx)\n", ratio, kAllowedRatio);
-  return ratio <= kAllowedRatio ? 0 : 1;
+  if (reporter.seconds("replay_last_10/stored:50") < 0 || reporter.seconds("replay_last_10/stored:5000") < 0) {
+    return 0;  // filtered out
+  }
+  const bool holds = reporter.ratio("replay over 5,000 / over 50 stored segments", "replay_last_10/stored:5000",
+                                    "replay_last_10/stored:50", kAllowedRatio);
+  return holds ? 0 : 1;
 }

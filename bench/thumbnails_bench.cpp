@@ -79,34 +79,23 @@ bool makeFixtures() {
   return true;
 }
 
-void BM_Jpeg512_ThumbnailReader(benchmark::State& state) {
+// A picture of `path` at most `size` pixels long, from its embedded preview or developed.
+void thumbnail(benchmark::State& state, const std::string& path, int size, bool embedded) {
   for (auto _ : state) {
-    auto jpeg = ThumbnailReader::encode(ImageSource::file(jpegPath), 512, false);
+    auto jpeg = ThumbnailReader::encode(ImageSource::file(path), size, embedded);
     if (!jpeg) state.SkipWithError("no thumbnail");
     benchmark::DoNotOptimize(jpeg);
   }
 }
 
+void BM_Jpeg512_ThumbnailReader(benchmark::State& state) { thumbnail(state, jpegPath, 512, false); }
+void BM_Raw1200_EmbeddedPreview(benchmark::State& state) { thumbnail(state, rawPath, 1200, true); }
+void BM_Raw1200_Developed(benchmark::State& state) { thumbnail(state, rawPath, 1200, false); }
+
 void BM_Jpeg512_VipsthumbnailProcess(benchmark::State& state) {
   const std::string out = (*folder / "tn_%s.jpg").string();
   for (auto _ : state) {
     if (run({"vipsthumbnail", "-s", "512", "-o", out, jpegPath}) != 0) state.SkipWithError("vipsthumbnail failed");
-  }
-}
-
-void BM_Raw1200_EmbeddedPreview(benchmark::State& state) {
-  for (auto _ : state) {
-    auto jpeg = ThumbnailReader::encode(ImageSource::file(rawPath), 1200, true);
-    if (!jpeg) state.SkipWithError("no preview");
-    benchmark::DoNotOptimize(jpeg);
-  }
-}
-
-void BM_Raw1200_Developed(benchmark::State& state) {
-  for (auto _ : state) {
-    auto jpeg = ThumbnailReader::encode(ImageSource::file(rawPath), 1200, false);
-    if (!jpeg) state.SkipWithError("no preview");
-    benchmark::DoNotOptimize(jpeg);
   }
 }
 

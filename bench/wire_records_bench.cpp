@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "bench/landing_frames.h"
 #include "core/message.h"
 
 namespace {
@@ -12,29 +13,6 @@ namespace {
 using namespace vantle::core;
 
 const Instant kNow = instantFromUnix(1740837909);
-
-VantleSnapshot snapshot() {
-  VantleSnapshot s;
-  s.seq = 412;
-  s.at = kNow;
-  s.sessionName = "Spring Catalogue";
-  s.sessionID = "6F1B1E0A-6C2D-4E55-9C5A-0B7A2C3D4E5F";
-  s.documentKind = DocumentKind::session;
-  s.designatedPath = "/Volumes/Shoots/Spring Catalogue/Capture/Look 31";
-  s.shotName = "Look 31";
-  s.frameCount = 148;
-  s.shotOpenedAt = kNow;
-  s.shotLastActivityAt = kNow;
-  s.agentID = "0C7E1D52-0E0B-4B8B-A8C4-1F2E3D4C5B6A";
-  s.shootID = "2025-03-01-0C7E";
-  s.totalShotTime = 12345.5;
-  s.firstCaptureAt = kNow;
-  s.orphanCount = 2;
-  s.orphanExtensions = {"jpg", "tif"};
-  s.cameraBattery = "80%";
-  s.isCameraConnected = true;
-  return s;
-}
 
 Bytes randomBytes(size_t n, unsigned seed) {
   std::mt19937 random(seed);
@@ -56,7 +34,7 @@ VantleMessage segmentMessage() {
 VantleMessage snapshotMessage() {
   VantleMessage m;
   m.t = VantleMessage::Kind::snapshot;
-  m.snapshot = snapshot();
+  m.snapshot = vantle::bench::busySnapshot(148);
   return m;
 }
 

@@ -6,7 +6,9 @@
 // Runs under an X server of its own (with-xvfb); ctest runs it that way.
 #include <QGuiApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
 #include <QSet>
 #include <QTest>
@@ -42,22 +44,26 @@ size_t colours(const QImage& image) {
   return static_cast<size_t>(seen.size());
 }
 
-// The window as the X server has it, taken again until `accept` holds (the
-// first paint may not have reached the server yet), saved under `name`.
-QImage screenshot(QWidget& window, const std::string& name, const std::function<bool(const fs::path&)>& accept) {
+// Takes the window as the X server has it, again until `accept` holds (the
+// first paint may not have reached the server yet), saved under `name`;
+// whether it came good, with the last image taken in `image`.
+bool screenshot(QWidget& window, const std::string& name, QImage& image,
+                const std::function<bool(const fs::path&)>& accept) {
   const fs::path folder = VANTLE_SCREENS_DIR;
   fs::create_directories(folder);
   const fs::path file = folder / name;
-  QImage image;
-  // A screenshot that never comes good fails on the test's own checks.
-  [[maybe_unused]] const bool good = QTest::qWaitFor(
+  return QTest::qWaitFor(
       [&] {
         image = window.screen()->grabWindow(window.winId()).toImage();
         image.save(QString::fromStdString(file.string()), "PNG");
         return accept(file);
       },
       kWaitMs);
-  return image;
+}
+
+// The QR window's screenshot scans as `code`.
+std::function<bool(const fs::path&)> scansAs(const std::string& code) {
+  return [code](const fs::path& file) { return testing::decodeQr(file) == code; };
 }
 
 TEST(MenuOnScreen, TheStatusWindowAndTheQrWindowAsTheXServerShowsThem) {
@@ -71,23 +77,32 @@ TEST(MenuOnScreen, TheStatusWindowAndTheQrWindowAsTheXServerShowsThem) {
   EXPECT_EQ(status->windowTitle(), "Orvane Live Agent");
   ASSERT_TRUE(QTest::qWaitForWindowExposed(status, kWaitMs));
   // Background, text and the icon's colours at the least.
-  const QImage statusShot = screenshot(*status, "status-window.png", [](const fs::path& file) {
+  QImage shot;
+  EXPECT_TRUE(screenshot(*status, "status-window.png", shot, [](const fs::path& file) {
     return colours(QImage(QString::fromStdString(file.string()))) >= 3;
-  });
-  EXPECT_EQ(statusShot.size(), status->size() * status->devicePixelRatio());
-  EXPECT_GE(colours(statusShot), 3u) << "the status window is blank";
+  })) << "the status window is blank";
+  EXPECT_EQ(shot.size(), status->size() * status->devicePixelRatio());
 
-  QWidget* qr = QrWindow::show("042917");
-  ASSERT_NE(qr, nullptr);
+  QPointer<QWidget> qr = QrWindow::show("042917");
+  ASSERT_TRUE(qr);
   EXPECT_EQ(qr->windowTitle(), "Pairing Code");
+  EXPECT_EQ(qr->findChild<QLabel*>("code")->text(), "042917");
   ASSERT_TRUE(QTest::qWaitForWindowExposed(qr, kWaitMs));
-  const QImage qrShot = screenshot(*qr, "qr-window.png",
-                                   [](const fs::path& file) { return testing::decodeQr(file) == "042917"; });
-  EXPECT_EQ(testing::decodeQr(fs::path(VANTLE_SCREENS_DIR) / "qr-window.png"), "042917");
-  EXPECT_EQ(qrShot.size(), QSize(300, 320) * qr->devicePixelRatio());
+  EXPECT_TRUE(screenshot(*qr, "qr-window.png", shot, scansAs("042917")));
+  EXPECT_EQ(shot.size(), QSize(300, 320) * qr->devicePixelRatio());
   // In the middle of the screen.
   EXPECT_LE((qr->geometry().center() - qr->screen()->availableGeometry().center()).manhattanLength(), 2);
-  qr->close();
+
+  // A new code replaces the window rather than adding one.
+  QPointer<QWidget> again = QrWindow::show("318204");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(QrWindow::current(), again.data());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return qr.isNull(); }, kWaitMs)) << "the first window was not closed";
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(again, kWaitMs));
+  EXPECT_TRUE(screenshot(*again, "qr-window-new-code.png", shot, scansAs("318204")));
+  again->close();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return again.isNull(); }, kWaitMs));
+  EXPECT_EQ(QrWindow::current(), nullptr);
 }
 
 }  // namespace

@@ -29,11 +29,9 @@ TEST(MenuModel, AStoppedAgentOffersStartTheFolderTheTogglesAndQuit) {
   EXPECT_THAT(menuLabels(model.items),
               ElementsAre("Stopped", "---", "---", "Start", "Watch a Folder Instead\u2026", "Count JPEGs Too",
                           "Open at Login", "Version 0.4 (87)", "Quit Orvane Live Agent"));
-  EXPECT_EQ(model.items.back().shortcut, "Ctrl+Q");
-  for (size_t i = 0; i + 1 < model.items.size(); ++i) EXPECT_EQ(model.items[i].shortcut, "") << model.items[i].label;
 }
 
-TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootAndSettings) {
+TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
   AgentController::State state = running();
   state.peerCount = 1;
   state.watchedRoot = "/studio/Shoot";
@@ -57,23 +55,24 @@ TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootAndSettings) {
   EXPECT_EQ(clock.children[3].action, MenuAction::stopClockAfter);
   EXPECT_EQ(clock.children[3].value, 15);
 
+  // No device, a shoot to resume, thresholds matching no choice (none is
+  // checked), and orphan images under RAW counting.
   state.peerCount = 0;
   state.canResumeShoot = true;
-  const MenuModel resumable = buildMenu(state, {});
-  EXPECT_THAT(menuLabels(resumable.items), Contains("0 devices connected"));
-  EXPECT_EQ(find(resumable, "Resume Shoot")->action, MenuAction::resumeShoot);
-  EXPECT_EQ(find(resumable, "End Shoot"), nullptr);
-}
-
-TEST(MenuModel, AnIdleThresholdMatchingNoChoiceChecksNone) {
-  AgentController::State state = running();
   state.idleThreshold = 420;
-  const MenuModel model = buildMenu(state, {.diskWarningThresholdGB = 75});
+  state.snapshot.orphanCount = 3;
+  state.snapshot.orphanExtensions = {"jpg"};
+  const MenuModel other = buildMenu(state, {.diskWarningThresholdGB = 75});
+  EXPECT_THAT(menuLabels(other.items), Contains("0 devices connected"));
+  EXPECT_EQ(find(other, "Resume Shoot")->action, MenuAction::resumeShoot);
+  EXPECT_EQ(find(other, "End Shoot"), nullptr);
   for (const char* submenu : {"Stop the Clock After", "Warn on Low Disk"}) {
-    for (const MenuItem& choice : find(model, submenu)->children) {
+    for (const MenuItem& choice : find(other, submenu)->children) {
       EXPECT_THAT(choice.label, Not(::testing::StartsWith("\u2713"))) << submenu;
     }
   }
+  ASSERT_TRUE(state.snapshot.orphanWarning());
+  EXPECT_THAT(menuLabels(other.items), Contains("\u26a0\ufe0e " + *state.snapshot.orphanWarning()));
 }
 
 TEST(MenuModel, TheTitleIsEmptyAndTheIconWarnsUnlessCounting) {
@@ -103,16 +102,6 @@ TEST(MenuModel, TheTitleIsEmptyAndTheIconWarnsUnlessCounting) {
   EXPECT_EQ(buildMenu(state, {.hardwareWarning = true}).icon, TrayIcon::warningFilled);
   state.isRunning = false;
   EXPECT_EQ(buildMenu(state, {.hardwareWarning = true}).icon, TrayIcon::meteringNone);
-}
-
-TEST(MenuModel, OrphanImagesAreWarnedOfUnderRawCounting) {
-  AgentController::State state = running();
-  state.snapshot.orphanCount = 3;
-  state.snapshot.orphanExtensions = {"jpg"};
-  const auto warning = state.snapshot.orphanWarning();
-  ASSERT_TRUE(warning);
-  const MenuModel model = buildMenu(state, {});
-  EXPECT_THAT(menuLabels(model.items), Contains("\u26a0\ufe0e " + *warning));
 }
 
 }  // namespace
