@@ -34,6 +34,9 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   static constexpr uint16_t defaultPort = 39182;
   // Paths read in one audit, at the most.
   static constexpr size_t auditLimit = 500;
+  // Handshakes one address (an IPv6 /64) may have under way at once; a
+  // further connection from it closes its oldest one.
+  static constexpr size_t handshakesPerSource = 16;
 
   // `preferredPort` is tried first; when it cannot be had the system assigns
   // one, unless `fallBack` is false (then starting fails). 0 asks for a
