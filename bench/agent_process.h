@@ -20,7 +20,7 @@
 
 #include "bench/landing_frames.h"
 #include "net/vantle_client.h"
-#include "tests/app/live_process.h"
+#include "tests/support/live_process.h"
 
 namespace vantle::bench {
 
@@ -34,7 +34,7 @@ class HeadlessAgent {
  public:
   HeadlessAgent(const fs::path& work, const std::vector<std::string>& arguments,
                 const testing::LiveProcess::Environment& environment = {})
-      : capture(work / "Shoot" / "Capture"), process_(start(work, arguments, environment)), pid_(onlyChild()) {
+      : capture(work / "Shoot" / "Capture"), process_(start(work, arguments, environment)), pid_(process_->pid()) {
     const auto after = [this](const std::string& prefix) {
       const auto line = process_->waitForLine(prefix, 30);
       if (!line) throw std::runtime_error("the agent did not start");
@@ -98,14 +98,6 @@ class HeadlessAgent {
     const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "vantle-agent";
     if (!fs::exists(program)) throw std::runtime_error(program.string() + " is not built");
     return std::make_unique<testing::LiveProcess>(program.string(), arguments, environment);
-  }
-
-  // The agent's pid, for /proc: this thread's one child (LiveProcess keeps its own to itself).
-  static pid_t onlyChild() {
-    std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
-    pid_t pid = -1;
-    children >> pid;
-    return pid;
   }
 
   std::unique_ptr<testing::LiveProcess> process_;

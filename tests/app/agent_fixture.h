@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/message.h"
-#include "tests/app/live_process.h"
+#include "tests/support/live_process.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/temp_folder.h"
 

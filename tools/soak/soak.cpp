@@ -41,7 +41,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/app/live_process.h"
+#include "tests/support/live_process.h"
 #include "tests/support/eventually.h"
 
 namespace {

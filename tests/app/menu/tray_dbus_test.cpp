@@ -29,7 +29,7 @@
 #include "app/menu/menu_application.h"
 #include "app/menu/menu_model.h"
 #include "tests/agent/desktop/test_bus_service.h"
-#include "tests/app/live_process.h"
+#include "tests/support/live_process.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/temp_folder.h"
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "net/vantle_service.h"
-#include "tests/app/live_process.h"
+#include "tests/support/live_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/instants.h"
 #include "tests/support/temp_folder.h"

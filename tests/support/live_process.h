@@ -51,6 +51,8 @@ class LiveProcess {
   // still running after `seconds`. Once known, the output is complete.
   std::optional<int> waitForExit(double seconds);
   bool running();
+  // Its process ID, for reading /proc or for signals sent from elsewhere.
+  pid_t pid() const { return pid_; }
 
   std::vector<std::string> outLines();
   std::vector<std::string> errLines();

@@ -1,4 +1,4 @@
-#include "tests/app/live_process.h"
+#include "tests/support/live_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
