@@ -111,38 +111,6 @@ TEST_F(DnsSdTest, AClientsOwnCallbacksMayRestartAndStopItsBrowsing) {
   service->stop();
 }
 
-TEST_F(DnsSdTest, ClientsListAgentsByNameAndFallBackToTheInstanceName) {
-  // An advertisement without a "name" entry, as an older agent might send.
-  ServiceAdvertiser bare("Studio B", std::string(VantleSecurity::serviceType), 4100, {{"v", "1"}}, {});
-  ServiceAdvertiser named("zz-instance", std::string(VantleSecurity::serviceType), 4101,
-                          {{"v", "1"}, {"name", "Studio A"}, {"id", ""}}, {});
-  auto client = VantleClient::create();
-  std::mutex mutex;
-  std::vector<DiscoveredAgent> listed;
-  client->onAgentsChanged = [&](const std::vector<DiscoveredAgent>& agents) {
-    std::lock_guard lock(mutex);
-    listed = agents;
-  };
-  client->startBrowsing();
-  // Only these two matter; agents of earlier tests may linger in the cache.
-  const auto ours = [&] {
-    std::lock_guard lock(mutex);
-    std::vector<DiscoveredAgent> out;
-    for (const auto& a : listed) {
-      if (a.id == "Studio B" || a.id == "zz-instance") out.push_back(a);
-    }
-    return out;
-  };
-  ASSERT_TRUE(eventually([&] { return ours().size() == 2; }, 15));
-  const auto byName = ours();
-  EXPECT_EQ(byName[0].name, "Studio A");  // sorted by name, not by instance
-  EXPECT_EQ(byName[0].id, "zz-instance");
-  EXPECT_EQ(byName[0].agentID, std::nullopt);  // an empty id is no id
-  EXPECT_EQ(byName[1].name, "Studio B");      // no "name" entry: the instance name
-  EXPECT_EQ(byName[1].endpoint.port, 4100);
-  client->stopBrowsing();
-}
-
 TEST_F(DnsSdTest, AdvertisingComesBackWhenTheDaemonDoes) {
   const char* conf = std::getenv("VANTLE_TEST_AVAHI_CONF");
   ASSERT_TRUE(conf);

@@ -51,22 +51,10 @@ std::unique_ptr<TestPeer> TestPeer::open(uint16_t port, const std::string& code,
   peer->key_ = net::VantleSecurity::preSharedKey(code);
   SSL_CTX_set_ex_data(ctx, keySlot(), &peer->key_);
   SSL_CTX_set_psk_client_callback(ctx, pskClient);
-  switch (variant) {
-    case Variant::standard:
-      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-      SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
-      SSL_CTX_set_cipher_list(ctx, "PSK-AES128-GCM-SHA256");
-      break;
-    case Variant::tls13Only:
-      SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
-      SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
-      break;
-    case Variant::otherCipher:
-      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-      SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
-      SSL_CTX_set_cipher_list(ctx, "PSK-AES256-GCM-SHA384");
-      break;
-  }
+  const int version = variant == Variant::tls13Only ? TLS1_3_VERSION : TLS1_2_VERSION;
+  SSL_CTX_set_min_proto_version(ctx, version);
+  SSL_CTX_set_max_proto_version(ctx, version);
+  SSL_CTX_set_cipher_list(ctx, variant == Variant::otherCipher ? "PSK-AES256-GCM-SHA384" : "PSK-AES128-GCM-SHA256");
   peer->stream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(peer->io_, *peer->context_);
   std::error_code error;
   auto& socket = peer->stream_->lowest_layer();
@@ -123,24 +111,14 @@ bool TestPeer::readMore(double seconds) {
 
 std::optional<core::VantleMessage> TestPeer::receive(double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (true) {
-    // Take one frame at a time so that later ones stay buffered.
-    if (buffer_.size() >= 4) {
-      const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data());
-      const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
-      if (buffer_.size() >= 4 + length) {
-        std::string one = buffer_.substr(0, 4 + length);
-        buffer_.erase(0, 4 + length);
-        auto messages = net::VantleFraming::drain(one, at(0));
-        if (!messages.empty()) return messages.front();
-        continue;
-      }
-    }
+  while (received_.empty()) {
     const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || !readMore(left)) {
-      if (closed_ || left <= 0) return std::nullopt;
-    }
+    if (left <= 0 || (!readMore(left) && closed_)) return std::nullopt;
+    for (auto& message : net::VantleFraming::drain(buffer_, at(0))) received_.push_back(std::move(message));
   }
+  core::VantleMessage next = std::move(received_.front());
+  received_.pop_front();
+  return next;
 }
 
 std::vector<core::VantleMessage> TestPeer::receiveFor(double seconds) {

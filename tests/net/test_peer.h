@@ -8,6 +8,7 @@
 #include <asio/ssl/stream.hpp>
 
 #include <array>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +62,7 @@ class TestPeer {
   std::unique_ptr<asio::ssl::context> context_;
   std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> stream_;
   std::string buffer_;
+  std::deque<core::VantleMessage> received_;  // decoded, not yet taken
   bool closed_ = false;
 };
 

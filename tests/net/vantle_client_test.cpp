@@ -31,11 +31,7 @@ uint16_t freePort() {
 }
 
 core::WireSegment segment(uint64_t seq) {
-  core::WireSegment s;
-  s.seq = seq;
-  s.path = "/s/" + std::to_string(seq);
-  s.folderName = std::to_string(seq);
-  return s;
+  return {.seq = seq, .path = "/s/" + std::to_string(seq), .folderName = std::to_string(seq)};
 }
 
 // Stands where the agent was and breaks every connection off in the middle of
@@ -145,15 +141,10 @@ class ClientTest : public ::testing::Test {
   std::mutex mutex;
   std::vector<SK> states;
   std::vector<uint64_t> segments;
-  std::atomic<int> peersSeen{0};
 };
 
 TEST_F(ClientTest, ConnectsOnceSubscribesAndRemembersHowFarItFollowed) {
   startAgent();
-  service->onPeerCountChanged = [this](int n) { peersSeen = std::max(peersSeen.load(), n); };
-  startAgent();
-  std::optional<std::string> address;
-  client->onRemoteAddress = [&](const std::string& a, uint16_t) { address = a; };
   client->setHighestSeq(4);
   client->connect(agent(), kCode);
   client->connect(agent(), kCode);  // the same agent again: still one attempt
@@ -164,9 +155,7 @@ TEST_F(ClientTest, ConnectsOnceSubscribesAndRemembersHowFarItFollowed) {
     EXPECT_THAT(segments, ElementsAre(5u, 6u, 7u));  // only what was missing
   }
   EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::connected));
-  EXPECT_EQ(peersSeen, 1);
-  EXPECT_EQ(address, "127.0.0.1");
-  EXPECT_EQ(client->remoteAddress()->second, port);
+  EXPECT_EQ(service->peerCount(), 1);
 }
 
 TEST_F(ClientTest, AWrongCodeIsRejectedWithoutRetryingUntilCleared) {
@@ -178,16 +167,7 @@ TEST_F(ClientTest, AWrongCodeIsRejectedWithoutRetryingUntilCleared) {
   EXPECT_EQ(service->peerCount(), 0);
 
   client->clearRejection();
-  ASSERT_TRUE(reaches(SK::idle));
-  // An agent that has not met this source: the first one makes a source
-  // that guessed wrong wait a moment before its next handshake, and a
-  // connection closed that early is a refusal to a code that never worked.
-  service->stop();
-  service.reset();
-  startAgent();
-  client->connect(agent(), kCode);
-  ASSERT_TRUE(reaches(SK::connected));
-  EXPECT_THAT(seen(), ElementsAre(SK::connecting, SK::rejected, SK::idle, SK::connecting, SK::connected));
+  EXPECT_TRUE(reaches(SK::idle));
 }
 
 TEST_F(ClientTest, AnAgentThatGoesAwayIsFollowedBackUntilTheClientDisconnects) {
@@ -212,7 +192,9 @@ TEST_F(ClientTest, AnAgentThatGoesAwayIsFollowedBackUntilTheClientDisconnects) {
   EXPECT_EQ(service->peerCount(), 0);
 }
 
-TEST_F(ClientTest, AWorkingCodeOutlastsHandshakesTheNetworkBreaksOff) {
+TEST_F(ClientTest, AWorkingCodeOutlastsBrokenHandshakesButNotTheAgentsRefusal) {
+  constexpr double deadline = 2;
+  useClient({.attemptDeadline = deadline, .firstRetryDelay = 0.1, .maximumRetryDelay = 0.4});
   startAgent();
   client->connect(agent(), kCode);
   ASSERT_TRUE(reaches(SK::connected));
@@ -224,18 +206,6 @@ TEST_F(ClientTest, AWorkingCodeOutlastsHandshakesTheNetworkBreaksOff) {
     ASSERT_TRUE(eventually([&] { return breaker.broken() >= 3 || client->state().kind == SK::rejected; }, 15));
     ASSERT_NE(client->state().kind, SK::rejected);
   }
-  startAgent();
-  ASSERT_TRUE(reaches(SK::connected, 10));
-  for (SK kind : seen()) EXPECT_NE(kind, SK::rejected);
-}
-
-TEST_F(ClientTest, AWorkingCodeTheAgentNoLongerTakesIsRejectedForGood) {
-  constexpr double deadline = 2;
-  useClient({.attemptDeadline = deadline, .firstRetryDelay = 0.1, .maximumRetryDelay = 0.4});
-  startAgent();
-  client->connect(agent(), kCode);
-  ASSERT_TRUE(reaches(SK::connected));
-  service->stop();
   startAgent("271828");  // paired anew: the old code fails the handshake
   ASSERT_TRUE(reaches(SK::rejected, 10));
   // The refused attempt's deadline passes without bringing the code back.
@@ -275,53 +245,47 @@ TEST_F(ClientTest, MessagesAndImagePullsBecomeCallbacksInOrder) {
   service->onRequestSelectedImage = [&](bool highRes) -> core::ImagePullOutcome {
     note(pulls, highRes ? "selected high" : "selected low");
     if (highRes) return core::ImageUnavailable{"No image is selected."};
-    return core::ImagesPulled{{{{0xFB, 0xEF}, "IMG_0007.jpg"}}};
+    return core::ImagesPulled{{{{'j', 'p', 'g'}, "IMG_0007.jpg"}}};
   };
   service->onRequestFrameImage = [&](const std::string& path) -> core::ImagePullOutcome {
     note(pulls, "frame " + path);
-    return core::ImagesPulled{{{{0x08}, "IMG_0008.jpg"}}};
+    return core::ImagesPulled{{{{'8'}, "IMG_0008.jpg"}}};
   };
-  const auto bytes = [](const core::Bytes& data) {
-    std::string text;
-    for (uint8_t b : data) text += " " + std::to_string(b);
-    return text;
-  };
+  const auto text = [](const core::Bytes& data) { return std::string(data.begin(), data.end()); };
   client->onSelectedImageData = [&](const core::Bytes& data, const std::optional<std::string>& fileName) {
-    note(heard, "data " + fileName.value_or("(none)") + bytes(data));
+    note(heard, "data " + fileName.value_or("(none)") + " " + text(data));
   };
   client->onSelectedImageUnavailable = [&](const std::string& reason) { note(heard, "unavailable " + reason); };
   client->onFrameThumbnail = [&](const core::Bytes& data, const std::string& fileName, const std::string& path) {
-    note(heard, "thumbnail " + fileName + " " + path + bytes(data));
+    note(heard, "thumbnail " + fileName + " " + path + " " + text(data));
   };
   client->onFrameCleared = [&] { note(heard, "cleared"); };
   client->setHighestSeq(7);
   startAgent();
   client->connect(agent(), kCode);
   ASSERT_TRUE(reaches(SK::connected));
-  ASSERT_TRUE(eventually([&] { return service->peerCount() == 1; }));
 
   // Pulls run one at a time, so their answers come back in the order asked;
   // a peer may have two waiting, so the third waits for their answers.
   client->requestSelectedImage(false);
   client->requestSelectedImage(true);
   ASSERT_TRUE(eventually([&] { return heardSoFar() == 2; }));
-  client->requestFrameImage("/s/Capture/IMG_0008.CR3");
+  client->requestFrameImage("/s/IMG_0008.CR3");
   ASSERT_TRUE(eventually([&] { return heardSoFar() == 3; }));
   service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(9)});
   service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(8)});
   service->broadcast(VantleMessage{.t = Kind::frameThumbnail, .imageData = core::Bytes{1},
                                    .imageFileName = std::string("a.jpg")});  // no path: a clear
-  service->broadcast(VantleMessage{.t = Kind::frameThumbnail, .imageData = core::Bytes{0xFF, 0xD8},
+  service->broadcast(VantleMessage{.t = Kind::frameThumbnail, .imageData = core::Bytes{'9'},
                                    .imageFileName = std::string("IMG_0009.jpg"),
-                                   .imagePath = std::string("/s/Capture/IMG_0009.CR3")});
+                                   .imagePath = std::string("/s/IMG_0009.CR3")});
   service->broadcast(VantleMessage{.t = Kind::selectedImageUnavailable});
   ASSERT_TRUE(eventually([&] { return heardSoFar() == 6; }));
   EXPECT_EQ(client->highestSeq(), 9u);  // an older segment does not lower it
   std::lock_guard lock(lines);
-  EXPECT_THAT(pulls, ElementsAre("selected low", "selected high", "frame /s/Capture/IMG_0008.CR3"));
-  EXPECT_THAT(heard, ElementsAre("data IMG_0007.jpg 251 239", "unavailable No image is selected.",
-                                 "data IMG_0008.jpg 8", "cleared",
-                                 "thumbnail IMG_0009.jpg /s/Capture/IMG_0009.CR3 255 216",
+  EXPECT_THAT(pulls, ElementsAre("selected low", "selected high", "frame /s/IMG_0008.CR3"));
+  EXPECT_THAT(heard, ElementsAre("data IMG_0007.jpg jpg", "unavailable No image is selected.", "data IMG_0008.jpg 8",
+                                 "cleared", "thumbnail IMG_0009.jpg /s/IMG_0009.CR3 9",
                                  "unavailable The Mac could not send the image."));
 }
 

