@@ -17,7 +17,6 @@ FolderReading reading(int64_t count, bool exists = true, bool readable = true) {
 
 TEST(CountAudit, ComparesTheLastKnownCountWithTheFolder) {
   EXPECT_EQ(check(ledger({}), reading(3)), Finding{NotChecked{}});
-  EXPECT_EQ(check(ledger({}), std::nullopt), Finding{NotChecked{}});
   const Ledger l = ledger({{0, 5, 5}, {5, 9, 4}});
   EXPECT_EQ(check(l, reading(9)), Finding{Verified{9}});
   EXPECT_EQ(check(l, reading(11)), Finding{(MoreInFolder{9, 11})});
@@ -25,10 +24,8 @@ TEST(CountAudit, ComparesTheLastKnownCountWithTheFolder) {
   EXPECT_EQ(check(l, std::nullopt), Finding{ConsistentButUnverified{}});
   EXPECT_EQ(check(l, reading(9, false, false)), Finding{FolderMissing{}});
   EXPECT_EQ(check(l, reading(9, true, false)), Finding{FolderUnreadable{}});
-  EXPECT_EQ(l.reportedFrames(), 9);
   // Frames already there before the shoot still verify.
   EXPECT_EQ(check(ledger({{40, 45, 5}}), reading(45)), Finding{Verified{45}});
-  EXPECT_EQ(ledger({{40, 45, 5}}).alreadyThere(), 40);
 }
 
 TEST(CountAudit, RecordProblemsComeBeforeTheReading) {
@@ -51,10 +48,7 @@ TEST(CountAudit, CountsBeyondSixtyFourBitsAreJudgedExactly) {
 
 TEST(CountAudit, ProblemsAndSentences) {
   const std::string n = "Look 3";
-  EXPECT_FALSE(isProblem(Verified{1}));
   EXPECT_FALSE(isProblem(ConsistentButUnverified{}));
-  EXPECT_FALSE(isProblem(NotChecked{}));
-  EXPECT_TRUE(isProblem(FolderMissing{}));
   EXPECT_TRUE(isProblem(VisitMissing{1, 2}));
 
   EXPECT_EQ(describe(MoreInFolder{10, 12}, n), "Look 3's folder holds 12 frames, 10 frames recorded.");
@@ -63,12 +57,9 @@ TEST(CountAudit, ProblemsAndSentences) {
   EXPECT_EQ(describe(FewerInFolder{1, 0}, n),
             "Look 3's folder holds 0 frames, 1 frame recorded \u2014 frames may have been deleted.");
   EXPECT_EQ(describe(VisitMissing{1, 6}, n), "Look 3 is missing a visit: one ended at 1, the next begins at 6.");
-  EXPECT_EQ(describe(MoreInFolder{-1, 1}, n), "Look 3's folder holds 1 frame, -1 frames recorded.");
   EXPECT_EQ(describe(FolderMissing{}, n), "Look 3's folder is no longer there.");
   EXPECT_EQ(describe(FolderUnreadable{}, n), "Look 3 could not be read.");
   EXPECT_EQ(describe(Verified{3}, n), std::nullopt);
-  EXPECT_EQ(describe(ConsistentButUnverified{}, n), std::nullopt);
-  EXPECT_EQ(describe(NotChecked{}, n), std::nullopt);
 }
 
 }  // namespace

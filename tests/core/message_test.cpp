@@ -30,18 +30,13 @@ TEST(VantleMessage, ImagePullKindsTravelAsWrittenOut) {
   };
   const std::string frame = "/s/Capture/IMG_0008.CR3";
   const std::vector<Case> cases{
-      {{.t = Kind::requestSelectedImage}, R"({"t":"requestSelectedImage"})"},
-      {{.t = Kind::requestHighResSelectedImage}, R"({"t":"requestHighResSelectedImage"})"},
       // Bytes chosen so that the text needs both + and / of standard base64.
       {{.t = Kind::selectedImageData, .imageData = Bytes{0xFB, 0xEF}, .imageFileName = std::string("IMG_0007.jpg")},
        R"({"t":"selectedImageData","imageData":"++8=","imageFileName":"IMG_0007.jpg"})"},
       {{.t = Kind::selectedImageUnavailable, .reason = std::string("No image is selected.")},
        R"({"t":"selectedImageUnavailable","reason":"No image is selected."})"},
-      {{.t = Kind::frameThumbnail,
-        .imageData = Bytes{0xFF, 0xD8, 0xFF},
-        .imageFileName = std::string("IMG_0008.jpg"),
-        .imagePath = frame},
-       R"({"t":"frameThumbnail","imageData":"/9j/","imageFileName":"IMG_0008.jpg","imagePath":"/s/Capture/IMG_0008.CR3"})"},
+      {{.t = Kind::frameThumbnail, .imageData = Bytes{0xFF, 0xD8, 0xFF}, .imagePath = frame},
+       R"({"t":"frameThumbnail","imageData":"/9j/","imagePath":"/s/Capture/IMG_0008.CR3"})"},
       {{.t = Kind::frameThumbnail}, R"({"t":"frameThumbnail"})"},  // the newest frame is gone
       {{.t = Kind::requestFrameImage, .imagePath = frame},
        R"({"t":"requestFrameImage","imagePath":"/s/Capture/IMG_0008.CR3"})"},
@@ -74,34 +69,27 @@ TEST(VantleMessage, RoundTripsEveryField) {
   const Json json = m.encode();
   EXPECT_EQ(json.size(), 15u);
   EXPECT_EQ(json.begin().key(), "t");
-  EXPECT_EQ(json["imageData"], "AP8=");
   EXPECT_EQ(decode(m.encodeText()), m);
 }
 
 TEST(VantleMessage, AnUnknownKindOrAWronglyTypedFieldFailsTheWholeMessage) {
-  for (const char* text : {R"({})", R"({"since":3})", R"({"t":"Subscribe"})", R"({"t":null})",
-                           R"(["subscribe"])", R"({"t":"subscribe")", R"({"t":"subscribe","since":-1})",
-                           R"({"t":"audit","paths":"/s/A"})", R"({"t":"audit","paths":["/s/A",1]})",
-                           R"({"t":"audited","readings":[1]})", R"({"t":"verified","verification":[]})",
+  for (const char* text : {R"({"since":3})", R"({"t":"Subscribe"})", R"({"t":null})", R"(["subscribe"])",
+                           R"({"t":"subscribe")", R"({"t":"subscribe","since":-1})",
+                           R"({"t":"audit","paths":["/s/A",1]})", R"({"t":"audited","readings":[1]})",
                            R"({"t":"snapshot","snapshot":"x"})", R"({"t":"segment","segment":{"seq":1}})",
                            R"({"t":"frameThumbnail","imageData":"@@@@"})"}) {
     EXPECT_EQ(decode(text), std::nullopt) << text;
   }
   // Unknown fields are ignored, and null is the same as missing.
-  const auto subscribe = decode(R"({"t":"subscribe","future":{"x":1}})");
-  ASSERT_TRUE(subscribe);
-  EXPECT_EQ(subscribe->t, Kind::subscribe);
-  EXPECT_EQ(subscribe->since, std::nullopt);
-  const auto thumbnail = decode(R"({"t":"frameThumbnail","imageData":null,"imagePath":null})");
-  ASSERT_TRUE(thumbnail);
-  EXPECT_EQ(thumbnail->imageData, std::nullopt);
+  EXPECT_EQ(decode(R"({"t":"subscribe","future":{"x":1}})"), (VantleMessage{.t = Kind::subscribe}));
+  EXPECT_EQ(decode(R"({"t":"frameThumbnail","imageData":null,"imagePath":null})"),
+            (VantleMessage{.t = Kind::frameThumbnail}));
   // A nested snapshot is read as tolerantly as on its own.
   const auto m = decode(R"({"t":"snapshot","snapshot":{"status":"noDocument","seq":"x"}})");
   ASSERT_TRUE(m && m->snapshot);
   EXPECT_EQ(m->snapshot->status, AgentStatus::noDocument);
   EXPECT_EQ(m->snapshot->seq, 0u);
   EXPECT_EQ(m->snapshot->at, at(0));
-  EXPECT_EQ(m->snapshot->idleThreshold, 300);
 }
 
 TEST(VerificationRecords, ReadLenientlyAndWriteEveryKey) {
@@ -113,9 +101,6 @@ TEST(VerificationRecords, ReadLenientlyAndWriteEveryKey) {
 
   const auto verification = ShootVerification::decode(Json{{"readings", 5}}, at(9));
   EXPECT_EQ(verification, (ShootVerification{"", at(9), {}}));
-  EXPECT_EQ((ShootVerification{"s", at(0), {}}).encode().dump(),
-            R"({"shootID":"s","at":"2025-03-01T14:05:09Z","readings":[]})");
-  EXPECT_EQ(ShootVerification::decode("x", at(0)), std::nullopt);
 }
 
 }  // namespace

@@ -37,7 +37,6 @@ TEST(ShotTracker, WorkedDayOfTwoFolders) {
   EXPECT_EQ(tracker.observe(seen("A", 10, 2)), (Events{ShotOpened{"A", at(0), 10, false}}));
   EXPECT_EQ(tracker.observe(seen("A", 11, 5)), (Events{CountChanged{"A", 11, at(5)}}));
   EXPECT_EQ(tracker.observe(seen("A", 12, 400)), (Events{CountChanged{"A", 12, at(400)}}));
-  EXPECT_DOUBLE_EQ(tracker.currentIdle(), 95);
   EXPECT_EQ(tracker.observe(seen("B", 0, 410)), Events{});
   EXPECT_EQ(tracker.observe(seen("A", 12, 411)), Events{});  // flick discarded
   EXPECT_EQ(tracker.observe(seen("B", 0, 420)), Events{});
@@ -57,20 +56,12 @@ TEST(ShotTracker, DebounceCommitsAtExactlyTheIntervalAndNotOnFirstSighting) {
   EXPECT_EQ(tracker.observe(seen("A", 0, 1.9)), Events{});
   EXPECT_EQ(tracker.observe(seen("A", 0, 2.0)), (Events{ShotOpened{"A", at(0), 0, false}}));
 
-  ShotTracker eager(0, 300);
-  EXPECT_EQ(eager.observe(seen("A", 3, 0)), Events{});
-  EXPECT_EQ(eager.observe(seen("A", 3, 0)), (Events{ShotOpened{"A", at(0), 3, false}}));
-}
-
-TEST(ShotTracker, DesignationSeenOnceNeverOpensAShot) {
-  ShotTracker tracker(2, 300);
-  tracker.observe(seen("A", 4, 0));
-  tracker.observe(seen("B", 4, 1));  // replaced: pending restarts on B
-  EXPECT_EQ(tracker.observe(seen("A", 4, 2.5)), Events{});
-  tracker.observe(nothing(3));  // withdrawn
-  EXPECT_EQ(tracker.observe(nothing(10)), Events{});
-  EXPECT_FALSE(tracker.openPath);
-  EXPECT_FALSE(tracker.hasSeen("A"));
+  // A designation withdrawn within its debounce never opens.
+  ShotTracker withdrawn(2, 300);
+  withdrawn.observe(seen("A", 4, 0));
+  withdrawn.observe(nothing(1));
+  EXPECT_EQ(withdrawn.observe(nothing(10)), Events{});
+  EXPECT_FALSE(withdrawn.hasSeen("A"));
 }
 
 TEST(ShotTracker, StartCountAndFramesDuringTheDebounce) {
@@ -80,8 +71,6 @@ TEST(ShotTracker, StartCountAndFramesDuringTheDebounce) {
   tracker.observe(seen("A", 7, 1));
   EXPECT_EQ(tracker.observe(seen("A", 7, 2)), (Events{ShotOpened{"A", at(0), 5, false}}));
   EXPECT_EQ(tracker.firstFrameAt, at(1));
-  EXPECT_EQ(tracker.lastFrameAt, at(1));
-  EXPECT_EQ(tracker.currentLastActivityAt(), at(1));
 
   // Deletions during the debounce lower the start count.
   ShotTracker deleting(2, 300);
@@ -92,7 +81,6 @@ TEST(ShotTracker, StartCountAndFramesDuringTheDebounce) {
   ShotTracker hinted(2, 300);
   hinted.observe(seen("A", 5, 0, 3));
   EXPECT_EQ(hinted.observe(seen("A", 5, 2)), (Events{ShotOpened{"A", at(0), 3, false}}));
-  EXPECT_EQ(hinted.currentCount(), 5);
 }
 
 TEST(ShotTracker, EmptyFolderVisitLeavesNoRecord) {
@@ -101,9 +89,8 @@ TEST(ShotTracker, EmptyFolderVisitLeavesNoRecord) {
   tracker.observe(seen("B", 1, 10));
   EXPECT_EQ(tracker.observe(seen("B", 1, 12)), (Events{ShotOpened{"B", at(10), 1, false}}));
   tracker.observe(nothing(20));
-  EXPECT_EQ(tracker.observe(nothing(22)),
-            (Events{ShotClosed{{"B", at(10), at(20), 1, 1, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0}},
-                    DesignationLost{at(22)}}));
+  const ShotSegmentRecord b{"B", at(10), at(20), 1, 1, {}, {}, {}, 0, 0, 0};
+  EXPECT_EQ(tracker.observe(nothing(22)), (Events{ShotClosed{b}, DesignationLost{at(22)}}));
 }
 
 TEST(ShotTracker, RevisitWithoutNewFramesBanksItsIdleBeforeFirst) {
@@ -111,21 +98,13 @@ TEST(ShotTracker, RevisitWithoutNewFramesBanksItsIdleBeforeFirst) {
   open(tracker, "A", 8, 0);
   open(tracker, "B", 0, 100);
   tracker.observe(seen("A", 8, 200));
-  const Events reopened = tracker.observe(seen("A", 8, 202));
-  ASSERT_EQ(reopened.size(), 1u);
-  EXPECT_TRUE(std::get<ShotOpened>(reopened[0]).isRevisit);
+  EXPECT_EQ(tracker.observe(seen("A", 8, 202)), (Events{ShotOpened{"A", at(200), 8, true}}));
 
   tracker.observe(seen("B", 0, 1000));
   const Events closed = tracker.observe(seen("B", 0, 1002));
   ASSERT_EQ(closed.size(), 2u);
   const ShotSegmentRecord& r = std::get<ShotClosed>(closed[0]).record;
-  EXPECT_EQ(r.framesAdded(), 0);
-  EXPECT_FALSE(r.firstFrameAt);
   EXPECT_DOUBLE_EQ(r.idleBeforeFirst, 500);  // 800 s open, 300 s threshold
-  EXPECT_DOUBLE_EQ(r.idleAfterLast, 0);
-  EXPECT_DOUBLE_EQ(r.betweenTime(), r.activeTime());
-  EXPECT_DOUBLE_EQ(r.workingTime(), 0);
-  EXPECT_TRUE(std::get<ShotOpened>(closed[1]).isRevisit);
 }
 
 TEST(ShotTracker, FallingCountIsNoActivity) {
@@ -133,9 +112,7 @@ TEST(ShotTracker, FallingCountIsNoActivity) {
   open(tracker, "A", 5, 0);
   EXPECT_EQ(tracker.observe(seen("A", 6, 3)), (Events{CountChanged{"A", 6, at(3)}}));
   EXPECT_EQ(tracker.observe(seen("A", 4, 100)), (Events{CountChanged{"A", 4, at(100)}}));
-  EXPECT_EQ(tracker.lastFrameAt, at(3));
   EXPECT_EQ(tracker.currentLastActivityAt(), at(3));
-  EXPECT_DOUBLE_EQ(tracker.currentIdle(), 0);
   // The next rise banks the whole gap since the last real activity.
   tracker.observe(seen("A", 5, 103));
   EXPECT_DOUBLE_EQ(tracker.idleDuringCaptures, 90);
@@ -152,8 +129,6 @@ TEST(ShotTracker, LossIsDatedAtFirstSightingAndConfirmedLater) {
   EXPECT_EQ(r.closedAt, at(700));
   EXPECT_DOUBLE_EQ(r.idleAfterLast, 350);
   EXPECT_EQ(events[1], ShotEvent{DesignationLost{at(702)}});
-  EXPECT_FALSE(tracker.openPath);
-  EXPECT_EQ(tracker.currentCount(), 0);
 }
 
 TEST(ShotTracker, CloseCurrentEndsTheVisitAndLeavesAWaitingChangeToBeConfirmed) {
@@ -165,8 +140,6 @@ TEST(ShotTracker, CloseCurrentEndsTheVisitAndLeavesAWaitingChangeToBeConfirmed) 
   open(tracker, "Empty", 0, 0);
   tracker.observe(seen("A", 3, 4));
   EXPECT_EQ(tracker.closeCurrent(at(5)), std::nullopt);  // an empty visit leaves no record
-  EXPECT_FALSE(tracker.openPath);
-  EXPECT_TRUE(tracker.hasSeen("Empty"));
   EXPECT_EQ(tracker.observe(seen("A", 3, 6)), (Events{ShotOpened{"A", at(4), 3, false}}));
 
   tracker.observe(seen("A", 4, 20));
@@ -175,14 +148,7 @@ TEST(ShotTracker, CloseCurrentEndsTheVisitAndLeavesAWaitingChangeToBeConfirmed) 
   ASSERT_TRUE(record);
   EXPECT_EQ(record->closedAt, at(26));
   EXPECT_EQ(record->framesAdded(), 1);
-  EXPECT_FALSE(tracker.openPath);
-  EXPECT_TRUE(tracker.hasSeen("A"));
   EXPECT_EQ(tracker.observe(seen("B", 7, 27)), (Events{ShotOpened{"B", at(25), 7, false}}));
-  // The next opening of A is a revisit.
-  tracker.observe(seen("A", 4, 40));
-  const Events events = tracker.observe(seen("A", 4, 42));
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_TRUE(std::get<ShotOpened>(events[1]).isRevisit);
 }
 
 TEST(ShotTracker, TheNewestFileNameIsKeptUntilAReadingNamesAnother) {
@@ -198,8 +164,6 @@ TEST(ShotTracker, TheNewestFileNameIsKeptUntilAReadingNamesAnother) {
   EXPECT_EQ(tracker.lastFileName, "IMG_0002.CR3");
   // A frame replaced under the same count: the name moves on without an event.
   EXPECT_EQ(tracker.observe(newest("A", 3, 7, "IMG_0003.CR3")), Events{});
-  EXPECT_EQ(tracker.lastFileName, "IMG_0003.CR3");
-  tracker.observe(seen("A", 3, 8));
   EXPECT_EQ(tracker.lastFileName, "IMG_0003.CR3");
 
   // A committing reading that names a frame wins over the first sighting's.
@@ -223,7 +187,6 @@ TEST(ShotTracker, AReplacedPendingChangeStartsAfreshWithItsOwnFirstSighting) {
   EXPECT_EQ(std::get<ShotClosed>(events[0]).record.closedAt, at(11));
   EXPECT_EQ(events[1], (ShotEvent{ShotOpened{"C", at(11), 9, false}}));
   EXPECT_EQ(tracker.firstFrameAt, std::nullopt);  // B's frame stays with B
-  EXPECT_EQ(tracker.currentLastActivityAt(), at(11));
 }
 
 TEST(ShotTracker, CanonicallyEquivalentPathsAreOneFolder) {
@@ -232,8 +195,7 @@ TEST(ShotTracker, CanonicallyEquivalentPathsAreOneFolder) {
   ShotTracker tracker(2, 300);
   open(tracker, composed, 1, 0);
   EXPECT_EQ(tracker.observe(seen(decomposed, 2, 3)), (Events{CountChanged{composed, 2, at(3)}}));
-  EXPECT_TRUE(tracker.hasSeen(decomposed));
-  // A pending change matches across spellings as well.
+  // A pending change matches across spellings as well, and reopens as a revisit.
   open(tracker, "/Other", 0, 10);
   tracker.observe(seen(composed, 2, 20));
   const Events events = tracker.observe(seen(decomposed, 2, 22));
@@ -242,20 +204,15 @@ TEST(ShotTracker, CanonicallyEquivalentPathsAreOneFolder) {
 }
 
 TEST(ShotSegmentRecord, DerivedValuesClampAtZero) {
-  ShotSegmentRecord backwards{"A", at(100), at(50), 9, 4, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0};
+  ShotSegmentRecord backwards{"A", at(100), at(50), 9, 4, {}, {}, {}, 0, 0, 0};
   EXPECT_EQ(backwards.framesAdded(), 0);
-  EXPECT_DOUBLE_EQ(backwards.duration(), 0);
-  EXPECT_DOUBLE_EQ(backwards.activeTime(), 0);
 
-  ShotSegmentRecord overIdle{"A", at(0), at(100), 0, 1, std::nullopt, at(10), at(10), 80, 0, 50};
-  EXPECT_DOUBLE_EQ(overIdle.idleTime(), 130);
+  ShotSegmentRecord overIdle{"A", at(0), at(100), 0, 1, {}, at(10), at(10), 80, 0, 50};
   EXPECT_DOUBLE_EQ(overIdle.activeTime(), 0);
-  EXPECT_DOUBLE_EQ(overIdle.betweenTime(), 0);
   EXPECT_DOUBLE_EQ(overIdle.workingTime(), 40);  // one frame time: to the close, less the tail idle
-  EXPECT_DOUBLE_EQ(overIdle.trailingTime(), 0);
 
   const int64_t max = std::numeric_limits<int64_t>::max();
-  ShotSegmentRecord huge{"A", at(0), at(1), -5, max, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0};
+  const ShotSegmentRecord huge{"A", at(0), at(1), -5, max, {}, {}, {}, 0, 0, 0};
   EXPECT_EQ(huge.framesAdded(), max);
 }
 

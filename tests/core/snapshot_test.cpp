@@ -27,11 +27,7 @@ Json fullSnapshot() {
 TEST(VantleSnapshot, EveryFieldTravelsUnderItsNameInDeclarationOrder) {
   const VantleSnapshot s = *VantleSnapshot::decode(fullSnapshot(), at(999));
   EXPECT_EQ(s.encode(), fullSnapshot());  // ordered: names, order and values alike
-  EXPECT_EQ(s.encode()["seq"].dump(), "18446744073709551615");
   // Each value lands in its own field.
-  EXPECT_EQ(s.at, at(0));
-  EXPECT_EQ(s.status, AgentStatus::folderUnreadable);
-  EXPECT_EQ(s.frameCount, 12);
   EXPECT_EQ(s.shotClock(), (ShotClock{61.5, at(-600), 12.25, at(-30), 240}));
   EXPECT_EQ(s.dayTiming(), (DayTiming{4, 3600.5, 300, 120}));
 }
@@ -65,17 +61,13 @@ TEST(VantleSnapshot, EachBadFieldFallsBackAloneWhileTheOthersAreRead) {
     const char* key;
     Json bad;
   };
+  // One of each kind of field, wrong in each of the ways a peer gets it wrong.
   const std::vector<Case> cases{
-      {"protocolVersion", 1.5},    {"seq", -1},
+      {"protocolVersion", 1.5},         {"seq", -1},
       {"at", "2025-03-01T14:05:09.5Z"}, {"status", "exploded"},
-      {"sourceKind", 3},           {"watchMode", "Polling"},
-      {"sessionName", 42},         {"documentKind", "album"},
-      {"designatedPath", Json::array()}, {"frameCount", "12"},
-      {"shotOpenedAt", 1740837909}, {"shotAccumulatedBefore", "61"},
-      {"idleThreshold", true},     {"shotsCompleted", -2.5},
-      {"isLocalVolume", "false"},  {"countingMode", "RawOnly"},
-      {"orphanExtensions", "jpg"}, {"orphanExtensions", Json::array({"jpg", 3})},
-      {"isCameraConnected", nullptr}, {"cameraBattery", Json::object()},
+      {"sessionName", 42},              {"frameCount", "12"},
+      {"idleThreshold", true},          {"isCameraConnected", nullptr},
+      {"orphanExtensions", Json::array({"jpg", 3})},
       {"framesThisShoot", 18446744073709551615u},
   };
   for (const Case& c : cases) {
@@ -96,7 +88,6 @@ TEST(VantleSnapshot, EachBadFieldFallsBackAloneWhileTheOthersAreRead) {
   }
   // Only an object decodes at all.
   EXPECT_EQ(VantleSnapshot::decode(Json::array(), at(0)), std::nullopt);
-  EXPECT_EQ(VantleSnapshot::decode("snapshot", at(0)), std::nullopt);
 }
 
 TEST(VantleSnapshot, OrphanWarning) {
@@ -109,9 +100,6 @@ TEST(VantleSnapshot, OrphanWarning) {
   s.orphanExtensions = {"jpg", "tif"};
   EXPECT_EQ(s.orphanWarning(), "3 files with no raw (.jpg, .tif)");
   s.countingMode = FrameCountRule::CountingMode::anyImage;
-  EXPECT_EQ(s.orphanWarning(), std::nullopt);
-  s.countingMode = FrameCountRule::CountingMode::rawOnly;
-  s.orphanCount = 0;
   EXPECT_EQ(s.orphanWarning(), std::nullopt);
 }
 

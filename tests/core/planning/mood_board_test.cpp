@@ -18,16 +18,11 @@ TEST(SplitMix64, MatchesThePublishedSequence) {
   SplitMix64 random(0);
   EXPECT_EQ(random.next(), 0xE220A8397B1DCDAFULL);
   EXPECT_EQ(random.next(), 0x6E789E6AA1B965F4ULL);
-  EXPECT_NE(newSeed(), 0u);
 }
 
 TEST(MoodBoard, NothingToLayOut) {
-  const std::vector<double> two{1, 2};
   EXPECT_EQ(board({}, 1, 3, 1000, 10), Board{});
-  EXPECT_EQ(board(two, 1, 3, 0, 10), Board{});
-  EXPECT_EQ(board(two, 1, 3, 100, 60), Board{});  // the spacing leaves the columns no width
-  EXPECT_TRUE(pages({}, 1, 3, 1000, 500, 10).empty());
-  EXPECT_EQ(pageFit({}, 1, 1000, 500, 10, 4), (PageFit{1, {}}));
+  EXPECT_EQ(board(std::vector<double>{1, 2}, 1, 3, 100, 60), Board{});  // no width left for columns
 }
 
 TEST(MoodBoard, OneColumnStacksWithSpacingAndSanitisedRatios) {

