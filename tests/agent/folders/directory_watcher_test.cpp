@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
-#include <thread>
 
 #include "support/log.h"
 #include "support/thread_pool.h"
@@ -19,8 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Batch = std::vector<std::string>;
-using ::testing::Contains;
-using ::testing::Not;
 using testing::eventually;
 
 class DirectoryWatcherTest : public ::testing::Test {
@@ -33,6 +30,7 @@ class DirectoryWatcherTest : public ::testing::Test {
     queue.sync([&] { watcher->start(); });
     return watcher;
   }
+  // Whether `path` is delivered within `seconds`; with 0, whether it was so far.
   bool delivered(const fs::path& path, double seconds = 5) {
     return batches.waitUntil(
         [&](const Batch& b) { return std::find(b.begin(), b.end(), path.string()) != b.end(); }, seconds);
@@ -49,11 +47,6 @@ class DirectoryWatcherTest : public ::testing::Test {
         },
         10);
   }
-  Batch allPaths() {
-    Batch all;
-    for (const Batch& b : batches.values()) all.insert(all.end(), b.begin(), b.end());
-    return all;
-  }
 
   support::ThreadPool pool{2};
   support::SerialQueue queue{"com.orvane.vantle.observed", pool};
@@ -64,33 +57,21 @@ class DirectoryWatcherTest : public ::testing::Test {
 TEST_F(DirectoryWatcherTest, FollowsTheWholeTreeButNotHousekeepingFolders) {
   folder.folder("A/Existing");
   folder.folder("A/CaptureOne/Cache");
-  folder.folder("A/.git");
-  folder.folder("B");
-  auto watcher = watch({(folder / "A").string(), (folder / "B").string() + "/"});
+  auto watcher = watch({(folder / "A").string()});
 
   folder.write("A/CaptureOne/Cache/IMG_0001.CR3.cot");
-  folder.write("A/.git/index");
   folder.write("A/Existing/IMG_0001.CR3");
   EXPECT_TRUE(delivered(folder / "A/Existing/IMG_0001.CR3"));
-  folder.write("B/IMG_0002.CR3");
-  EXPECT_TRUE(delivered(folder / "B/IMG_0002.CR3"));
 
   // A folder made later, with content that lands before its own watch can
-  // exist, and more content once it does.
+  // exist; renamed inside the tree, it is still watched, under its new name.
   folder.write("A/New/Deeper/IMG_0003.CR3");
   EXPECT_TRUE(delivered(folder / "A/New/Deeper/IMG_0003.CR3"));
-  folder.write("A/New/Deeper/IMG_0004.CR3");
-  EXPECT_TRUE(delivered(folder / "A/New/Deeper/IMG_0004.CR3"));
-
-  // A folder renamed inside the tree is watched under its new name.
   fs::rename(folder / "A/New", folder / "A/Renamed");
   folder.write("A/Renamed/Deeper/IMG_0005.CR3");
   EXPECT_TRUE(delivered(folder / "A/Renamed/Deeper/IMG_0005.CR3"));
 
-  for (const std::string& path : allPaths()) {
-    EXPECT_EQ(path.find("CaptureOne/Cache/"), std::string::npos) << path;
-    EXPECT_EQ(path.find(".git/"), std::string::npos) << path;
-  }
+  EXPECT_FALSE(delivered(folder / "A/CaptureOne/Cache/IMG_0001.CR3.cot", 0));
 }
 
 TEST_F(DirectoryWatcherTest, DeliversTheFirstChangeAtOnceAndCoalescesTheRest) {
@@ -104,7 +85,7 @@ TEST_F(DirectoryWatcherTest, DeliversTheFirstChangeAtOnceAndCoalescesTheRest) {
   for (int i = 1001; i <= 1030; ++i) folder.write("IMG_" + std::to_string(i) + ".CR3");
   ASSERT_TRUE(delivered(folder / "IMG_1030.CR3"));
   EXPECT_EQ(batches.size(), 2u);
-  EXPECT_THAT(batches.values().back(), Contains((folder / "IMG_1001.CR3").string()));
+  EXPECT_THAT(batches.values().back(), ::testing::Contains((folder / "IMG_1001.CR3").string()));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
@@ -115,7 +96,7 @@ TEST_F(DirectoryWatcherTest, AFrameRenamedFromAHiddenNameIsDeliveredAtOnceAlone)
   folder.write("Capture/.IMG_0001.CR3.part", "raw");
   fs::rename(folder / "Capture/.IMG_0001.CR3.part", folder / "Capture/IMG_0001.CR3");
   EXPECT_TRUE(delivered(folder / "Capture/IMG_0001.CR3"));
-  EXPECT_THAT(allPaths(), Not(Contains((folder / "Capture/.IMG_0001.CR3.part").string())));
+  EXPECT_FALSE(delivered(folder / "Capture/.IMG_0001.CR3.part", 0));
 }
 
 TEST_F(DirectoryWatcherTest, StartedElsewhereItWalksTheTreeOnItsQueueAndThenReportsTheRoot) {
@@ -159,28 +140,6 @@ TEST_F(DirectoryWatcherTest, RunningOutOfWatchesIsLoggedOnceAndWatchingGoesOn) {
   EXPECT_TRUE(delivered(folder / "IMG_0003.CR3"));
   EXPECT_TRUE(delivered(folder / "g"));
   EXPECT_THAT(log.messages("folders"), ::testing::ElementsAre(::testing::HasSubstr("inotify watch limit reached")));
-}
-
-TEST_F(DirectoryWatcherTest, StartsOnlyWithRootsAndDeliversNothingWhileStopped) {
-  EXPECT_FALSE(watch({})->isStarted());
-
-  folder.folder("Capture");
-  auto watcher = watch({(folder / "Capture").string()});
-  ASSERT_TRUE(watcher->isStarted());
-  watcher->stop();
-  EXPECT_FALSE(watcher->isStarted());
-  folder.write("Capture/IMG_0001.CR3");
-  queue.sync([&] { watcher->start(); });
-  folder.write("Capture/IMG_0002.CR3");
-  EXPECT_TRUE(delivered(folder / "Capture/IMG_0002.CR3"));
-  EXPECT_THAT(allPaths(), Not(Contains((folder / "Capture/IMG_0001.CR3").string())));
-
-  // Releasing the watcher stops it.
-  watcher.reset();
-  const size_t before = batches.size();
-  folder.write("Capture/IMG_0003.CR3");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(batches.size(), before);
 }
 
 }  // namespace

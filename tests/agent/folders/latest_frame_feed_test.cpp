@@ -1,9 +1,9 @@
 #include "agent/folders/latest_frame_feed.h"
+#include "agent/folders/newest_frame_tracker.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -64,7 +64,6 @@ TEST_F(LatestFrameFeedTest, DeliversAFrameOnceAfterTheFirstDelay) {
   EXPECT_EQ(delivery.path, "/Shoot/Capture/IMG_0001.CR3");
   EXPECT_EQ(delivery.data, bytesOf("/Shoot/Capture:IMG_0001.CR3"));
   EXPECT_EQ(feed->latest(), delivery);
-  EXPECT_THAT(traces.values(), ElementsAre("attempt IMG_0001.CR3 left=4"));
 
   feed->note("/Shoot/Capture", "IMG_0001.CR3");  // delivered already
   pause(0.5);
@@ -92,20 +91,7 @@ TEST_F(LatestFrameFeedTest, RetriesFiveTimesThenDropsTheFrame) {
   EXPECT_EQ(reads.size(), 8u);
 }
 
-TEST_F(LatestFrameFeedTest, ANoteDuringTheChainReplacesTheFrameWithoutASecondChain) {
-  answer = [](const std::string& fileName, size_t) { return fileName == "B.CR3"; };
-  auto feed = make({.delays = {0.05, 0.3, 0.3, 0.3, 0.3}});
-  feed->note("/c", "A.CR3");
-  ASSERT_TRUE(reads.waitFor(1));
-  feed->note("/c", "B.CR3");
-  ASSERT_TRUE(deliveries.waitFor(1));
-  pause(0.5);
-  EXPECT_THAT(reads.values(), ElementsAre("A.CR3", "B.CR3"));
-  EXPECT_EQ(deliveries.values()[0].fileName, "B.CR3");
-  EXPECT_THAT(traces.values(), ElementsAre("attempt A.CR3 left=4", "attempt B.CR3 left=4"));
-}
-
-TEST_F(LatestFrameFeedTest, ClearOrReleaseForgetsTheDeliveryAndThePendingFrame) {
+TEST_F(LatestFrameFeedTest, ClearForgetsTheDeliveryAndThePendingFrame) {
   auto feed = make();
   feed->note("/c", "A.CR3");
   ASSERT_TRUE(deliveries.waitFor(1));
@@ -114,19 +100,12 @@ TEST_F(LatestFrameFeedTest, ClearOrReleaseForgetsTheDeliveryAndThePendingFrame) 
   feed->note("/c", "A.CR3");  // no longer counts as delivered
   ASSERT_TRUE(deliveries.waitFor(2));
 
-  auto slow = make({.delays = {0.2, 0.2, 0.2, 0.2, 0.2}});
-  slow->note("/c", "B.CR3");
-  slow->clear();
+  // A frame waiting for its first attempt is forgotten too.
+  auto cleared = make({.delays = {0.2, 0.2, 0.2, 0.2, 0.2}});
+  cleared->note("/c", "B.CR3");
+  cleared->clear();
   ASSERT_TRUE(traces.waitUntil([](const std::string& line) { return line == "chain ends"; }));
-
-  // Releasing the feed cancels its attempts too.
-  auto released = make({.delays = {0.1, 0.1, 0.1, 0.1, 0.1}});
-  released->note("/c", "C.CR3");
-  released->latest();
-  released.reset();
-  pause(0.4);
   EXPECT_THAT(reads.values(), Not(Contains("B.CR3")));
-  EXPECT_THAT(reads.values(), Not(Contains("C.CR3")));
 }
 
 TEST_F(LatestFrameFeedTest, ABurstYieldsADeliveryEveryMaximumHoldAndItsLastFrameAtTheEnd) {
@@ -158,15 +137,22 @@ TEST_F(LatestFrameFeedTest, ABurstYieldsADeliveryEveryMaximumHoldAndItsLastFrame
   EXPECT_THAT(traces.values(), Contains("holding F62.CR3 — shutter still going"));
 }
 
-TEST_F(LatestFrameFeedTest, AClockSetBackDoesNotStallDeliveries) {
-  clock.set(testing::at(100));
-  auto feed = make();
-  feed->note("/c", "A.CR3");
-  ASSERT_TRUE(deliveries.waitFor(1));
-  clock.set(testing::at(0));  // an hour-long hold would follow if this counted as "just now"
-  feed->note("/c", "B.CR3");
-  ASSERT_TRUE(deliveries.waitFor(2, 2.0));
-  EXPECT_EQ(deliveries.values()[1].fileName, "B.CR3");
+TEST(NewestFrameTracker, TheFirstListingTakesItsLastNameThenNewNamesWin) {
+  NewestFrameTracker tracker;
+  EXPECT_EQ(tracker.note("/c", {"A.CR3", "B.CR3"}, "B.CR3"), "B.CR3");
+  EXPECT_EQ(tracker.note("/c", {"A.CR3", "B.CR3", "D.CR3", "C.CR3"}, "D.CR3"), "D.CR3");
+  // A new name that sorts below the old ones is still the newest frame.
+  EXPECT_EQ(tracker.note("/c", {"0.CR3", "A.CR3", "B.CR3", "C.CR3", "D.CR3"}, "D.CR3"), "0.CR3");
+  // Nothing new: the newest stays, even if it was deleted meanwhile.
+  EXPECT_EQ(tracker.note("/c", {"A.CR3", "B.CR3"}, "B.CR3"), "0.CR3");
+  // A name missing from the last listing is new again when it reappears.
+  EXPECT_EQ(tracker.note("/c", {"A.CR3", "B.CR3", "D.CR3"}, "D.CR3"), "D.CR3");
+
+  // Each folder is apart; an emptied one has no newest frame.
+  EXPECT_EQ(tracker.note("/b", {}, std::nullopt), std::nullopt);
+  EXPECT_EQ(tracker.note("/b", {"Z.CR3"}, "Z.CR3"), "Z.CR3");
+  EXPECT_EQ(tracker.note("/c", {}, std::nullopt), std::nullopt);
+  EXPECT_EQ(tracker.note("/b", {"Z.CR3"}, "Z.CR3"), "Z.CR3");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "agent/folders/eip_package.h"
 #include "tests/agent/folders/fixtures/dng_writer.h"
 #include "tests/agent/folders/fixtures/images.h"
 #include "tests/support/temp_folder.h"
@@ -33,11 +32,15 @@ Bytes dng(int previewWidth, int previewHeight, uint16_t orientation = 1) {
                            .orientation = orientation});
 }
 
+std::optional<testing::Decoded> decoded(const std::optional<Bytes>& jpeg) {
+  return jpeg ? decode(*jpeg) : std::nullopt;
+}
+
 // The size of a JPEG; (0, 0) for none, (-1, -1) for one that does not decode.
 Size sizeOf(const std::optional<Bytes>& jpeg) {
   if (!jpeg) return {0, 0};
-  const auto decoded = decode(*jpeg);
-  return decoded ? Size{decoded->width, decoded->height} : Size{-1, -1};
+  const auto picture = decode(*jpeg);
+  return picture ? Size{picture->width, picture->height} : Size{-1, -1};
 }
 
 Bytes cut(Bytes bytes, size_t size) {
@@ -49,61 +52,44 @@ std::optional<Bytes> encodeFile(const fs::path& file, int size, bool preferEmbed
   return ThumbnailReader::encode(ImageSource::file(file), size, preferEmbedded);
 }
 
-TEST(ThumbnailEncoder, FitsTurnsUprightAndNeverEnlarges) {
+TEST(ThumbnailEncoder, FitsTurnsUprightAndNeverEnlargesWhateverTheFormat) {
   TempFolder folder;
-  const auto thumbnail = encodeFile(folder.write("IMG_0001.JPG", jpegImage(3000, 2000, 6)), 512, false);
-  ASSERT_TRUE(thumbnail);
-  const auto decoded = decode(*thumbnail);
-  ASSERT_TRUE(decoded);
+  const auto file = folder.write("IMG_0001.JPG", jpegImage(3000, 2000, 6));
+  const auto turned = decoded(encodeFile(file, 512, false));
+  ASSERT_TRUE(turned);
   // Orientation 6 turns the landscape upright: the red top-left corner of
   // the stored picture shows at the top right, and no tag is left over.
-  EXPECT_EQ(Size(decoded->width, decoded->height), Size(341, 512));
-  EXPECT_EQ(decoded->orientation, 1);
-  EXPECT_TRUE(decoded->redAt(0.75, 0.25));
-  EXPECT_FALSE(decoded->redAt(0.25, 0.25));
-  EXPECT_FALSE(decoded->redAt(0.75, 0.75));
+  EXPECT_EQ(Size(turned->width, turned->height), Size(341, 512));
+  EXPECT_EQ(turned->orientation, 1);
+  EXPECT_TRUE(turned->redAt(0.75, 0.25));
+  EXPECT_FALSE(turned->redAt(0.25, 0.25));
 
   EXPECT_EQ(sizeOf(ThumbnailReader::encode(ImageSource::bytes(jpegImage(300, 200), "jpg"), 512, false)),
             Size(300, 200));
-}
 
-TEST(ThumbnailEncoder, QualityIsSeventyPercentUpTo512AndSeventyFiveAbove) {
-  const auto source = ImageSource::bytes(jpegImage(1600, 1200), "jpg");
-  const auto thumbnail = ThumbnailReader::encode(source, 512, false);
-  const auto preview = ThumbnailReader::encode(source, 1200, false);
-  ASSERT_TRUE(thumbnail && preview);
-  EXPECT_EQ(testing::firstQuantValue(*thumbnail), testing::expectedFirstQuantValue(70));
-  EXPECT_EQ(testing::firstQuantValue(*preview), testing::expectedFirstQuantValue(75));
-}
-
-TEST(ThumbnailEncoder, ReadsPngAndTiffIncludingDeepAndTransparentOnes) {
-  for (const auto& [hint, bytes] : {std::pair{"png", testing::pngImage(800, 600, true, true)},
-                                    std::pair{"png", testing::pngImage(800, 600, false, false)},
-                                    std::pair{"tif", testing::tiffImage(800, 600)}}) {
-    const auto thumbnail = ThumbnailReader::encode(ImageSource::bytes(bytes, hint), 512, false);
-    ASSERT_TRUE(thumbnail) << hint;
-    const auto decoded = decode(*thumbnail);
-    ASSERT_TRUE(decoded) << hint;
-    EXPECT_EQ(decoded->width, 512) << hint;
-    EXPECT_EQ(decoded->bands, 3) << hint;
-    // 16-bit samples are scaled to 8 bits, not clipped to white.
-    EXPECT_TRUE(decoded->redAt(0.2, 0.2)) << hint;
-    EXPECT_FALSE(decoded->redAt(0.8, 0.8)) << hint;
-  }
+  // A deep, transparent PNG: 16-bit samples are scaled to 8 bits, not
+  // clipped to white, and the alpha channel goes.
+  const auto png = ImageSource::bytes(testing::pngImage(800, 600, true, true), "png");
+  const auto deep = decoded(ThumbnailReader::encode(png, 512, false));
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(deep->width, 512);
+  EXPECT_EQ(deep->bands, 3);
+  EXPECT_TRUE(deep->redAt(0.2, 0.2));
+  EXPECT_FALSE(deep->redAt(0.8, 0.8));
 }
 
 TEST(ThumbnailEncoder, RawFilesUseTheirEmbeddedPreviewOnlyWhenAskedAndLargeEnough) {
   TempFolder folder;
   const auto raw = folder.write("IMG_0001.DNG", dng(1600, 1067, 6));
-  const auto embedded = encodeFile(raw, 1200, true);
-  ASSERT_EQ(sizeOf(embedded), Size(800, 1200));  // turned by the RAW's orientation
-  EXPECT_TRUE(decode(*embedded)->redAt(0.75, 0.25));
+  const auto embedded = decoded(encodeFile(raw, 1200, true));
+  ASSERT_TRUE(embedded);
+  EXPECT_EQ(Size(embedded->width, embedded->height), Size(800, 1200));  // turned upright
+  EXPECT_TRUE(embedded->redAt(0.75, 0.25));
   EXPECT_EQ(sizeOf(encodeFile(raw, 1200, false)), Size(400, 600));  // developed, never enlarged
 
   // A preview under 0.6 × the size asked for is passed over; so is none.
   const auto small = folder.write("IMG_0002.DNG", dng(700, 466));
   EXPECT_EQ(sizeOf(encodeFile(small, 1200, true)), Size(600, 400));
-  EXPECT_EQ(sizeOf(encodeFile(small, 512, true)), Size(512, 341));
   const auto none = folder.write("IMG_0003.DNG", testing::makeDng({.rawWidth = 600, .rawHeight = 400}));
   EXPECT_EQ(sizeOf(encodeFile(none, 512, true)), Size(512, 341));
 }
@@ -113,9 +99,8 @@ TEST(ThumbnailEncoder, FilesStillBeingWrittenGiveOnlyWhatIsWhole) {
   const Bytes jpeg = jpegImage(2000, 1500);
   const Bytes png = testing::pngImage(800, 600, false, false);
   for (const auto& [name, bytes] :
-       {std::pair{"half.jpg", cut(jpeg, jpeg.size() / 2)}, std::pair{"almost.jpg", cut(jpeg, jpeg.size() - 40)},
-        std::pair{"half.png", cut(png, png.size() / 2)}, std::pair{"empty.jpg", Bytes{}},
-        std::pair{"noise.cr3", Bytes(5000, 0x5A)}}) {
+       {std::pair{"almost.jpg", cut(jpeg, jpeg.size() - 40)}, std::pair{"half.png", cut(png, png.size() / 2)},
+        std::pair{"empty.jpg", Bytes{}}, std::pair{"noise.cr3", Bytes(5000, 0x5A)}}) {
     const auto file = folder.write(name, bytes);
     EXPECT_FALSE(encodeFile(file, 512, true)) << name;
     EXPECT_FALSE(encodeFile(file, 512, false)) << name;
@@ -143,24 +128,8 @@ class CacheFolder : public ::testing::Test {
   TempFolder folder;
 };
 
-TEST_F(CacheFolder, TheLatestThumbnailIsTheWholeCacheThumbnailOfThatFrame) {
-  const Bytes thumbnail = jpegImage(320, 240);
-  cot("IMG_0001.CR3.cot", thumbnail);
-  EXPECT_EQ(sizeOf(reader.latestThumbnail(dir(), "IMG_0001.CR3")), Size(320, 240));
-  EXPECT_FALSE(reader.latestThumbnail(dir(), "IMG_0002.CR3"));
-  EXPECT_FALSE(reader.latestThumbnail(dir(), "IMG_000"));  // the name must be followed by "."
-
-  // Still being written, then complete at the next attempt.
-  cot("IMG_0002.CR3.COT", cut(thumbnail, thumbnail.size() / 2));
-  EXPECT_FALSE(reader.latestThumbnail(dir(), "IMG_0002.CR3"));
-  cot("IMG_0002.CR3.COT", thumbnail);
-  EXPECT_TRUE(reader.latestThumbnail(dir(), "IMG_0002.CR3"));
-}
-
 TEST_F(CacheFolder, TheNewestFrameIsTheWholeFrameFileElseItsCacheThumbnail) {
   const Bytes jpeg = jpegImage(2000, 1500);
-  folder.write("IMG_0001.JPG", cut(jpeg, jpeg.size() * 7 / 10));
-  EXPECT_FALSE(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG"));  // still being written
   folder.write("IMG_0001.JPG", jpeg);
   EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG")), Size(512, 384));
   // A RAW gives its embedded preview (its mosaic is only 600 × 400).
@@ -173,12 +142,17 @@ TEST_F(CacheFolder, TheNewestFrameIsTheWholeFrameFileElseItsCacheThumbnail) {
     EXPECT_FALSE(reader.newestFrameThumbnail(dir(), name)) << name;
   }
 
-  // With a cache the feed waits for its thumbnail, which the capture
-  // application renders with the photographer's adjustments.
+  // With a cache the feed waits for its whole thumbnail (the latest
+  // thumbnail), which the capture application renders with the
+  // photographer's adjustments.
   folder.folder("CaptureOne/Cache/Thumbnails");
   EXPECT_FALSE(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG"));
-  cot("IMG_0001.JPG.cot", jpegImage(320, 240));
+  const Bytes thumbnail = jpegImage(320, 240);
+  cot("IMG_0001.JPG.COT", cut(thumbnail, thumbnail.size() / 2));
+  EXPECT_FALSE(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG"));
+  cot("IMG_0001.JPG.COT", thumbnail);
   EXPECT_EQ(sizeOf(reader.newestFrameThumbnail(dir(), "IMG_0001.JPG")), Size(320, 240));
+  EXPECT_FALSE(reader.latestThumbnail(dir(), "IMG_000"));  // the name must be followed by "."
 }
 
 TEST_F(CacheFolder, AThumbnailPrefersTheFramesOwnPictures) {
@@ -191,8 +165,7 @@ TEST_F(CacheFolder, AThumbnailPrefersTheFramesOwnPictures) {
 
   EXPECT_EQ(sizeOf(reader.thumbnail(dir(), "IMG_0001.JPG")), Size(160, 120));  // its cache thumbnail
   EXPECT_EQ(sizeOf(reader.thumbnail(dir(), "IMG_0003.JPG")), Size(512, 307));  // its own file
-  EXPECT_EQ(sizeOf(reader.thumbnail(dir(), std::nullopt)), Size(160, 100));    // the greatest cache name
-  EXPECT_EQ(sizeOf(reader.thumbnail(dir(), "IMG_0007.JPG")), Size(160, 100));
+  EXPECT_EQ(sizeOf(reader.thumbnail(dir(), "IMG_0007.JPG")), Size(160, 100));  // the greatest cache name
 
   fs::remove_all(folder / "CaptureOne");  // then the greatest frame file, packages left out
   EXPECT_EQ(sizeOf(reader.thumbnail(dir(), std::nullopt)), Size(512, 307));
@@ -205,21 +178,13 @@ TEST(Preview, PackagesAreOpenedWhetherTheirEntriesAreStoredOrDeflated) {
   testing::writeZip((folder / "IMG_0001.eip").string(),
                     {{"CaptureOne/Settings/IMG_0001.cos", Bytes(300, 'x'), true}, {"IMG_0001.DNG", raw, false}});
   testing::writeZip((folder / "IMG_0002.eip").string(), {{"IMG_0002.DNG", raw, true}});
-  testing::writeZip((folder / "IMG_0003.eip").string(), {{"IMG_0003.jpg", jpegImage(2000, 1000), true}});
-  folder.write("IMG_0004.eip", Bytes(22, 0));
   Bytes damaged = testing::readAll(folder / "IMG_0002.eip");
   damaged[damaged.size() / 2] ^= 0xFF;  // inside the deflated data
-  folder.write("IMG_0005.eip", damaged);
+  folder.write("IMG_0003.eip", damaged);
 
   EXPECT_EQ(sizeOf(reader.preview(folder.str(), "IMG_0001.eip")), Size(800, 1200));
   EXPECT_EQ(sizeOf(reader.preview(folder.str(), "IMG_0002.eip")), Size(800, 1200));
-  EXPECT_EQ(sizeOf(reader.preview(folder.str(), "IMG_0003.eip")), Size(1200, 600));
-  EXPECT_FALSE(reader.preview(folder.str(), "IMG_0004.eip"));
-  EXPECT_FALSE(reader.preview(folder.str(), "IMG_0005.eip"));
-  const auto inside = EipPackage::image((folder / "IMG_0002.eip").string());
-  ASSERT_TRUE(inside);
-  EXPECT_EQ(inside->data, raw);
-  EXPECT_EQ(inside->typeHint, "dng");
+  EXPECT_FALSE(reader.preview(folder.str(), "IMG_0003.eip"));
 }
 
 TEST(Preview, TakesTheNamedFrameElseTheGreatestAndDevelopsRawFiles) {
