@@ -3,13 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <sstream>
 
 #include "tests/net/test_peer.h"
 
 namespace vantle::testing {
 namespace fs = std::filesystem;
-
-// ---- Companion ----------------------------------------------------------------------
 
 Companion::Companion(std::unique_ptr<TestPeer> peer) : peer_(std::move(peer)) {}
 Companion::~Companion() = default;
@@ -45,25 +44,6 @@ std::optional<core::VantleSnapshot> Companion::waitForSnapshot(
                              seconds, from);
   return found ? found->snapshot : std::nullopt;
 }
-
-std::optional<Companion::Message> Companion::waitForKind(Kind kind, double seconds, size_t from) {
-  return waitFor([kind](const Message& m) { return m.t == kind; }, seconds, from);
-}
-
-bool Companion::readUntilClosed(double seconds) {
-  waitFor([](const Message&) { return false; }, seconds, received_.size());
-  return closed_;
-}
-
-std::vector<core::WireSegment> Companion::segments() const {
-  std::vector<core::WireSegment> segments;
-  for (const Message& m : received_) {
-    if (m.t == Kind::segment && m.segment) segments.push_back(*m.segment);
-  }
-  return segments;
-}
-
-// ---- The agent --------------------------------------------------------------------------
 
 void RunningAgent::quit() const {
   process->send("quit");
@@ -113,16 +93,13 @@ RunningAgent AgentTest::startAgent(const std::vector<std::string>& options) {
 
 std::vector<core::WireSegment> AgentTest::storedSegments() const {
   std::vector<core::WireSegment> segments;
-  const std::string text = readText(storage() / "segments.jsonl");
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    const auto json = core::VantleCoding::parse(std::string_view(text).substr(start, end - start));
+  std::istringstream text(readText(storage() / "segments.jsonl"));
+  // A last line without its line break is still being written.
+  for (std::string line; std::getline(text, line) && !text.eof();) {
+    const auto json = core::VantleCoding::parse(line);
     const auto segment = json ? core::WireSegment::decode(*json) : std::nullopt;
-    if (!segment) {
-      ADD_FAILURE() << "a stored line is not a segment: " << text.substr(start, end - start);
-      continue;
-    }
-    segments.push_back(*segment);
+    if (segment) segments.push_back(*segment);
+    EXPECT_TRUE(segment) << "a stored line is not a segment: " << line;
   }
   return segments;
 }

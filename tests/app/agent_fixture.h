@@ -50,12 +50,6 @@ class Companion {
   std::optional<Message> waitFor(const std::function<bool(const Message&)>& test, double seconds, size_t from = 0);
   std::optional<core::VantleSnapshot> waitForSnapshot(const std::function<bool(const core::VantleSnapshot&)>& test,
                                                       double seconds = kShotSeconds, size_t from = 0);
-  std::optional<Message> waitForKind(Kind kind, double seconds, size_t from = 0);
-  // Reads until the agent closes the connection; false when it did not
-  // within `seconds`.
-  bool readUntilClosed(double seconds);
-
-  std::vector<core::WireSegment> segments() const;
 
  private:
   explicit Companion(std::unique_ptr<TestPeer> peer);

@@ -6,8 +6,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -33,34 +31,19 @@ using testing::eventually;
 using ::testing::ElementsAre;
 using ::testing::Pair;
 
-// A session source whose reading the test sets.
+// A session source whose reading the test sets, heard at each poll or,
+// with announce(), at once.
 class ScriptedSource final : public SessionSource {
  public:
   DesignationReading currentReading() const override {
     std::lock_guard lock(mutex_);
     return reading_;
   }
-  void start() override { ++starts; }
+  void start() override {}
   void stop() override { ++stops; }
   void setOnDesignationChanged(DesignationHandler handler) override {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
-  }
-
-  // A session reading of `folder` (none: nothing designated); the
-  // coordinator sees it at its next tick.
-  void designate(const std::optional<fs::path>& folder, const std::string& session = "Lookbook",
-                 const std::optional<fs::path>& sessionRoot = std::nullopt) {
-    DesignationReading reading;
-    if (folder) {
-      reading.designatedPath = folder->string();
-      reading.sessionName = session;
-      reading.sessionRoot = (sessionRoot ? *sessionRoot : folder->parent_path()).string();
-      reading.documentKind = core::DocumentKind::session;
-      reading.status = core::AgentStatus::ok;
-      reading.isCameraConnected = true;
-    }
-    set(reading);
   }
 
   void set(const DesignationReading& reading) {
@@ -68,20 +51,16 @@ class ScriptedSource final : public SessionSource {
     reading_ = reading;
   }
 
-  // Tells the coordinator of the current reading at once, as a source does
-  // between polls.
+  // Tells the coordinator of the current reading, as a source does between polls.
   void announce() {
-    DesignationHandler handler;
-    DesignationReading reading;
-    {
-      std::lock_guard lock(mutex_);
-      handler = handler_;
-      reading = reading_;
-    }
+    std::unique_lock lock(mutex_);
+    const DesignationHandler handler = handler_;
+    const DesignationReading reading = reading_;
+    lock.unlock();
     if (handler) handler(reading);
   }
 
-  std::atomic<int> starts{0}, stops{0};
+  std::atomic<int> stops{0};
 
  private:
   mutable std::mutex mutex_;
@@ -109,16 +88,6 @@ class Recorder {
   size_t cleared() const { return copy(cleared_).size(); }
   std::vector<std::pair<bool, bool>> shootStates() const { return copy(shootStates_); }
   std::vector<core::ShootVerification> verifications() const { return copy(verifications_); }
-
-  void clear() {
-    std::lock_guard lock(mutex_);
-    snapshots_.clear();
-    segments_.clear();
-    thumbnails_.clear();
-    cleared_.clear();
-    shootStates_.clear();
-    verifications_.clear();
-  }
 
   VantleSnapshot last() const {
     std::lock_guard lock(mutex_);
@@ -205,6 +174,14 @@ class CoordinatorTest : public ::testing::Test {
     }
     return true;
   }
+  // Holds the readings of `folder` from now on; none: lets them go.
+  void gate(const std::optional<fs::path>& folder) {
+    {
+      std::lock_guard lock(mutex);
+      gatedFolder = folder ? std::optional(folder->string()) : std::nullopt;
+    }
+    gateOpened.notify_all();
+  }
   size_t readsOfFolder(const fs::path& folder) {
     std::lock_guard lock(mutex);
     return std::count(readsOf.begin(), readsOf.end(), folder.string());
@@ -212,6 +189,20 @@ class CoordinatorTest : public ::testing::Test {
   size_t ticks() {
     std::lock_guard lock(mutex);
     return checkedDisks.size();
+  }
+
+  // A reading of `folder` in the session `session` (none: nothing designated).
+  DesignationReading sessionReading(const std::optional<fs::path>& folder) {
+    DesignationReading reading;
+    if (folder) {
+      reading.designatedPath = folder->string();
+      reading.sessionName = session;
+      reading.sessionRoot = (sessionRoot ? *sessionRoot : folder->parent_path()).string();
+      reading.documentKind = core::DocumentKind::session;
+      reading.status = core::AgentStatus::ok;
+      reading.isCameraConnected = true;
+    }
+    return reading;
   }
 
   fs::path folder(const std::string& name) {
@@ -227,18 +218,16 @@ class CoordinatorTest : public ::testing::Test {
   }
 
   // Designates `path` and waits until the coordinator has applied it.
-  void designate(const std::optional<fs::path>& path, const std::string& session = "Lookbook",
-                 const std::optional<fs::path>& sessionRoot = std::nullopt) {
+  void designate(const std::optional<fs::path>& path) {
     const size_t cleared = recorder.cleared();
-    source->designate(path, session, sessionRoot);
+    source->set(sessionReading(path));
     ASSERT_TRUE(eventually([&] { return recorder.cleared() > cleared; })) << "the designation was not applied";
     settle();
   }
 
   // Designates `path` and lets the debounce pass, so a shot opens there.
-  void openShot(const fs::path& path, const std::string& session = "Lookbook",
-                const std::optional<fs::path>& sessionRoot = std::nullopt) {
-    designate(path, session, sessionRoot);
+  void openShot(const fs::path& path) {
+    designate(path);
     clock.advance(3);
     ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) {
       return s.shotOpenedAt && s.designatedPath == path.string();
@@ -247,10 +236,9 @@ class CoordinatorTest : public ::testing::Test {
 
   // Moves the designation away (to `next`, or to nothing) and waits for the
   // closed shot's segment.
-  core::WireSegment closeShotMovingTo(const std::optional<fs::path>& next, const std::string& session = "Lookbook",
-                                      const std::optional<fs::path>& sessionRoot = std::nullopt) {
+  core::WireSegment closeShotMovingTo(const std::optional<fs::path>& next) {
     const size_t segments = recorder.segments().size();
-    designate(next, session, sessionRoot);
+    designate(next);
     clock.advance(3);
     EXPECT_TRUE(eventually([&] { return recorder.segments().size() > segments; })) << "no shot closed";
     return recorder.segments().empty() ? core::WireSegment{} : recorder.segments().back();
@@ -288,13 +276,15 @@ class CoordinatorTest : public ::testing::Test {
   testing::ManualClock clock{testing::at(0)};
   std::shared_ptr<AgentStorage> storage;
   std::shared_ptr<ScriptedSource> source = std::make_shared<ScriptedSource>();
+  std::string session = "Lookbook";
+  std::optional<fs::path> sessionRoot;  // none: the designated folder's parent
   Recorder recorder;
   std::shared_ptr<AgentCoordinator> coordinator;
 
   std::mutex mutex;
   std::condition_variable gateOpened;
   std::optional<std::string> gatedFolder;
-  bool gateHit = false;
+  std::atomic<bool> gateHit{false};
   std::vector<std::string> readsOf;
   std::vector<std::optional<std::string>> checkedDisks;
 };
@@ -303,15 +293,11 @@ TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfI
   begin();
   const fs::path look = folder("Capture/Look 1");
   openShot(look);
-  EXPECT_FALSE(coordinator->isShootRunning());
   coordinator->setCounting(core::FrameCountRule::CountingMode::anyImage);
   for (int i = 1; i <= 3; ++i) {
     landFrame(look, "IMG_000" + std::to_string(i) + ".JPG", testing::jpegImage(1600, 1000));
   }
   ASSERT_TRUE(frameCountReaches(3));
-  EXPECT_EQ(recorder.last().framesThisShoot, 3);
-  EXPECT_EQ(recorder.last().shotName, "Look 1");
-  ASSERT_TRUE(recorder.last().firstCaptureAt);
 
   // The newest frame's thumbnail comes once the shutter pauses.
   clock.advance(11);
@@ -326,13 +312,10 @@ TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfI
   EXPECT_EQ(segment.framesAdded, 3);
   EXPECT_EQ(segment.lastFileName, "IMG_0003.JPG");
   EXPECT_FALSE(segment.isRevisit);
-  EXPECT_EQ(segment.sessionName, "Lookbook");
-  EXPECT_EQ(segment.agentID, coordinator->agentID());
   ASSERT_TRUE(segment.shootID);
   EXPECT_EQ(storedShootID(), *segment.shootID);
   EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false)));
   EXPECT_TRUE(coordinator->isShootRunning());
-  EXPECT_FALSE(coordinator->canResumeShoot());
 
   // Images made once at close: a 512-pixel thumbnail and a 1200-pixel preview.
   ASSERT_TRUE(segment.thumbnail && segment.preview);
@@ -342,19 +325,9 @@ TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfI
   EXPECT_EQ(thumbnail->width, 512);
   EXPECT_EQ(preview->width, 1200);
 
-  // Stored, and what companions see counts it.
   coordinator->drain();
   storage->flush();
-  ASSERT_EQ(storage->allSegments().size(), 1u);
-  EXPECT_EQ(storage->allSegments()[0], segment);
-  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.designatedPath == (root / "Capture/Look 2").string(); }));
-  const VantleSnapshot now = recorder.last();
-  EXPECT_EQ(now.seq, 1u);
-  EXPECT_EQ(now.shootID, segment.shootID);
-  EXPECT_EQ(now.shotsCompleted, 1);
-  EXPECT_EQ(now.framesThisShoot, 3);
-  EXPECT_EQ(now.countingMode, core::FrameCountRule::CountingMode::anyImage);
-  EXPECT_EQ(coordinator->snapshot(), now);
+  EXPECT_EQ(storage->allSegments(), std::vector<core::WireSegment>{segment});
 
   // Both folders are counted ones; a folder never seen is not.
   EXPECT_TRUE(coordinator->isCountedCaptureFile((look / "IMG_0001.JPG").string()));
@@ -362,23 +335,17 @@ TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfI
   EXPECT_FALSE(coordinator->isCountedCaptureFile((root / "Capture/IMG_0001.JPG").string()));
 }
 
-TEST_F(CoordinatorTest, AFolderNamedThroughALinkIsNoNewDesignation) {
-  const fs::path look = shootInto("Look", 2);
-  fs::create_directory_symlink(look, root / "Shortcut");
-
+TEST_F(CoordinatorTest, ALinkToTheFolderIsNoMoveAndARevisitStartsFromItsCountCappedAfterDeletions) {
+  const fs::path a = shootInto("A", 5), b = folder("B");
+  fs::create_directory_symlink(a, root / "Shortcut");
   const size_t cleared = recorder.cleared();
-  source->designate(root / "Shortcut");
+  source->set(sessionReading(root / "Shortcut"));
   settle(4);
   clock.advance(5);
-  land(look, 3, 1);
-  ASSERT_TRUE(frameCountReaches(3));
   EXPECT_EQ(recorder.cleared(), cleared);
   EXPECT_TRUE(recorder.segments().empty());
-  EXPECT_EQ(recorder.last().designatedPath, look.string());
-}
+  EXPECT_EQ(recorder.last().designatedPath, a.string());
 
-TEST_F(CoordinatorTest, ARevisitedFolderStartsFromItsRememberedCountCappedAfterDeletions) {
-  const fs::path a = shootInto("A", 5), b = folder("B");
   closeShotMovingTo(b);
   land(b, 1, 1);
   ASSERT_TRUE(frameCountReaches(1));
@@ -393,7 +360,6 @@ TEST_F(CoordinatorTest, ARevisitedFolderStartsFromItsRememberedCountCappedAfterD
   land(a, 6, 1);
   ASSERT_TRUE(frameCountReaches(4));
   EXPECT_EQ(recorder.last().framesThisShoot, 7);
-  EXPECT_GT(recorder.last().shotAccumulatedBefore, 0);  // the first visit's working time
 
   const core::WireSegment revisit = closeShotMovingTo(std::nullopt);
   EXPECT_TRUE(revisit.isRevisit);
@@ -401,7 +367,6 @@ TEST_F(CoordinatorTest, ARevisitedFolderStartsFromItsRememberedCountCappedAfterD
   EXPECT_EQ(revisit.endFrameCount, 4);
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return !s.designatedPath; }));
   EXPECT_EQ(recorder.last().shotsCompleted, 2);  // distinct folders
-  EXPECT_EQ(recorder.last().frameCount, 0);
 }
 
 TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoesNot) {
@@ -409,7 +374,9 @@ TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoe
   const fs::path day1 = root / "Day1", day2 = root / "Day2";
   const fs::path first = folder("Day1/Capture"), second = folder("Day2/Capture");
 
-  openShot(first, "Day1", day1);
+  session = "Day1";
+  sessionRoot = day1;
+  openShot(first);
   land(first, 1, 2);
   ASSERT_TRUE(frameCountReaches(2));
   const core::WireSegment opening = closeShotMovingTo(std::nullopt);
@@ -417,7 +384,9 @@ TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoe
 
   // A visit under the other session that adds no frame leaves the shoot
   // alone, and the time away counts as untracked.
-  openShot(first, "Day2", day2);
+  session = "Day2";
+  sessionRoot = day2;
+  openShot(first);
   const core::WireSegment visit = closeShotMovingTo(std::nullopt);
   EXPECT_EQ(visit.framesAdded, 0);
   EXPECT_EQ(visit.shootID, opening.shootID);
@@ -427,13 +396,12 @@ TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoe
   clock.advance(60);
 
   // New frames under the other session end the shoot; the closing shot starts the next.
-  openShot(second, "Day2", day2);
+  openShot(second);
   land(second, 1, 3);
   ASSERT_TRUE(frameCountReaches(3));
   const core::WireSegment next = closeShotMovingTo(std::nullopt);
   ASSERT_TRUE(next.shootID);
   EXPECT_NE(next.shootID, opening.shootID);
-  EXPECT_EQ(storedShootID(), *next.shootID);
   EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true), Pair(true, false)));
 
   ASSERT_EQ(recorder.verifications().size(), 1u);
@@ -442,19 +410,16 @@ TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoe
   ASSERT_EQ(verified.readings.size(), 1u);
   EXPECT_EQ(verified.readings[0].path, first.string());
   EXPECT_EQ(verified.readings[0].frameCount, 2);
-  EXPECT_EQ(verified.readings[0].shootFrames, 2);
   EXPECT_EQ(storage->verifications(), std::vector<core::ShootVerification>{verified});
 
   ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.shootID == next.shootID && !s.designatedPath; }));
   EXPECT_EQ(recorder.last().totalUntracked, 0);  // the new shoot begins with this shot
-  EXPECT_EQ(recorder.last().shotsCompleted, 1);
   EXPECT_EQ(recorder.last().framesThisShoot, 3);
 
   // An audit counts a folder against the stored segments (the rules are FolderCount's own tests').
   fs::remove(first / "IMG_0002.CR3");
   const auto audit = coordinator->count({first.string()});
   ASSERT_EQ(audit.size(), 1u);
-  EXPECT_EQ(audit[0].frameCount, 1);
   EXPECT_EQ(audit[0].shootFrames, 1);
 }
 
@@ -464,7 +429,6 @@ TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) 
 
   coordinator->endShoot();
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.seq == 1 && !s.shootID; }));
-  EXPECT_TRUE(coordinator->canResumeShoot());
   ASSERT_EQ(recorder.segments().size(), 1u);
   const core::WireSegment closed = recorder.segments()[0];
   EXPECT_EQ(closed.framesAdded, 4);
@@ -472,7 +436,6 @@ TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) 
   EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true)));
   EXPECT_EQ(storedShootID(), "");
   EXPECT_EQ(recorder.last().framesThisShoot, 0);
-  EXPECT_EQ(recorder.last().shotsCompleted, 0);
 
   // The next shot in the same folder counts only what is new.
   settle();
@@ -484,97 +447,33 @@ TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) 
 
   coordinator->resumeShoot();
   ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.shootID == closed.shootID; }));
-  EXPECT_TRUE(coordinator->isShootRunning());
   EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true), Pair(true, false)));
   EXPECT_EQ(storedShootID(), *closed.shootID);
   EXPECT_EQ(recorder.last().shotsCompleted, 1);
   EXPECT_EQ(recorder.last().framesThisShoot, 6);
   EXPECT_EQ(recorder.last().firstCaptureAt, closed.openedAt);
-
-  // Resuming a running shoot changes nothing.
-  coordinator->resumeShoot();
-  coordinator->drain();
-  EXPECT_EQ(recorder.shootStates().size(), 3u);
-}
-
-TEST_F(CoordinatorTest, ARestartOverTheSameStorageRestoresTheShootAndTheCounts) {
-  const fs::path look = shootInto("Look", 5);
-  const core::WireSegment closed = closeShotMovingTo(std::nullopt);
-  release();
-
-  recorder.clear();
-  begin();
-  EXPECT_TRUE(coordinator->isShootRunning());
-  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.shootID.has_value(); }));
-  EXPECT_EQ(recorder.last().shootID, closed.shootID);
-  EXPECT_EQ(recorder.last().shotsCompleted, 1);
-  EXPECT_EQ(recorder.last().framesThisShoot, 5);
-  EXPECT_TRUE(coordinator->isCountedCaptureFile((look / "IMG_0001.CR3").string()));
-
-  // Its folder, designated again, starts from the count it had.
-  openShot(look);
-  EXPECT_EQ(recorder.last().framesThisShoot, 5);
-  land(look, 6, 1);
-  ASSERT_TRUE(frameCountReaches(6));
-  EXPECT_EQ(recorder.last().framesThisShoot, 6);
-  const core::WireSegment next = closeShotMovingTo(std::nullopt);
-  EXPECT_EQ(next.seq, 2u);
-  EXPECT_EQ(next.shootID, closed.shootID);
-  EXPECT_TRUE(next.isRevisit);
 }
 
 TEST_F(CoordinatorTest, ASegmentThatCouldNotBeStoredIsStillPublishedWithItsNumber) {
   fs::create_directory(storageRoot / "segments.jsonl");  // no line can be appended
   shootInto("Look", 2);
-  const core::WireSegment first = closeShotMovingTo(std::nullopt);
-  EXPECT_EQ(first.seq, 1u);
-  EXPECT_EQ(first.framesAdded, 2);
+  EXPECT_EQ(closeShotMovingTo(std::nullopt).seq, 1u);
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.seq == 1 && s.shotsCompleted == 1; }));
   storage->flush();
   EXPECT_TRUE(storage->allSegments().empty());
-}
-
-TEST_F(CoordinatorTest, ANewIdleThresholdReachesTheTrackerAndAnIdleAgentPublishesNothingWhileItsTickChecksTheDisk) {
-  begin();
-  coordinator->setIdleThreshold(60);
-  const fs::path look = folder("Look");
-  openShot(look);
-  EXPECT_EQ(recorder.last().idleThreshold, 60);
-  clock.advance(100);  // the shot opened 103 s ago: 43 s over the threshold
-  land(look, 1, 1);
-  ASSERT_TRUE(frameCountReaches(1));
-  EXPECT_NEAR(recorder.last().shotIdleBanked, 43, 1e-6);
-
-  const size_t published = recorder.snapshots().size();
-  clock.advance(1000);  // past the idle threshold: the companions' clock stops by itself
-  settle(10);
-  EXPECT_EQ(recorder.snapshots().size(), published);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(checkedDisks.back(), look.string());
 }
 
 TEST_F(CoordinatorTest, AListingOfTheFolderDesignatedBeforeIsIgnored) {
   const fs::path a = shootInto("A", 2), b = folder("B");
 
   // The watcher is held in the middle of listing A while the designation moves to B.
-  {
-    std::lock_guard lock(mutex);
-    gatedFolder = a.string();
-    gateHit = false;
-  }
+  gate(a);
   land(a, 3, 5);
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard lock(mutex);
-    return gateHit;
-  }));
+  ASSERT_TRUE(eventually([&] { return gateHit.load(); }));
   designate(b);
   const core::Instant pendingSince = clock.now();
   clock.advance(1);
-  {
-    std::lock_guard lock(mutex);
-    gatedFolder.reset();
-  }
-  gateOpened.notify_all();
+  gate(std::nullopt);
   // The watcher lists B once the stale listing of A was handed over.
   ASSERT_TRUE(eventually([&] { return readsOfFolder(b) >= 2; }));
   coordinator->drain();
@@ -596,59 +495,24 @@ TEST_F(CoordinatorTest, AVanishedFolderIsReportedUnreadableUntilItComesBack) {
   fs::create_directories(look);
   land(look, 1, 3);
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::ok && s.frameCount == 3; }));
-
-  if (::geteuid() != 0) {  // root reads any folder
-    ::chmod(look.c_str(), 0);
-    ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::folderUnreadable; }));
-    ::chmod(look.c_str(), 0755);
-    ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::ok; }));
-  }
-
-  // With nothing designated, the reading's own status stands.
-  source->set(DesignationReading{.status = AgentStatus::noDocument});
-  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::noDocument; }));
 }
 
-TEST_F(CoordinatorTest, ADesignationAnnouncedBetweenPollsIsAppliedAtOnce) {
-  begin(/*pollInterval=*/3600);  // only the first tick
-  const fs::path look = folder("Look");
-  land(look, 1, 2);
-  source->designate(look);
-  source->announce();
-  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.designatedPath == look.string(); }));
-  EXPECT_EQ(recorder.last().frameCount, 2);
-  EXPECT_EQ(recorder.cleared(), 1u);
-}
-
-TEST_F(CoordinatorTest, SwitchingSourcesStopsTheOldOneAndIgnoresWhatItStillSays) {
-  begin();
-  ASSERT_TRUE(eventually([&] { return source->starts == 1; }));
-  const fs::path chosen = folder("Chosen/Capture");
-  land(chosen, 1, 2);
-
-  coordinator->useObservedSource(root / "Chosen");
-  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) {
-    return s.sourceKind == core::SourceKind::observed && s.designatedPath == chosen.string();
-  }));
-  EXPECT_EQ(source->stops, 1);
-  EXPECT_EQ(recorder.last().frameCount, 2);
-  EXPECT_EQ(recorder.last().sessionName, "Chosen");
-
-  source->designate(folder("Elsewhere"));
-  source->announce();  // the replaced source is no longer heard
-  coordinator->drain();
-  settle(4);
-  EXPECT_EQ(recorder.last().designatedPath, chosen.string());
-}
-
-TEST_F(CoordinatorTest, AReleasedCoordinatorStopsItsOwnWork) {
+TEST_F(CoordinatorTest, AnIdleCoordinatorPublishesNothingAndAReleasedOneStopsItsOwnWork) {
   const fs::path look = shootInto("Look", 2);
+  size_t published = recorder.snapshots().size();
+  clock.advance(1000);  // past the idle threshold: the companions' clock stops by itself
+  settle(10);
+  EXPECT_EQ(recorder.snapshots().size(), published);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(checkedDisks.back(), look.string());  // while the tick still checks the disk
+  }
 
   // Let go without stop() while frames keep landing and the timer keeps firing.
   std::weak_ptr<AgentCoordinator> weak = coordinator;
   coordinator.reset();
   ASSERT_TRUE(eventually([&] { return weak.expired(); }));
-  const size_t published = recorder.snapshots().size();
+  published = recorder.snapshots().size();
   const size_t ticksAfter = ticks();
   land(look, 3, 3);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // long enough for 15 ticks and the inotify events
@@ -656,16 +520,33 @@ TEST_F(CoordinatorTest, AReleasedCoordinatorStopsItsOwnWork) {
   EXPECT_EQ(ticks(), ticksAfter);
 }
 
-TEST_F(CoordinatorTest, AStoppedCoordinatorCallsNothingMore) {
-  begin();
+TEST_F(CoordinatorTest, AnnouncementsApplyAtOnceAndAReplacedOrStoppedSourceIsNoLongerHeard) {
+  begin(/*pollInterval=*/3600);  // only the first tick: the rest comes from announcements
   const fs::path look = folder("Look");
-  openShot(look);
+  land(look, 1, 2);
+  source->set(sessionReading(look));
+  source->announce();
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.designatedPath == look.string(); }));
+  EXPECT_EQ(recorder.last().frameCount, 2);
+
+  const fs::path chosen = folder("Chosen/Capture");
+  land(chosen, 1, 3);
+  coordinator->useObservedSource(root / "Chosen");
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) {
+    return s.sourceKind == core::SourceKind::observed && s.designatedPath == chosen.string() && s.frameCount == 3;
+  }));
+  EXPECT_EQ(source->stops, 1);
+  source->set(sessionReading(folder("Elsewhere")));
+  source->announce();  // the replaced source is no longer heard
+  coordinator->drain();
+  EXPECT_EQ(recorder.last().designatedPath, chosen.string());
+
   coordinator->stop();
   const size_t published = recorder.snapshots().size();
-  land(look, 1, 2);
+  land(chosen, 4, 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // long enough for the inotify events
   coordinator->drain();
   EXPECT_EQ(recorder.snapshots().size(), published);
-  EXPECT_EQ(source->stops, 1);
 }
 
 }  // namespace
