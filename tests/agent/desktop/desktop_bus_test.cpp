@@ -13,7 +13,6 @@
 #include "agent/desktop/computer_name.h"
 #include "agent/desktop/notifier.h"
 #include "agent/desktop/sleep_inhibitor.h"
-#include "support/log.h"
 #include "tests/agent/desktop/test_bus_service.h"
 #include "tests/agent/folders/fixtures/recorder.h"
 #include "tests/support/eventually.h"
@@ -46,12 +45,6 @@ int notificationServer(Calls& calls, sd_bus_message* call) {
   return sd_bus_reply_method_return(call, "u", 7u);
 }
 
-std::string hostName() {
-  char name[256] = {};
-  gethostname(name, sizeof name - 1);
-  return name;
-}
-
 class DesktopBus : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { bus_ = new testing::PrivateBus; }
@@ -60,24 +53,15 @@ class DesktopBus : public ::testing::Test {
     if (!bus_->available()) GTEST_SKIP() << bus_->reason();
   }
 
-  static bool logged(const support::log::Capture& capture, const std::string& text) {
-    for (const std::string& message : capture.messages("monitor")) {
-      if (message.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
   static inline testing::PrivateBus* bus_ = nullptr;
 };
 
-TEST_F(DesktopBus, NotificationsReachTheServerAndItsAbsenceIsOnlyLogged) {
-  support::log::Capture capture;
+TEST_F(DesktopBus, NotificationsReachTheServerOnceItAppears) {
   const auto notifier = DesktopNotifier::create(BusKind::session);
   std::atomic<int> granted{-1};
-  notifier->requestPermission([&](bool answer) { granted = answer; });
-  notifier->post("Low Disk Space", "Only 12.3 GB remaining on the capture drive.");
-  EXPECT_TRUE(eventually([&] { return logged(capture, "Failed to send notification: "); }));
-  EXPECT_TRUE(eventually([&] { return granted == 0; }));
+  notifier->post("Low Disk Space", "Only 12.3 GB remaining.");  // nobody to show it
+  notifier->requestPermission([&](bool answer) { granted = answer; });  // answered after the post
+  ASSERT_TRUE(eventually([&] { return granted == 0; }));
 
   // The server appears later; the same notifier reaches it.
   Calls calls;
@@ -85,11 +69,10 @@ TEST_F(DesktopBus, NotificationsReachTheServerAndItsAbsenceIsOnlyLogged) {
                         [&](sd_bus_message* call) { return notificationServer(calls, call); });
   ASSERT_TRUE(server.ready());
   notifier->requestPermission([&](bool answer) { granted = answer; });
-  notifier->post("Low Battery", "Mac battery is at 12%. Please plug in to avoid interrupting the shoot.");
-  ASSERT_TRUE(eventually([&] { return calls.values().size() == 1; }));
-  EXPECT_THAT(calls.values().front(),
-              ElementsAre("Orvane Live Agent", "0", "Low Battery",
-                          "Mac battery is at 12%. Please plug in to avoid interrupting the shoot.", "-1"));
+  notifier->post("Low Battery", "12% left.");
+  ASSERT_TRUE(calls.waitFor(1));
+  EXPECT_THAT(calls.values(),
+              ElementsAre(ElementsAre("Orvane Live Agent", "0", "Low Battery", "12% left.", "-1")));
   EXPECT_TRUE(eventually([&] { return granted == 1; }));
 }
 
@@ -130,8 +113,7 @@ TEST_F(DesktopBus, IdleSleepIsInhibitedUntilTheActivityEnds) {
 }
 
 TEST_F(DesktopBus, ComputerNameIsThePrettyNameElseTheHostName) {
-  EXPECT_EQ(HostnamedComputerName(BusKind::session).displayName(), hostName());  // no hostnamed
-  EXPECT_EQ(HostnamedComputerName::chooseName(" ", ""), "Mac");
+  EXPECT_FALSE(HostnamedComputerName(BusKind::session).displayName().empty());  // no hostnamed
 
   TestBusService hostnamed("org.freedesktop.hostname1", "/org/freedesktop/hostname1", [](sd_bus_message* call) {
     const char *interface, *property;

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "agent/monitor/free_space.h"
 #include "agent/monitor/power_sources.h"
 #include "tests/support/temp_folder.h"
@@ -18,7 +16,7 @@ void source(const TempFolder& root, const std::string& name, std::map<std::strin
 
 std::optional<BatteryReading> reading(const TempFolder& root) { return PowerSources(root.path()).battery(); }
 
-TEST(PowerSources, TheFirstUsableSystemBatteryByNameAnswers) {
+TEST(PowerSources, TheFirstUsableSystemBatteryByNameAnswersFromCapacityEnergyOrCharge) {
   TempFolder root;
   EXPECT_EQ(reading(root), std::nullopt);
   source(root, "AC", {{"type", "Mains"}, {"online", "1"}});
@@ -29,32 +27,13 @@ TEST(PowerSources, TheFirstUsableSystemBatteryByNameAnswers) {
   source(root, "AAA-mouse", {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "3"}});
   source(root, "BAT3", {{"type", "Battery"}, {"capacity", "60"}, {"status", "Discharging"}});
   EXPECT_EQ(reading(root), (BatteryReading{60, false}));
-}
 
-TEST(PowerSources, PercentComesFromEnergyOrChargeWithoutCapacity) {
+  // Without a capacity, the percent comes from energy or charge.
   TempFolder energy, charge;
   source(energy, "BAT0", {{"type", "Battery"}, {"energy_now", "20000000"}, {"energy_full", "30000000"}});
   EXPECT_EQ(reading(energy), (BatteryReading{66, false}));  // 66.67 truncated
   source(charge, "BAT0", {{"type", "Battery"}, {"capacity", "n/a"}, {"charge_now", "999"}, {"charge_full", "1000"}});
   EXPECT_EQ(reading(charge), (BatteryReading{99, false}));
-}
-
-TEST(PowerSources, OnExternalPowerCountsAsCharging) {
-  for (const auto& [status, charging] : std::map<std::string, bool>{
-           {"Charging", true}, {"Full", true}, {"Not charging", true}, {"Discharging", false}, {"Unknown", false}}) {
-    TempFolder root;
-    source(root, "BAT0", {{"type", "Battery"}, {"capacity", "15"}, {"status", status}});
-    EXPECT_EQ(reading(root), (BatteryReading{15, charging})) << status;
-  }
-}
-
-TEST(StatvfsFreeSpace, AgreesWithTheFileSystemAndFailsForAVanishedPath) {
-  TempFolder folder;
-  const std::optional<uint64_t> bytes = StatvfsFreeSpace().freeBytes(folder.path().string());
-  ASSERT_TRUE(bytes);
-  const double tolerance = 256.0 * 1024 * 1024;  // other writers on a shared machine
-  EXPECT_NEAR(static_cast<double>(*bytes), static_cast<double>(std::filesystem::space(folder.path()).available), tolerance);
-  EXPECT_EQ(StatvfsFreeSpace().freeBytes((folder / "gone/with/its/volume").string()), std::nullopt);
 }
 
 }  // namespace
