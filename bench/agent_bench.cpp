@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "bench/agent_process.h"
 #include "bench/landing_frames.h"
 #include "support/thread_pool.h"
 #include "tests/support/temp_folder.h"
@@ -49,11 +48,11 @@ int main() {
 
     // Idle: the newest-frame feed finishes its last delivery first.
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    const int64_t messagesBefore = companion.messages();
+    const int64_t messagesBefore = companion.messages.load();
     const double cpuBefore = agent.cpuSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double idleShare = (agent.cpuSeconds() - cpuBefore) / seconds;
-    const int64_t idleMessages = companion.messages() - messagesBefore;
+    const int64_t idleMessages = companion.messages.load() - messagesBefore;
     std::printf("Idle for %.0f s with one companion: %lld messages sent, %.2f%% of a core (target 0 messages, < 1%%)\n",
                 seconds, static_cast<long long>(idleMessages), idleShare * 100);
 

@@ -18,8 +18,7 @@
 namespace {
 
 using vantle::agent::SafeDirectoryReader;
-using vantle::bench::percentile;
-using vantle::bench::secondsOf;
+using namespace vantle::bench;
 using vantle::core::FrameCountRule::CountingMode;
 
 std::unique_ptr<vantle::testing::TempFolder> folder;

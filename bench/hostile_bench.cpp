@@ -25,7 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include "bench/agent_process.h"
 #include "bench/landing_frames.h"
 #include "core/message.h"
 #include "support/thread_pool.h"
@@ -40,61 +39,10 @@ using Attack = std::function<void(std::atomic<bool>& stop, std::atomic<int>& ans
 
 struct Run {
   std::string name;
-  double answeredPerSecond = 0;
-  double median = -1, p99 = -1;  // seconds
+  double answeredPerSecond = 0, median = -1, p99 = -1;  // latencies in seconds
   size_t counted = 0, landed = 0;
   long peakKiB = 0;
   size_t peakDescriptors = 0;
-};
-
-// The agent and two paired companions following it, through every run.
-class Bench {
- public:
-  explicit Bench(double seconds) : seconds_(seconds) {
-    for (Follower& follower : followers_) follower.counts.waitFor(1, 20);
-  }
-
-  Run measure(const std::string& name, const Attack& attack) {
-    Run run{.name = name};
-    std::atomic<bool> stop{false};
-    std::atomic<int> answered{0};
-    std::thread attacker([&] { attack(stop, answered); });
-    std::thread sampler([&] {
-      while (!stop) {
-        run.peakKiB = std::max(run.peakKiB, agent_.residentKiB());
-        run.peakDescriptors = std::max(run.peakDescriptors, agent_.descriptors());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-    });
-    std::this_thread::sleep_for(std::chrono::seconds(2));  // the attack gets going
-    const int answeredBefore = answered;
-    const auto start = Clock::now();
-    const Landings landed = landAtPace(agent_.capture, frames_ + 1, static_cast<int64_t>(seconds_ * 10),
-                                       std::chrono::milliseconds(100));
-    frames_ += static_cast<int64_t>(landed.size());
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    run.answeredPerSecond = (answered - answeredBefore) / elapsed;
-    for (Follower& follower : followers_) follower.counts.waitFor(frames_, 5);
-    stop = true;
-    attacker.join();
-    sampler.join();
-    const std::vector<double> seen = latencies(landed, {&followers_[0].counts, &followers_[1].counts});
-    run.landed = landed.size();
-    run.counted = seen.size();
-    run.median = percentile(seen, 0.5);
-    run.p99 = percentile(seen, 0.99);
-    return run;
-  }
-
-  uint16_t port() const { return agent_.port; }
-  const std::string& code() const { return agent_.code; }
-
- private:
-  double seconds_;
-  vantle::testing::TempFolder work_;
-  HeadlessAgent agent_{work_.path(), {}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (work_ / "no-bus").string()}}};
-  int64_t frames_ = 1;  // frame 1 was there before the agent started
-  Follower followers_[2]{{agent_.port, agent_.code}, {agent_.port, agent_.code}};
 };
 
 }  // namespace
@@ -109,18 +57,52 @@ int main() {
 
   std::vector<Run> runs;
   try {
-    Bench bench(seconds);
-    const uint16_t port = bench.port();
-    const std::string code = bench.code();
-    runs.push_back(bench.measure("quiet", [](std::atomic<bool>& stop, std::atomic<int>&) {
+    // The agent and two paired companions following it, through every run.
+    vantle::testing::TempFolder work;
+    HeadlessAgent agent(work.path(), {}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (work / "no-bus").string()}});
+    Follower followers[2]{{agent.port, agent.code}, {agent.port, agent.code}};
+    for (Follower& follower : followers) follower.counts.waitFor(1, 20);
+    int64_t frames = 1;  // frame 1 was there before the agent started
+
+    const auto measure = [&](const std::string& name, const Attack& attack) {
+      Run run{.name = name};
+      std::atomic<bool> stop{false};
+      std::atomic<int> answered{0};
+      std::thread attacker([&] { attack(stop, answered); });
+      std::thread sampler([&] {
+        while (!stop) {
+          run.peakKiB = std::max(run.peakKiB, agent.residentKiB());
+          run.peakDescriptors = std::max(run.peakDescriptors, agent.descriptors());
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      });
+      std::this_thread::sleep_for(std::chrono::seconds(2));  // the attack gets going
+      const int answeredBefore = answered;
+      const auto start = Clock::now();
+      const Landings landed = landAtPace(agent.capture, frames + 1, static_cast<int64_t>(seconds * 10),
+                                         std::chrono::milliseconds(100));
+      frames += static_cast<int64_t>(landed.size());
+      run.answeredPerSecond = (answered - answeredBefore) / std::chrono::duration<double>(Clock::now() - start).count();
+      for (Follower& follower : followers) follower.counts.waitFor(frames, 5);
+      stop = true;
+      attacker.join();
+      sampler.join();
+      const std::vector<double> seen = latencies(landed, {&followers[0].counts, &followers[1].counts});
+      run.landed = landed.size();
+      run.counted = seen.size();
+      run.median = percentile(seen, 0.5);
+      run.p99 = percentile(seen, 0.99);
+      return run;
+    };
+    runs.push_back(measure("quiet", [](std::atomic<bool>& stop, std::atomic<int>&) {
       while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }));
-    runs.push_back(bench.measure("wrong codes", [port](std::atomic<bool>& stop, std::atomic<int>& answered) {
+    runs.push_back(measure("wrong codes", [&](std::atomic<bool>& stop, std::atomic<int>& answered) {
       std::vector<std::thread> machines;
       for (int m = 2; m <= 11; ++m) {
         machines.emplace_back([&, m] {
           for (int guess = 100000 + m * 1000; !stop; ++guess) {
-            auto peer = TestPeer::open(port, std::to_string(guess), TestPeer::Variant::standard,
+            auto peer = TestPeer::open(agent.port, std::to_string(guess), TestPeer::Variant::standard,
                                        "127.0.0." + std::to_string(m));
             if (peer && peer->handshake() == TestPeer::Handshake::refused) ++answered;
           }
@@ -128,7 +110,7 @@ int main() {
       }
       for (auto& machine : machines) machine.join();
     }));
-    runs.push_back(bench.measure("idle crowd", [port](std::atomic<bool>& stop, std::atomic<int>&) {
+    runs.push_back(measure("idle crowd", [&](std::atomic<bool>& stop, std::atomic<int>&) {
       asio::io_context io;
       std::vector<asio::ip::tcp::socket> idle;
       for (int i = 0; i < 3000 && !stop; ++i) {
@@ -136,18 +118,18 @@ int main() {
         std::error_code error;
         socket.open(asio::ip::tcp::v4(), error);
         socket.bind({asio::ip::make_address("127.0.1." + std::to_string(1 + i % 200)), 0}, error);
-        socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+        socket.connect({asio::ip::make_address("127.0.0.1"), agent.port}, error);
         if (!error) idle.push_back(std::move(socket));
       }
       while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }));
-    runs.push_back(bench.measure("slow reader", [port, code](std::atomic<bool>& stop, std::atomic<int>&) {
+    runs.push_back(measure("slow reader", [&](std::atomic<bool>& stop, std::atomic<int>&) {
       std::vector<std::string> paths;
       for (int i = 0; i < 50; ++i) paths.push_back("/Volumes/Archive/Client " + std::to_string(i) + "/Capture");
       while (!stop) {
         // Asks and asks, and never reads: the agent lets it go once its
         // backlog is too large, and it comes back.
-        auto sleeper = TestPeer::connect(port, code, TestPeer::Variant::standard, "127.0.0.50");
+        auto sleeper = TestPeer::connect(agent.port, agent.code, TestPeer::Variant::standard, "127.0.0.50");
         if (!sleeper) {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
           continue;

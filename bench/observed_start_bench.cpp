@@ -19,14 +19,11 @@ int main() {
   using Clock = std::chrono::steady_clock;
   vantle::testing::TempFolder archive;
   const fs::path root = archive / "Archive";
-  int folders = 0;
-  for (int a = 0; a < 20; ++a) {
-    for (int b = 0; b < 20; ++b) {
-      for (int c = 0; c < 50; ++c, ++folders) {
-        fs::create_directories(root / ("Year " + std::to_string(a)) / ("Client " + std::to_string(b)) /
-                               ("Look " + std::to_string(c)));
-      }
-    }
+  // 20 years of 20 clients of 50 looks.
+  const int folders = 20'000;
+  for (int f = 0; f < folders; ++f) {
+    fs::create_directories(root / ("Year " + std::to_string(f / 1000)) / ("Client " + std::to_string(f / 50 % 20)) /
+                           ("Look " + std::to_string(f % 50)));
   }
   fs::create_directories(root / "Capture");
   vantle::bench::landFrame(root / "Capture", 1);

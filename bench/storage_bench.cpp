@@ -25,21 +25,14 @@ constexpr size_t kThumbnailBytes = 40 * 1024;
 constexpr double kAllowedRatio = 3.0;
 
 core::WireSegment segment(uint64_t seq, std::mt19937& random) {
-  core::WireSegment s;
-  s.seq = seq;
-  s.path = "/Volumes/Shoots/Spring Catalogue/Capture/Look " + std::to_string(seq);
-  s.folderName = "Look " + std::to_string(seq);
-  s.openedAt = core::instantFromUnix(1740837909.0 + 300.0 * static_cast<double>(seq));
-  s.closedAt = core::addingSeconds(s.openedAt, 240);
-  s.endFrameCount = s.framesAdded = 24;
-  s.lastFileName = "IMG_" + std::to_string(seq) + ".CR3";
-  s.shootID = "2025-03-01-0C7E";
-  s.agentID = "0C7E1D52-0E0B-4B8B-A8C4-1F2E3D4C5B6A";
+  const core::Instant opened = core::instantFromUnix(1740837909.0 + 300.0 * static_cast<double>(seq));
   core::Bytes thumbnail(kThumbnailBytes);
   for (uint8_t& b : thumbnail) b = static_cast<uint8_t>(random());
-  s.thumbnail = std::move(thumbnail);
-  s.duration = s.activeTime = 240;
-  return s;
+  return {.seq = seq, .path = "/Volumes/Shoots/Spring Catalogue/Capture/Look " + std::to_string(seq),
+          .folderName = "Look " + std::to_string(seq), .openedAt = opened, .closedAt = core::addingSeconds(opened, 240),
+          .endFrameCount = 24, .framesAdded = 24, .lastFileName = "IMG_" + std::to_string(seq) + ".CR3",
+          .shootID = "2025-03-01-0C7E", .agentID = "0C7E1D52-0E0B-4B8B-A8C4-1F2E3D4C5B6A",
+          .thumbnail = std::move(thumbnail), .duration = 240, .activeTime = 240};
 }
 
 // A storage root holding `count` segments, written as the agent writes them.

@@ -28,8 +28,7 @@ using vantle::agent::ImageSource;
 using vantle::agent::ThumbnailReader;
 
 std::unique_ptr<vantle::testing::TempFolder> folder;
-std::string jpegPath;
-std::string rawPath;
+std::string jpegPath, rawPath;
 
 // Runs a program (no shell) and returns its exit status, or -1.
 int run(const std::vector<std::string>& arguments) {
@@ -68,10 +67,8 @@ bool makeFixtures() {
   jpegPath = at("IMG_0001.JPG");
   const auto jpeg = vantle::testing::readAll(jpegPath);
   // A full-size embedded preview, as most cameras write, over a 16-bit mosaic.
-  rawPath = folder->write("IMG_0001.DNG", vantle::testing::makeDng({.previewJpeg = jpeg,
-                                                                    .previewWidth = 6000,
-                                                                    .previewHeight = 4000,
-                                                                    .rawWidth = 6000,
+  rawPath = folder->write("IMG_0001.DNG", vantle::testing::makeDng({.previewJpeg = jpeg, .previewWidth = 6000,
+                                                                    .previewHeight = 4000, .rawWidth = 6000,
                                                                     .rawHeight = 4000}))
                 .string();
   std::printf("fixtures: 24 MP JPEG of %.1f MB, DNG of %.1f MB\n", jpeg.size() / 1e6,

@@ -24,18 +24,13 @@ Bytes randomBytes(size_t n, unsigned seed) {
 VantleMessage segmentMessage() {
   const ShotSegmentRecord r{"/Volumes/Shoots/Spring Catalogue/Capture/Look 31", kNow, kNow, 100, 148,
                             "IMG_0148.CR3", kNow, kNow, 0, 95, 12};
-  VantleMessage m;
-  m.t = VantleMessage::Kind::segment;
-  m.segment = WireSegment::fromRecord(412, r, false, "shoot", "Spring Catalogue", "session", "agent",
-                                      randomBytes(40 * 1024, 1), randomBytes(250 * 1024, 2));
-  return m;
+  return {.t = VantleMessage::Kind::segment,
+          .segment = WireSegment::fromRecord(412, r, false, "shoot", "Spring Catalogue", "session", "agent",
+                                             randomBytes(40 * 1024, 1), randomBytes(250 * 1024, 2))};
 }
 
 VantleMessage snapshotMessage() {
-  VantleMessage m;
-  m.t = VantleMessage::Kind::snapshot;
-  m.snapshot = vantle::bench::busySnapshot(148);
-  return m;
+  return {.t = VantleMessage::Kind::snapshot, .snapshot = vantle::bench::busySnapshot(148)};
 }
 
 void encode(benchmark::State& state, const VantleMessage& m) {

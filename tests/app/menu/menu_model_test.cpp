@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/app/menu/agent_states.h"
+#include <map>
+
+#include "tests/app/menu/menu_fixtures.h"
 
 namespace vantle::app {
 namespace {
@@ -12,8 +14,6 @@ using agent::AgentController;
 using ::testing::ElementsAre;
 using ::testing::Not;
 using ::testing::Contains;
-
-AgentController::State running() { return testing::countingAgent(); }
 
 const MenuItem* find(const MenuModel& model, const std::string& label) {
   for (const MenuItem& item : model.items) {
@@ -32,7 +32,7 @@ TEST(MenuModel, AStoppedAgentOffersStartTheFolderTheTogglesAndQuit) {
 }
 
 TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
-  AgentController::State state = running();
+  AgentController::State state = testing::countingAgent();
   state.peerCount = 1;
   state.watchedRoot = "/studio/Shoot";
   state.launchesAtLogin = true;
@@ -49,11 +49,6 @@ TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
                           "Count JPEGs Too", "Open at Login", "Version ? (?)", "Quit Orvane Live Agent"));
   EXPECT_TRUE(find(model, "Open at Login")->checked);
   EXPECT_EQ(find(model, "Open at Login")->value, 0);  // choosing it turns it off
-  EXPECT_FALSE(find(model, "Count JPEGs Too")->checked);
-  EXPECT_EQ(find(model, "Count JPEGs Too")->value, 1);
-  const MenuItem& clock = *find(model, "Stop the Clock After");
-  EXPECT_EQ(clock.children[3].action, MenuAction::stopClockAfter);
-  EXPECT_EQ(clock.children[3].value, 15);
 
   // No device, a shoot to resume, thresholds matching no choice (none is
   // checked), and orphan images under RAW counting.
@@ -76,24 +71,21 @@ TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
 }
 
 TEST(MenuModel, TheTitleIsEmptyAndTheIconWarnsUnlessCounting) {
-  AgentController::State state = running();
+  AgentController::State state = testing::countingAgent();
   state.lastError = "Could not open at login: no autostart folder";
-  struct Case {
-    core::AgentStatus status;
-    TrayIcon icon;
-  };
-  for (const Case c : {Case{core::AgentStatus::captureOneNotRunning, TrayIcon::meteringNone},
-                       Case{core::AgentStatus::noDocument, TrayIcon::meteringNone},
-                       Case{core::AgentStatus::catalogNotSupported, TrayIcon::warning},
-                       Case{core::AgentStatus::permissionDenied, TrayIcon::warning},
-                       Case{core::AgentStatus::folderUnreadable, TrayIcon::meteringNone}}) {
-    state.snapshot.status = c.status;
+  const std::map<core::AgentStatus, TrayIcon> icons{{core::AgentStatus::captureOneNotRunning, TrayIcon::meteringNone},
+                                                    {core::AgentStatus::noDocument, TrayIcon::meteringNone},
+                                                    {core::AgentStatus::catalogNotSupported, TrayIcon::warning},
+                                                    {core::AgentStatus::permissionDenied, TrayIcon::warning},
+                                                    {core::AgentStatus::folderUnreadable, TrayIcon::meteringNone}};
+  for (const auto& [status, icon] : icons) {
+    state.snapshot.status = status;
     const MenuModel model = buildMenu(state, {});
     EXPECT_EQ(model.title, "");
-    EXPECT_EQ(model.icon, c.icon);
+    EXPECT_EQ(model.icon, icon);
     const std::vector<std::string> labels = menuLabels(model.items);
     EXPECT_EQ(labels[0], AgentController::summary(true, state.snapshot));
-    const auto remedy = AgentController::remedyFor(true, c.status);
+    const auto remedy = AgentController::remedyFor(true, status);
     EXPECT_EQ(labels[1], remedy ? *remedy : state.lastError.value());
     EXPECT_THAT(labels, Contains(*state.lastError));
     EXPECT_THAT(labels, Not(Contains("This shoot  40 frames")));

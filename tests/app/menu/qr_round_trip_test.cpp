@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/headless/terminal_qr.h"
-#include "tests/app/menu/qr_decoder.h"
+#include "tests/app/menu/menu_fixtures.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantle::testing {
@@ -18,11 +19,11 @@ namespace {
 // each upper half block is two modules, the upper one its foreground colour
 // and the lower one its background. A block must have both colours set
 // explicitly (so it scans on dark and light terminals alike), and every line
-// must end by resetting them; anything else is an error, in `error`.
-std::vector<std::vector<bool>> terminalModules(const std::string& text, std::string& error) {
+// must end by resetting them; anything else fails the test.
+std::vector<std::vector<bool>> terminalModules(const std::string& text) {
   constexpr std::string_view kUpperHalf = "\u2580";
-  const auto fail = [&](std::string why) {
-    error = std::move(why);
+  const auto fail = [](const std::string& why) {
+    ADD_FAILURE() << why;
     return std::vector<std::vector<bool>>{};
   };
   std::vector<std::vector<bool>> rows;
@@ -48,10 +49,8 @@ std::vector<std::vector<bool>> terminalModules(const std::string& text, std::str
     } else if (text[i] == '\n') {
       if (foreground >= 0 || background >= 0) return fail("a line that does not reset its colours");
       if (!rows.empty() && upper.size() != rows.back().size()) return fail("lines of different widths");
-      rows.push_back(std::move(upper));
-      rows.push_back(std::move(lower));
-      upper.clear();
-      lower.clear();
+      rows.push_back(std::exchange(upper, {}));
+      rows.push_back(std::exchange(lower, {}));
       ++i;
     } else {
       return fail("an unexpected character at " + std::to_string(i));
@@ -62,10 +61,7 @@ std::vector<std::vector<bool>> terminalModules(const std::string& text, std::str
 }
 
 TEST(PairingQr, TheTerminalQrCodeOfTheHeadlessAgentScansAsExactlyTheCode) {
-  const std::string printed = app::terminalQr("123456");
-  std::string error;
-  const auto modules = terminalModules(printed, error);
-  ASSERT_EQ(error, "");
+  const auto modules = terminalModules(app::terminalQr("123456"));
   ASSERT_FALSE(modules.empty());
 
   // Eight pixels a module: a terminal cell is about twice as tall as wide,
@@ -75,10 +71,7 @@ TEST(PairingQr, TheTerminalQrCodeOfTheHeadlessAgentScansAsExactlyTheCode) {
   const int height = static_cast<int>(modules.size());
   QImage image(width, height, QImage::Format_RGB32);
   for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const bool dark = modules[static_cast<size_t>(y)][static_cast<size_t>(x)];
-      image.setPixel(x, y, dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
-    }
+    for (int x = 0; x < width; ++x) image.setPixel(x, y, modules[y][x] ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
   }
   TempFolder folder;
   const auto file = folder / "terminal.png";

@@ -1,5 +1,7 @@
-// Reading a QR code back with a real decoder, zbarimg (zbar-tools), so that
-// what the agent draws is checked by what a scanner makes of it.
+// What the menu tests share: the controller state of a running agent
+// counting frames, and reading a QR code back with a real decoder, zbarimg
+// (zbar-tools), so that what the agent draws is checked by what a scanner
+// makes of it.
 #pragma once
 
 #include <sys/wait.h>
@@ -8,7 +10,21 @@
 #include <filesystem>
 #include <string>
 
+#include "agent/engine/agent_controller.h"
+
 namespace vantle::testing {
+
+// Running, status ok, "Look 1" with 12 frames, 40 in the shoot, code 042917.
+inline agent::AgentController::State countingAgent() {
+  agent::AgentController::State state;
+  state.isRunning = true;
+  state.pairingCode = "042917";
+  state.snapshot.status = core::AgentStatus::ok;
+  state.snapshot.shotName = "Look 1";
+  state.snapshot.frameCount = 12;
+  state.snapshot.framesThisShoot = 40;
+  return state;
+}
 
 // The text of the one QR code in an image file, exactly as decoded; empty
 // when the decoder finds none. Other symbologies are off, so that nothing
