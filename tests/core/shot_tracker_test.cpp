@@ -11,17 +11,13 @@ namespace {
 
 using testing::at;
 
+// A reading of `path`, optionally naming the folder's newest frame.
 ShotObservation seen(std::optional<std::string> path, int64_t count, double seconds,
-                     std::optional<int64_t> hint = std::nullopt) {
-  return ShotObservation{std::move(path), count, hint, std::nullopt, at(seconds)};
+                     std::optional<std::string> newest = std::nullopt) {
+  return ShotObservation{std::move(path), count, std::nullopt, std::move(newest), at(seconds)};
 }
 
 ShotObservation nothing(double seconds) { return seen(std::nullopt, 0, seconds); }
-
-// A reading that also names the folder's newest frame.
-ShotObservation newest(std::string path, int64_t count, double seconds, std::string fileName) {
-  return ShotObservation{std::move(path), count, std::nullopt, std::move(fileName), at(seconds)};
-}
 
 using Events = std::vector<ShotEvent>;
 
@@ -45,9 +41,9 @@ TEST(ShotTracker, WorkedDayOfTwoFolders) {
   ShotSegmentRecord expected{"A", at(0), at(420), 10, 12, std::nullopt, at(5), at(400), 0, 95, 0};
   EXPECT_EQ(tracker.observe(seen("B", 0, 422)),
             (Events{ShotClosed{expected}, ShotOpened{"B", at(420), 0, false}}));
-  // The other derived values of this record are checked with the wire segment.
-  EXPECT_DOUBLE_EQ(expected.workingTime(), 300);
-  EXPECT_DOUBLE_EQ(expected.trailingTime(), 20);
+  // B held no frames and gained none: losing it leaves no record.
+  tracker.observe(nothing(430));
+  EXPECT_EQ(tracker.observe(nothing(432)), (Events{DesignationLost{at(432)}}));
 }
 
 TEST(ShotTracker, DebounceCommitsAtExactlyTheIntervalAndNotOnFirstSighting) {
@@ -79,18 +75,8 @@ TEST(ShotTracker, StartCountAndFramesDuringTheDebounce) {
 
   // A baseline hint is the start count.
   ShotTracker hinted(2, 300);
-  hinted.observe(seen("A", 5, 0, 3));
+  hinted.observe(ShotObservation{"A", 5, 3, std::nullopt, at(0)});
   EXPECT_EQ(hinted.observe(seen("A", 5, 2)), (Events{ShotOpened{"A", at(0), 3, false}}));
-}
-
-TEST(ShotTracker, EmptyFolderVisitLeavesNoRecord) {
-  ShotTracker tracker(2, 300);
-  open(tracker, "Empty", 0, 0);
-  tracker.observe(seen("B", 1, 10));
-  EXPECT_EQ(tracker.observe(seen("B", 1, 12)), (Events{ShotOpened{"B", at(10), 1, false}}));
-  tracker.observe(nothing(20));
-  const ShotSegmentRecord b{"B", at(10), at(20), 1, 1, {}, {}, {}, 0, 0, 0};
-  EXPECT_EQ(tracker.observe(nothing(22)), (Events{ShotClosed{b}, DesignationLost{at(22)}}));
 }
 
 TEST(ShotTracker, RevisitWithoutNewFramesBanksItsIdleBeforeFirst) {
@@ -153,22 +139,22 @@ TEST(ShotTracker, CloseCurrentEndsTheVisitAndLeavesAWaitingChangeToBeConfirmed) 
 
 TEST(ShotTracker, TheNewestFileNameIsKeptUntilAReadingNamesAnother) {
   ShotTracker tracker(2, 300);
-  tracker.observe(newest("A", 1, 0, "IMG_0001.CR3"));
+  tracker.observe(seen("A", 1, 0, "IMG_0001.CR3"));
   // The committing reading names no frame: the first sighting's name stands.
   tracker.observe(seen("A", 1, 2));
   EXPECT_EQ(tracker.lastFileName, "IMG_0001.CR3");
 
-  tracker.observe(newest("A", 2, 5, "IMG_0002.CR3"));
+  tracker.observe(seen("A", 2, 5, "IMG_0002.CR3"));
   EXPECT_EQ(tracker.lastFileName, "IMG_0002.CR3");
   tracker.observe(seen("A", 3, 6));  // a count without a name keeps the last one
   EXPECT_EQ(tracker.lastFileName, "IMG_0002.CR3");
   // A frame replaced under the same count: the name moves on without an event.
-  EXPECT_EQ(tracker.observe(newest("A", 3, 7, "IMG_0003.CR3")), Events{});
+  EXPECT_EQ(tracker.observe(seen("A", 3, 7, "IMG_0003.CR3")), Events{});
   EXPECT_EQ(tracker.lastFileName, "IMG_0003.CR3");
 
   // A committing reading that names a frame wins over the first sighting's.
-  tracker.observe(newest("B", 4, 10, "B_0001.CR3"));
-  const Events events = tracker.observe(newest("B", 4, 12, "B_0004.CR3"));
+  tracker.observe(seen("B", 4, 10, "B_0001.CR3"));
+  const Events events = tracker.observe(seen("B", 4, 12, "B_0004.CR3"));
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(std::get<ShotClosed>(events[0]).record.lastFileName, "IMG_0003.CR3");
   EXPECT_EQ(tracker.lastFileName, "B_0004.CR3");
@@ -195,12 +181,6 @@ TEST(ShotTracker, CanonicallyEquivalentPathsAreOneFolder) {
   ShotTracker tracker(2, 300);
   open(tracker, composed, 1, 0);
   EXPECT_EQ(tracker.observe(seen(decomposed, 2, 3)), (Events{CountChanged{composed, 2, at(3)}}));
-  // A pending change matches across spellings as well, and reopens as a revisit.
-  open(tracker, "/Other", 0, 10);
-  tracker.observe(seen(composed, 2, 20));
-  const Events events = tracker.observe(seen(decomposed, 2, 22));
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_TRUE(std::get<ShotOpened>(events[0]).isRevisit);
 }
 
 TEST(ShotSegmentRecord, DerivedValuesClampAtZero) {

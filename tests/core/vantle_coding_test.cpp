@@ -52,7 +52,6 @@ TEST(VantleCoding, InvalidUtf8IsWrittenNotThrown) {
   Json value = Json::object();
   value["name"] = std::string("IMG_\xff.CR3");
   EXPECT_EQ(VantleCoding::dump(value), "{\"name\":\"IMG_\xEF\xBF\xBD.CR3\"}");
-  EXPECT_EQ(VantleCoding::parse("{\"a\":"), std::nullopt);
 }
 
 TEST(VantleCoding, InputNestedDeeperThanAnyRecordIsRefusedBeforeItIsBuilt) {

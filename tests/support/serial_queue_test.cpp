@@ -38,28 +38,6 @@ TEST(SerialQueue, RunsWorkInOrderOneAtATime) {
   EXPECT_FALSE(overlapped);
 }
 
-TEST(SerialQueue, DelayedWorkRunsInDeadlineOrder) {
-  ThreadPool pool(2);
-  SerialQueue queue("q", pool);
-  std::vector<int> order;  // touched only on the queue
-  queue.postAfter(0.06, [&] { order.push_back(3); });
-  queue.postAfter(0.02, [&] { order.push_back(2); });
-  queue.postAfter(0, [&] { order.push_back(1); });
-  ASSERT_TRUE(eventually([&] { return queue.sync([&] { return order.size() == 3; }); }));
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
-
-TEST(SerialQueueDeathTest, SyncFromItsOwnQueueIsRefusedRatherThanHanging) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ASSERT_DEATH(
-      {
-        ThreadPool pool(2);
-        SerialQueue queue("com.orvane.vantle.self", pool);
-        queue.sync([&] { return queue.sync([] { return 1; }); });
-      },
-      "its own queue");
-}
-
 TEST(RepeatingTimer, FiresAtItsCadenceUntilCancelledOrDestroyed) {
   ThreadPool pool(2);
   SerialQueue queue("q", pool);

@@ -9,13 +9,16 @@
 namespace vantle::core {
 namespace {
 
-TEST(CountThresholds, Levels) {
+TEST(CountThresholds, LevelsAndJobLimits) {
   const CountThresholds t{100, 150};
   EXPECT_EQ(t.level(99), CountAlertLevel::normal);
   EXPECT_EQ(t.level(100), CountAlertLevel::warn);
   EXPECT_EQ(t.level(150), CountAlertLevel::danger);
   EXPECT_EQ((CountThresholds{100, 0}).level(500), CountAlertLevel::warn);
   EXPECT_EQ((CountThresholds{100, 50}).level(60), CountAlertLevel::danger);  // danger wins when set lower
+  // A job's limits replace the defaults as a pair.
+  EXPECT_EQ(CountThresholds::resolve(std::nullopt, std::nullopt, 100, 150), (CountThresholds{100, 150}));
+  EXPECT_EQ(CountThresholds::resolve(80, std::nullopt, 100, 150), (CountThresholds{80, std::nullopt}));
 }
 
 TEST(CountThresholds, AnnouncesALevelOnceOnEnteringIt) {
@@ -29,11 +32,6 @@ TEST(CountThresholds, AnnouncesALevelOnceOnEnteringIt) {
   for (const auto& m : moves) EXPECT_EQ(t.crossing(m.from, m.to), m.announced) << m.from << " to " << m.to;
   EXPECT_EQ((CountThresholds{100, std::nullopt}).crossing(0, 500), warn);
   EXPECT_EQ((CountThresholds{std::nullopt, 150}).crossing(200, 100), none);
-}
-
-TEST(CountThresholds, JobLimitsReplaceTheDefaultsAsAPair) {
-  EXPECT_EQ(CountThresholds::resolve(std::nullopt, std::nullopt, 100, 150), (CountThresholds{100, 150}));
-  EXPECT_EQ(CountThresholds::resolve(80, std::nullopt, 100, 150), (CountThresholds{80, std::nullopt}));
 }
 
 // The reply's JSON as the watch receives it, and a dictionary holding `json`.
