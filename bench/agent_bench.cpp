@@ -10,22 +10,11 @@
 // agent sends nothing but keep-alives and uses under 1% of a core. Exits
 // non-zero when one is missed. Run from the build tree: the agent program is
 // build/bin/vantle-agent beside this benchmark.
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <thread>
-#include <vector>
-
 #include "bench/landing_frames.h"
-#include "support/thread_pool.h"
-#include "tests/support/temp_folder.h"
 
 int main() {
   using namespace vantle::bench;
-  double seconds = 60;
-  if (const char* text = std::getenv("VANTLE_BENCH_SECONDS")) seconds = std::max(1.0, std::atof(text));
+  const double seconds = std::max(1.0, benchSeconds(60));
   const int frames = std::max(10, static_cast<int>(200 * seconds / 60));
 
   vantle::testing::TempFolder work;
@@ -41,10 +30,9 @@ int main() {
     // Frames land at 5 a second.
     const Landings landed = landAtPace(agent.capture, 2, frames, std::chrono::milliseconds(200));
     companion.counts.waitFor(frames + 1, 10);
-    const std::vector<double> seen = latencies(landed, {&companion.counts});
-    const double median = percentile(seen, 0.5), p99 = percentile(seen, 0.99);
+    const Delays seen = delays(landed, {&companion.counts});
     std::printf("Frame to companion over %d frames at 5/s: %zu seen, median %.2f ms, p99 %.2f ms (targets 10, 60)\n",
-                frames, seen.size(), median * 1e3, p99 * 1e3);
+                frames, seen.counted, seen.median * 1e3, seen.p99 * 1e3);
 
     // Idle: the newest-frame feed finishes its last delivery first.
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -56,13 +44,11 @@ int main() {
     std::printf("Idle for %.0f s with one companion: %lld messages sent, %.2f%% of a core (target 0 messages, < 1%%)\n",
                 seconds, static_cast<long long>(idleMessages), idleShare * 100);
 
-    holds = static_cast<int>(seen.size()) == frames && median <= 0.010 && p99 <= 0.060 && idleMessages == 0 &&
-            idleShare < 0.01;
+    holds = static_cast<int>(seen.counted) == frames && seen.median <= 0.010 && seen.p99 <= 0.060 &&
+            idleMessages == 0 && idleShare < 0.01;
   } catch (const std::exception& error) {
     std::printf("%s\n", error.what());
     return 1;
   }
-  std::printf("%s\n", holds ? "ok" : "MISSED");
-  vantle::support::ThreadPool::stopShared();
-  return holds ? 0 : 1;
+  return verdict(holds);
 }

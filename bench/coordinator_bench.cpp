@@ -8,31 +8,17 @@
 //
 // Targets at 2,000 frames: median at most 10 ms, 99th percentile at most
 // 60 ms. Exits non-zero when one is missed.
-#include <time.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <vector>
-
 #include "agent/engine/agent_coordinator.h"
 #include "bench/landing_frames.h"
-#include "support/thread_pool.h"
-#include "tests/support/temp_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace vantle::bench;
 using vantle::agent::AgentCoordinator;
-using vantle::agent::AgentStorage;
 using vantle::agent::DesignationReading;
-using vantle::agent::SessionSource;
 
 // A source whose reading never changes.
-struct FixedSource final : SessionSource {
+struct FixedSource final : vantle::agent::SessionSource {
   explicit FixedSource(DesignationReading reading) : reading(std::move(reading)) {}
   DesignationReading currentReading() const override { return reading; }
   void start() override {}
@@ -42,15 +28,10 @@ struct FixedSource final : SessionSource {
   const DesignationReading reading;
 };
 
-double threadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
-
 struct Result {
-  long long existing = 0, landed = 0, counted = 0;
-  double cpuPerFrame = 0, median = -1, p99 = -1;  // seconds
+  long long existing = 0;
+  double cpuPerFrame = 0;  // seconds
+  Delays delays;
 };
 
 Result follow(int64_t existing, double seconds) {
@@ -65,7 +46,7 @@ Result follow(int64_t existing, double seconds) {
   CountsSeen counts(existing);
 
   AgentCoordinator::Services services;
-  services.storage = std::make_shared<AgentStorage>(stored.path());
+  services.storage = std::make_shared<vantle::agent::AgentStorage>(stored.path());
   services.checkDisk = [](const std::optional<std::string>&) {};  // no warnings spoken from a bench
   auto coordinator = AgentCoordinator::make(
       {.source = std::make_shared<FixedSource>(reading), .debounce = 2, .designationPollInterval = 2}, services);
@@ -78,37 +59,28 @@ Result follow(int64_t existing, double seconds) {
   }
 
   // This thread writes the frames: its own time is left out.
-  const double cpuBefore = processCpuSeconds(), writerBefore = threadCpuSeconds();
+  const double cpuBefore = cpuSecondsOn(), writerBefore = cpuSecondsOn(CLOCK_THREAD_CPUTIME_ID);
   const Landings landed = landAtPace(folder, existing + 1, frames, std::chrono::milliseconds(200));
   counts.waitFor(existing + frames, 10);
-  const double cpu = processCpuSeconds() - cpuBefore - (threadCpuSeconds() - writerBefore);
+  const double cpu = cpuSecondsOn() - cpuBefore - (cpuSecondsOn(CLOCK_THREAD_CPUTIME_ID) - writerBefore);
   coordinator->stop();
   coordinator->drain();
-
-  const std::vector<double> seen = latencies(landed, {&counts});
-  return Result{.existing = existing,
-                .landed = frames,
-                .counted = static_cast<long long>(seen.size()),
-                .cpuPerFrame = cpu / static_cast<double>(frames),
-                .median = percentile(seen, 0.5),
-                .p99 = percentile(seen, 0.99)};
+  return {existing, cpu / static_cast<double>(frames), delays(landed, {&counts})};
 }
 
 }  // namespace
 
 int main() {
-  double seconds = 60;
-  if (const char* text = std::getenv("VANTLE_BENCH_SECONDS")) seconds = std::max(1.0, std::atof(text));
+  const double seconds = std::max(1.0, benchSeconds(60));
 
   std::printf("Coordinator following a folder, new frames at 5/s for %.0f s\n", seconds);
   std::printf("%10s %8s %8s %14s %12s %12s\n", "existing", "landed", "counted", "CPU/frame ms", "median ms",
               "p99 ms");
   std::vector<Result> results;
   for (const int64_t existing : {200, 2000, 20000}) {
-    const Result r = follow(existing, seconds);
-    results.push_back(r);
-    std::printf("%10lld %8lld %8lld %14.3f %12.2f %12.2f\n", r.existing, r.landed, r.counted, r.cpuPerFrame * 1e3,
-                r.median * 1e3, r.p99 * 1e3);
+    const Result& r = results.emplace_back(follow(existing, seconds));
+    std::printf("%10lld %8zu %8zu %14.3f %12.2f %12.2f\n", r.existing, r.delays.landed, r.delays.counted,
+                r.cpuPerFrame * 1e3, r.delays.median * 1e3, r.delays.p99 * 1e3);
     std::fflush(stdout);
   }
   if (results[0].cpuPerFrame > 0) {
@@ -116,10 +88,10 @@ int main() {
                 results[1].cpuPerFrame / results[0].cpuPerFrame, results[2].cpuPerFrame / results[0].cpuPerFrame);
   }
 
-  const Result& target = results[1];
+  const Delays& target = results[1].delays;
   const bool holds =
       target.counted == target.landed && target.median >= 0 && target.median <= 0.010 && target.p99 <= 0.060;
-  std::printf("At 2,000 frames: median %.2f ms (target ≤ 10), p99 %.2f ms (target ≤ 60), %lld of %lld counted: %s\n",
+  std::printf("At 2,000 frames: median %.2f ms (target ≤ 10), p99 %.2f ms (target ≤ 60), %zu of %zu counted: %s\n",
               target.median * 1e3, target.p99 * 1e3, target.counted, target.landed, holds ? "ok" : "MISSED");
   vantle::support::ThreadPool::stopShared();
   return holds ? 0 : 1;

@@ -5,15 +5,9 @@
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 
-#include <cstdio>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "agent/folders/safe_directory_reader.h"
 #include "bench/landing_frames.h"
 #include "tests/agent/folders/fixtures/timing_report.h"
-#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -25,24 +19,17 @@ std::unique_ptr<vantle::testing::TempFolder> folder;
 
 void makeFolder() {
   folder = std::make_unique<vantle::testing::TempFolder>();
-  char name[32];
   for (int i = 1; i <= 10000; ++i) {
-    std::snprintf(name, sizeof name, "IMG_%05d.CR3", i);
-    folder->write(name);
-    std::snprintf(name, sizeof name, "IMG_%05d.xmp", i);
-    folder->write(name);
+    const std::string stem = "IMG_" + std::to_string(100'000 + i).substr(1);  // 5 digits
+    folder->write(stem + ".CR3");
+    folder->write(stem + ".xmp");
   }
 }
 
 void bareReaddir(const std::string& path) {
   DIR* dir = opendir(path.c_str());
-  int64_t entries = 0;
-  while (const dirent* entry = readdir(dir)) {
-    benchmark::DoNotOptimize(entry->d_type);
-    ++entries;
-  }
+  while (const dirent* entry = readdir(dir)) benchmark::DoNotOptimize(entry->d_type);
   closedir(dir);
-  benchmark::DoNotOptimize(entries);
 }
 
 bool readerCounts(SafeDirectoryReader& reader, const std::string& path) {

@@ -18,38 +18,28 @@
 #include <asio/ip/tcp.hpp>
 #include <sys/resource.h>
 
-#include <atomic>
-#include <cstdio>
-#include <functional>
-#include <memory>
-#include <thread>
-#include <vector>
-
 #include "bench/landing_frames.h"
 #include "core/message.h"
-#include "support/thread_pool.h"
 #include "tests/net/test_peer.h"
-#include "tests/support/temp_folder.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using namespace vantle::bench;
 using vantle::testing::TestPeer;
 using Attack = std::function<void(std::atomic<bool>& stop, std::atomic<int>& answered)>;
 
 struct Run {
   std::string name;
-  double answeredPerSecond = 0, median = -1, p99 = -1;  // latencies in seconds
-  size_t counted = 0, landed = 0;
-  long peakKiB = 0;
-  size_t peakDescriptors = 0;
+  double answeredPerSecond = 0;
+  Delays delays;
+  size_t peakKiB = 0, peakDescriptors = 0;
 };
 
 }  // namespace
 
 int main() {
-  double seconds = 20;
-  if (const char* text = std::getenv("VANTLE_BENCH_SECONDS")) seconds = std::max(3.0, std::atof(text) / 3);
+  const double seconds = std::max(3.0, benchSeconds(60) / 3);
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
@@ -73,29 +63,24 @@ int main() {
         while (!stop) {
           run.peakKiB = std::max(run.peakKiB, agent.residentKiB());
           run.peakDescriptors = std::max(run.peakDescriptors, agent.descriptors());
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          std::this_thread::sleep_for(100ms);
         }
       });
-      std::this_thread::sleep_for(std::chrono::seconds(2));  // the attack gets going
+      std::this_thread::sleep_for(2s);  // the attack gets going
       const int answeredBefore = answered;
       const auto start = Clock::now();
-      const Landings landed = landAtPace(agent.capture, frames + 1, static_cast<int64_t>(seconds * 10),
-                                         std::chrono::milliseconds(100));
+      const Landings landed = landAtPace(agent.capture, frames + 1, static_cast<int64_t>(seconds * 10), 100ms);
       frames += static_cast<int64_t>(landed.size());
-      run.answeredPerSecond = (answered - answeredBefore) / std::chrono::duration<double>(Clock::now() - start).count();
+      run.answeredPerSecond = (answered - answeredBefore) / secondsSince(start);
       for (Follower& follower : followers) follower.counts.waitFor(frames, 5);
       stop = true;
       attacker.join();
       sampler.join();
-      const std::vector<double> seen = latencies(landed, {&followers[0].counts, &followers[1].counts});
-      run.landed = landed.size();
-      run.counted = seen.size();
-      run.median = percentile(seen, 0.5);
-      run.p99 = percentile(seen, 0.99);
+      run.delays = delays(landed, {&followers[0].counts, &followers[1].counts});
       return run;
     };
     runs.push_back(measure("quiet", [](std::atomic<bool>& stop, std::atomic<int>&) {
-      while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      while (!stop) std::this_thread::sleep_for(20ms);
     }));
     runs.push_back(measure("wrong codes", [&](std::atomic<bool>& stop, std::atomic<int>& answered) {
       std::vector<std::thread> machines;
@@ -121,7 +106,7 @@ int main() {
         socket.connect({asio::ip::make_address("127.0.0.1"), agent.port}, error);
         if (!error) idle.push_back(std::move(socket));
       }
-      while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      while (!stop) std::this_thread::sleep_for(20ms);
     }));
     runs.push_back(measure("slow reader", [&](std::atomic<bool>& stop, std::atomic<int>&) {
       std::vector<std::string> paths;
@@ -131,10 +116,10 @@ int main() {
         // backlog is too large, and it comes back.
         auto sleeper = TestPeer::connect(agent.port, agent.code, TestPeer::Variant::standard, "127.0.0.50");
         if (!sleeper) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          std::this_thread::sleep_for(100ms);
           continue;
         }
-        const auto until = Clock::now() + std::chrono::seconds(5);
+        const auto until = Clock::now() + 5s;
         while (!stop && Clock::now() < until) {
           sleeper->send(vantle::core::VantleMessage{.t = vantle::core::VantleMessage::Kind::audit, .paths = paths});
         }
@@ -149,12 +134,11 @@ int main() {
               "peak MiB", "peak fds");
   bool holds = true;
   for (const Run& r : runs) {
-    std::printf("%-12s %16.2f %5zu/%-4zu %10.2f %10.2f %12.1f %12zu\n", r.name.c_str(), r.answeredPerSecond, r.counted,
-                r.landed, r.median * 1e3, r.p99 * 1e3, static_cast<double>(r.peakKiB) / 1024, r.peakDescriptors);
-    holds = holds && r.counted == r.landed && r.p99 >= 0 && r.p99 <= 0.060 && r.answeredPerSecond <= 1.0;
+    const Delays& d = r.delays;
+    std::printf("%-12s %16.2f %5zu/%-4zu %10.2f %10.2f %12.1f %12zu\n", r.name.c_str(), r.answeredPerSecond, d.counted,
+                d.landed, d.median * 1e3, d.p99 * 1e3, static_cast<double>(r.peakKiB) / 1024, r.peakDescriptors);
+    holds = holds && d.counted == d.landed && d.p99 >= 0 && d.p99 <= 0.060 && r.answeredPerSecond <= 1.0;
     if (r.name == "slow reader") holds = holds && r.peakKiB <= 150 * 1024;
   }
-  std::printf("%s\n", holds ? "ok" : "MISSED");
-  vantle::support::ThreadPool::stopShared();
-  return holds ? 0 : 1;
+  return verdict(holds);
 }

@@ -7,35 +7,20 @@
 // output, one line per request. Every wait and loop has a bound in time and
 // in count; the program ends by itself and exits 1 when a check fails.
 #include <signal.h>
-#include <sys/socket.h>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/ssl/stream.hpp>
-
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <iostream>
-#include <mutex>
-#include <numeric>
-#include <string>
-#include <thread>
-#include <vector>
+#include <ranges>
 
 #include "bench/landing_frames.h"
-#include "net/security.h"
-#include "net/tls_context.h"
-#include "net/vantle_client.h"
 #include "net/vantle_service.h"
-#include "tests/support/live_process.h"
+#include "tests/net/test_peer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace vantle;
-using SteadyClock = std::chrono::steady_clock;
+using namespace vantle::bench;
+using testing::TestPeer;
 
 constexpr int companions = 100;
 constexpr int snapshots = 400;  // 20 seconds at one every 50 ms
@@ -46,40 +31,30 @@ constexpr int floodWorkers = 8;
 constexpr const char* code = "424242";
 constexpr const char* wrongCode = "000000";
 
-double secondsSince(SteadyClock::time_point start) {
-  return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
 // ---- The agent, in the child process ----
 
-void reply(const std::string& line) {
-  std::fprintf(stdout, "%s\n", line.c_str());
-  std::fflush(stdout);
-}
-
 int runAgent() {
+  const auto reply = [](const std::string& line) { std::cout << line << std::endl; };
   auto service = net::VantleService::create(0);
   if (auto error = service->start(code, "Bench Agent")) {
     reply("error " + *error);
     return 1;
   }
   reply("port " + std::to_string(*service->debugPort()));
-  // Requests: "peers N" waits (at most 60 s) for N companions; "cpu" tells
-  // this process's CPU seconds; "broadcast" sends the snapshots on their
-  // cadence; "quit", or the end of the input, ends it.
+  // Requests: "peers N" waits (at most 60 s) for N companions; "broadcast"
+  // sends the snapshots on their cadence; "quit", or the end of the input,
+  // ends it.
   for (std::string request; std::getline(std::cin, request) && request != "quit";) {
     if (request.starts_with("peers ")) {
       const int wanted = std::stoi(request.substr(6));
-      const auto deadline = SteadyClock::now() + 60s;
-      while (service->peerCount() < wanted && SteadyClock::now() < deadline) std::this_thread::sleep_for(10ms);
+      const auto deadline = Clock::now() + 60s;
+      while (service->peerCount() < wanted && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
       reply("peers " + std::to_string(service->peerCount()));
-    } else if (request == "cpu") {
-      reply("cpu " + std::to_string(bench::processCpuSeconds()));
     } else if (request == "broadcast") {
-      const auto start = SteadyClock::now();
+      const auto start = Clock::now();
       for (int n = 1; n <= snapshots; ++n) {
         std::this_thread::sleep_until(start + n * std::chrono::milliseconds(intervalMs));
-        service->broadcast(core::VantleMessage{.t = core::VantleMessage::Kind::snapshot, .snapshot = bench::busySnapshot(n)});
+        service->broadcast(core::VantleMessage{.t = core::VantleMessage::Kind::snapshot, .snapshot = busySnapshot(n)});
       }
       reply("sent");
     }
@@ -90,47 +65,18 @@ int runAgent() {
 
 // ---- The companions' side ----
 
-// A companion on loopback pairing with the right code: each snapshot it
-// receives counts in `received`, its first connection in `paired`.
-struct Companion {
-  Companion(uint16_t port, std::atomic<long>& received, std::atomic<int>& paired) {
-    client->onSnapshot = [this, &received](const core::VantleSnapshot& s) {
-      std::lock_guard lock(mutex);
-      frames.push_back(s.frameCount);
-      ++received;
-    };
-    client->onStateChange = [this, &paired](const net::VantleConnectionState& s) {
-      if (s.isConnected() && !connected.exchange(true)) ++paired;
-    };
-    client->connect(net::Endpoint{"127.0.0.1", port, std::nullopt}, code);
-  }
-
-  std::shared_ptr<net::VantleClient> client = net::VantleClient::create();
-  std::mutex mutex;
-  std::vector<int64_t> frames;  // the snapshots' numbers, as they arrived
-  std::atomic<bool> connected = false;
-};
-
 // Wrong-code handshakes from `floodWorkers` threads for `floodSeconds`,
-// with the real client's TLS settings; returns {refused, paired}.
+// with the companion's own TLS settings; returns {refused, paired}. A
+// handshake the agent leaves hanging ends at its handshake deadline.
 std::pair<long, long> floodWithWrongCodes(uint16_t port) {
-  auto tls = net::VantleSecurity::parameters(wrongCode, net::VantleSecurity::Role::client);
-  const asio::ip::tcp::endpoint agent(asio::ip::make_address("127.0.0.1"), port);
   std::atomic<long> refused = 0, paired = 0;
-  const auto deadline = SteadyClock::now() + std::chrono::duration<double>(floodSeconds);
+  const auto deadline = Clock::now() + std::chrono::duration<double>(floodSeconds);
   std::vector<std::thread> workers;
   for (int w = 0; w < floodWorkers; ++w) {
     workers.emplace_back([&] {
-      asio::io_context io;
-      for (int attempt = 0; attempt < 1'000'000 && SteadyClock::now() < deadline; ++attempt) {
-        asio::ssl::stream<asio::ip::tcp::socket> stream(io, tls->context());
-        std::error_code error;
-        stream.lowest_layer().connect(agent, error);
-        if (error) continue;
-        const timeval limit{5, 0};  // a handshake that hangs ends the attempt
-        setsockopt(stream.lowest_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        stream.handshake(asio::ssl::stream_base::client, error);
-        ++(error ? refused : paired);
+      for (int attempt = 0; attempt < 1'000'000 && Clock::now() < deadline; ++attempt) {
+        auto peer = TestPeer::open(port, wrongCode);
+        if (peer) ++(peer->handshake() == TestPeer::Handshake::paired ? paired : refused);
       }
     });
   }
@@ -141,6 +87,10 @@ std::pair<long, long> floodWithWrongCodes(uint16_t port) {
 int runBench() {
   signal(SIGPIPE, SIG_IGN);  // an agent that died is reported, not fatal
   bool passed = true;
+  const auto check = [&](bool holds) {  // the verdict at a line's end
+    passed = passed && holds;
+    return holds ? "PASS" : "FAIL";
+  };
   // The agent: this program started again with --agent, asked one line at a
   // time. The longest request, "peers", answers within a minute.
   testing::LiveProcess agent(std::filesystem::canonical("/proc/self/exe").string(), {"--agent"});
@@ -151,10 +101,7 @@ int runBench() {
     replies += line.has_value();
     return line.value_or("");
   };
-  const auto cpu = [&] {
-    const std::string answer = ask("cpu");
-    return answer.starts_with("cpu ") ? std::stod(answer.substr(4)) : -1;
-  };
+  const auto cpu = [&] { return cpuSecondsOf(agent.pid()); };
   const std::string portLine = ask("");
   if (!portLine.starts_with("port ")) {
     std::printf("the agent did not start: %s\n", portLine.c_str());
@@ -166,17 +113,16 @@ int runBench() {
 
   // Pairing a hundred companions.
   const double cpuIdle = cpu();
-  auto pairingStart = SteadyClock::now();
-  std::vector<std::unique_ptr<Companion>> all;
-  std::atomic<long> received = 0;
-  std::atomic<int> pairedSoFar = 0;
+  auto pairingStart = Clock::now();
+  std::vector<std::unique_ptr<Follower>> all;
+  const auto pairedSoFar = [&] { return std::ranges::count_if(all, [](const auto& f) { return f->paired.load(); }); };
   for (int i = 0; i < companions; ++i) {
     // All of them connect from one address, which may have only so many
     // handshakes under way: they pair in groups, as devices joining do.
     if (i % static_cast<int>(net::VantleService::handshakesPerSource) == 0) {
-      for (int wait = 0; wait < 1000 && pairedSoFar < i; ++wait) std::this_thread::sleep_for(10ms);
+      for (int wait = 0; wait < 1000 && pairedSoFar() < i; ++wait) std::this_thread::sleep_for(10ms);
     }
-    all.push_back(std::make_unique<Companion>(port, received, pairedSoFar));
+    all.push_back(std::make_unique<Follower>(port, code));
   }
   const std::string peers = ask("peers " + std::to_string(companions));
   const double pairingSeconds = secondsSince(pairingStart);
@@ -186,35 +132,32 @@ int runBench() {
   if (peers != "peers " + std::to_string(companions)) passed = false;
 
   // Twenty seconds of snapshots.
-  const auto broadcastStart = SteadyClock::now();
+  const auto broadcastStart = Clock::now();
   const bool sent = ask("broadcast") == "sent";
-  const long expected = static_cast<long>(companions) * snapshots;
-  for (int i = 0; i < 1000 && received < expected; ++i) std::this_thread::sleep_for(10ms);
+  const auto arrivals = Clock::now() + 10s;
+  for (auto& companion : all) companion->counts.waitFor(snapshots, secondsSince(Clock::now(), arrivals));
   const double broadcastSeconds = secondsSince(broadcastStart);
   const double broadcastCpu = cpu() - cpuPaired;
 
-  std::vector<int64_t> every(snapshots);
-  std::iota(every.begin(), every.end(), 1);
+  const long expected = static_cast<long>(companions) * snapshots;
+  long received = 0;
   int inOrder = 0;
   for (auto& companion : all) {
-    std::lock_guard lock(companion->mutex);
-    inOrder += companion->frames == every;
+    const std::vector<int64_t> frames = companion->counts.order();
+    received += static_cast<long>(frames.size());
+    inOrder += std::ranges::equal(frames, std::views::iota(int64_t{1}, int64_t{snapshots + 1}));
   }
   const double fraction = broadcastCpu / broadcastSeconds;
-  const bool allReceived = sent && received == expected && inOrder == companions;
   std::printf("  snapshots received:  %ld of %ld expected; %d of %d companions got every one, in order  %s\n",
-              received.load(), expected, inOrder, companions, allReceived ? "PASS" : "FAIL");
+              received, expected, inOrder, companions, check(sent && received == expected && inOrder == companions));
   std::printf("  agent CPU:           %.3f s over %.2f s = %.1f%% of one core (limit %.0f%%)  %s\n", broadcastCpu,
-              broadcastSeconds, 100 * fraction, 100 * cpuLimit, fraction < cpuLimit ? "PASS" : "FAIL");
-  passed = passed && allReceived && fraction < cpuLimit;
+              broadcastSeconds, 100 * fraction, 100 * cpuLimit, check(fraction < cpuLimit));
 
-  for (auto& companion : all) companion->client->disconnect();
-  for (auto& companion : all) companion->client->state();  // waits for the disconnect
   all.clear();
 
   // A flood of wrong codes.
   const double cpuBeforeFlood = cpu();
-  const auto floodStart = SteadyClock::now();
+  const auto floodStart = Clock::now();
   const auto [refused, paired] = floodWithWrongCodes(port);
   const double floodElapsed = secondsSince(floodStart);
   const double floodCpu = cpu() - cpuBeforeFlood;
@@ -222,15 +165,12 @@ int runBench() {
               refused, floodElapsed, refused / floodElapsed, floodWorkers);
   std::printf("                         agent CPU %.3f s = %.1f%% of one core, %.0f us per handshake; paired: %ld  %s\n",
               floodCpu, 100 * floodCpu / floodElapsed, refused > 0 ? 1e6 * floodCpu / refused : 0.0, paired,
-              paired == 0 && refused > 0 ? "PASS" : "FAIL");
-  passed = passed && paired == 0 && refused > 0;
+              check(paired == 0 && refused > 0));
   // Still serving after the flood.
-  Companion after(port, received, pairedSoFar);
-  for (int i = 0; i < 500 && !after.connected; ++i) std::this_thread::sleep_for(10ms);
-  after.client->disconnect();
-  after.client->state();
-  std::printf("  a right code after the flood: %s\n", after.connected ? "connected  PASS" : "not connected  FAIL");
-  passed = passed && after.connected;
+  Follower after(port, code);
+  for (int i = 0; i < 500 && !after.paired; ++i) std::this_thread::sleep_for(10ms);
+  const bool connected = after.paired;
+  std::printf("  a right code after the flood: %s  %s\n", connected ? "connected" : "not connected", check(connected));
 
   std::printf("%s\n", passed ? "all checks passed" : "SOME CHECKS FAILED");
   agent.send("quit");

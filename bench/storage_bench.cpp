@@ -6,16 +6,11 @@
 // and the cost of following a fresh append are printed for reference.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <fstream>
-#include <random>
-
 #include <nlohmann/json.hpp>
 
 #include "agent/storage/agent_storage.h"
 #include "bench/landing_frames.h"
 #include "tests/agent/folders/fixtures/timing_report.h"
-#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -24,23 +19,21 @@ using namespace vantle;
 constexpr size_t kThumbnailBytes = 40 * 1024;
 constexpr double kAllowedRatio = 3.0;
 
-core::WireSegment segment(uint64_t seq, std::mt19937& random) {
+core::WireSegment segment(uint64_t seq) {
   const core::Instant opened = core::instantFromUnix(1740837909.0 + 300.0 * static_cast<double>(seq));
-  core::Bytes thumbnail(kThumbnailBytes);
-  for (uint8_t& b : thumbnail) b = static_cast<uint8_t>(random());
   return {.seq = seq, .path = "/Volumes/Shoots/Spring Catalogue/Capture/Look " + std::to_string(seq),
           .folderName = "Look " + std::to_string(seq), .openedAt = opened, .closedAt = core::addingSeconds(opened, 240),
           .endFrameCount = 24, .framesAdded = 24, .lastFileName = "IMG_" + std::to_string(seq) + ".CR3",
           .shootID = "2025-03-01-0C7E", .agentID = "0C7E1D52-0E0B-4B8B-A8C4-1F2E3D4C5B6A",
-          .thumbnail = std::move(thumbnail), .duration = 240, .activeTime = 240};
+          .thumbnail = bench::randomBytes(kThumbnailBytes, static_cast<unsigned>(seq)), .duration = 240,
+          .activeTime = 240};
 }
 
 // A storage root holding `count` segments, written as the agent writes them.
 struct History {
   explicit History(size_t count) {
-    std::mt19937 random(static_cast<unsigned>(count));
     std::ofstream file(root / "segments.jsonl", std::ios::binary);
-    for (uint64_t seq = 1; seq <= count; ++seq) file << core::VantleCoding::dump(segment(seq, random).encode()) << '\n';
+    for (uint64_t seq = 1; seq <= count; ++seq) file << core::VantleCoding::dump(segment(seq).encode()) << '\n';
     file.close();
     storage = std::make_shared<agent::AgentStorage>(root.path());
   }
@@ -71,9 +64,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("replay_last_10/stored:50", replayLastTen, std::ref(shortHistory));
   benchmark::RegisterBenchmark("replay_last_10/stored:5000", replayLastTen, std::ref(longHistory));
   benchmark::RegisterBenchmark("append_then_replay/stored:5000", [&](benchmark::State& state) {
-    std::mt19937 random(7);
     for (auto _ : state) {
-      longHistory.storage->appendSegment(segment(longHistory.storage->highestSeq() + 1, random));
+      longHistory.storage->appendSegment(segment(longHistory.storage->highestSeq() + 1));
       longHistory.storage->flush();
       benchmark::DoNotOptimize(longHistory.storage->segments(longHistory.storage->highestSeq() - 10));
     }

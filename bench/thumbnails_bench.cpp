@@ -8,16 +8,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "agent/folders/raw_decoder.h"
 #include "agent/folders/thumbnail_reader.h"
+#include "bench/landing_frames.h"
 #include "tests/agent/folders/fixtures/dng_writer.h"
-#include "tests/support/temp_folder.h"
 #include "tests/agent/folders/fixtures/timing_report.h"
 
 extern char** environ;
@@ -30,16 +24,15 @@ using vantle::agent::ThumbnailReader;
 std::unique_ptr<vantle::testing::TempFolder> folder;
 std::string jpegPath, rawPath;
 
-// Runs a program (no shell) and returns its exit status, or -1.
-int run(const std::vector<std::string>& arguments) {
+// Runs a program (no shell); whether it exited with status 0.
+bool run(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 && waitpid(pid, &status, 0) == pid &&
+         WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A 6000 × 4000 picture with smooth shapes and fine grain, so that it
@@ -59,7 +52,7 @@ bool makeFixtures() {
       {"vips", "jpegsave", at("rgb8.v"), at("IMG_0001.JPG"), "--Q", "92"},
   };
   for (const auto& step : steps) {
-    if (run(step) != 0) {
+    if (!run(step)) {
       std::fprintf(stderr, "fixture step failed: %s %s\n", step[0].c_str(), step[1].c_str());
       return false;
     }
@@ -67,12 +60,10 @@ bool makeFixtures() {
   jpegPath = at("IMG_0001.JPG");
   const auto jpeg = vantle::testing::readAll(jpegPath);
   // A full-size embedded preview, as most cameras write, over a 16-bit mosaic.
-  rawPath = folder->write("IMG_0001.DNG", vantle::testing::makeDng({.previewJpeg = jpeg, .previewWidth = 6000,
-                                                                    .previewHeight = 4000, .rawWidth = 6000,
-                                                                    .rawHeight = 4000}))
-                .string();
-  std::printf("fixtures: 24 MP JPEG of %.1f MB, DNG of %.1f MB\n", jpeg.size() / 1e6,
-              vantle::testing::readAll(rawPath).size() / 1e6);
+  const auto dng = vantle::testing::makeDng(
+      {.previewJpeg = jpeg, .previewWidth = 6000, .previewHeight = 4000, .rawWidth = 6000, .rawHeight = 4000});
+  rawPath = folder->write("IMG_0001.DNG", dng).string();
+  std::printf("fixtures: 24 MP JPEG of %.1f MB, DNG of %.1f MB\n", jpeg.size() / 1e6, dng.size() / 1e6);
   return true;
 }
 
@@ -92,7 +83,7 @@ void BM_Raw1200_Developed(benchmark::State& state) { thumbnail(state, rawPath, 1
 void BM_Jpeg512_VipsthumbnailProcess(benchmark::State& state) {
   const std::string out = (*folder / "tn_%s.jpg").string();
   for (auto _ : state) {
-    if (run({"vipsthumbnail", "-s", "512", "-o", out, jpegPath}) != 0) state.SkipWithError("vipsthumbnail failed");
+    if (!run({"vipsthumbnail", "-s", "512", "-o", out, jpegPath})) state.SkipWithError("vipsthumbnail failed");
   }
 }
 

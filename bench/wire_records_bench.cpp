@@ -3,23 +3,15 @@
 // are of JSON text.
 #include <benchmark/benchmark.h>
 
-#include <random>
-
 #include "bench/landing_frames.h"
 #include "core/message.h"
 
 namespace {
 
 using namespace vantle::core;
+using vantle::bench::randomBytes;
 
 const Instant kNow = instantFromUnix(1740837909);
-
-Bytes randomBytes(size_t n, unsigned seed) {
-  std::mt19937 random(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(random());
-  return b;
-}
 
 VantleMessage segmentMessage() {
   const ShotSegmentRecord r{"/Volumes/Shoots/Spring Catalogue/Capture/Look 31", kNow, kNow, 100, 148,
@@ -34,13 +26,11 @@ VantleMessage snapshotMessage() {
 }
 
 void encode(benchmark::State& state, const VantleMessage& m) {
-  size_t bytes = 0;
   for (auto _ : state) {
     std::string text = m.encodeText();
-    bytes += text.size();
     benchmark::DoNotOptimize(text);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m.encodeText().size()));
 }
 
 void decode(benchmark::State& state, const VantleMessage& m) {
