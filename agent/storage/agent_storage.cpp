@@ -1,6 +1,8 @@
 #include "agent/storage/agent_storage.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -92,8 +94,9 @@ uint64_t AgentStorage::highestSeq() { return std::max(readSeqFile().value_or(0),
 
 uint64_t AgentStorage::reserveSeq() {
   return queue_.sync([this] {
-    const std::optional<uint64_t> counter = readSeqFile();
-    const uint64_t base = counter ? *counter : segmentLog_.highestSeq();
+    // Above every stored segment too: a counter put back from an older copy,
+    // or whose last write failed, must not hand out a number again.
+    const uint64_t base = std::max(readSeqFile().value_or(0), segmentLog_.highestSeq());
     if (base == std::numeric_limits<uint64_t>::max()) {
       // Wrapping would restart at 0, which means "none"; stay at the top.
       support::log::error(kLog, "the sequence counter is at its limit");
@@ -105,6 +108,11 @@ uint64_t AgentStorage::reserveSeq() {
 }
 
 bool AgentStorage::adopt(uint64_t minimumSeq) {
+  if (minimumSeq > highestPlausibleSeq) {
+    support::log::error(kLog, "a companion holds seq " + std::to_string(minimumSeq) +
+                                  ", which no agent can have issued; the numbering goes on from where it is");
+    return false;
+  }
   return queue_.sync([this, minimumSeq] {
     const uint64_t current = std::max(readSeqFile().value_or(0), segmentLog_.highestSeq());
     if (minimumSeq <= current) return false;
@@ -153,23 +161,44 @@ void AgentStorage::flush() {
 }
 
 std::string AgentStorage::agentID() {
-  const auto stored = [this]() -> std::optional<std::string> {
-    std::string id = trimmed(DurableFile::read(fileAt(kAgentID)).value_or(""));
-    const bool hasHistory = readSeqFile().has_value() || segmentLog_.highestSeq() != 0;
-    if (id.empty() || !hasHistory) return std::nullopt;
-    return id;
+  // What the file says: the stored ID; nothing, when a new one is due; or
+  // the error of a file that is there but cannot be read.
+  struct Found {
+    std::optional<std::string> id;
+    int error = 0;
   };
-  if (auto id = stored()) return *id;
+  const auto look = [this]() -> Found {
+    int error = 0;
+    const std::optional<std::string> text = DurableFile::read(fileAt(kAgentID), &error);
+    if (!text && error != ENOENT) return {std::nullopt, error};
+    std::string id = trimmed(text.value_or(""));
+    const bool hasHistory = readSeqFile().has_value() || segmentLog_.highestSeq() != 0;
+    if (id.empty() || !hasHistory) return {};
+    return {std::move(id), 0};
+  };
+  // The ID to answer with, remembered for this run; nullopt when a new one is due.
+  const auto settle = [this](const Found& found) -> std::optional<std::string> {
+    std::lock_guard lock(agentIDLock_);
+    if (found.id) return agentID_ = found.id;
+    if (found.error == 0) return std::nullopt;
+    // Only a missing file may be replaced: this one holds the identity the
+    // companions know. Keep the one of this run and read again next time.
+    support::log::error(kLog, "could not read " + fileAt(kAgentID).string() + ": " + std::strerror(found.error) +
+                                  "; the agent ID is not renewed");
+    if (!agentID_) agentID_ = support::randomUUID();
+    return agentID_;
+  };
+  if (auto id = settle(look())) return *id;
   // Renewed on the queue, so two callers racing here agree on one new ID.
   return queue_.sync([&] {
-    if (auto id = stored()) return *id;
+    if (auto id = settle(look())) return *id;
     std::string id = support::randomUUID();
     write(kAgentID, id);
     // A counter of 0 ties the new ID to the history that starts now: without
     // it the next caller would find no history and issue yet another ID, and
     // the first run would stamp two identities.
     if (!readSeqFile() && segmentLog_.highestSeq() == 0) writeSeqFile(0);
-    return id;
+    return *settle({id, 0});
   });
 }
 

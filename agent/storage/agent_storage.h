@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
 
   // Segments with `seq` greater than `seq`, in append order. Caller.
   std::vector<core::WireSegment> segments(uint64_t since);
+  // The same, to be read one at a time (a companion's replay). Caller.
+  SegmentLog::Reader segmentReader(uint64_t since) { return segmentLog_.readSince(since); }
   // Every stored segment, in append order. Caller.
   std::vector<core::WireSegment> allSegments();
   // Segments of one shoot (exact match), in append order; none for an
@@ -61,13 +64,19 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
   uint64_t highestSeq();
 
   // The next sequence number, persisted before it is returned (and returned
-  // even when that failed). Continues from the counter, or from the highest
-  // stored segment when there is no counter. Waits.
+  // even when that failed). Continues from the larger of the counter and
+  // the highest stored segment, so numbers only ever rise. Waits.
   uint64_t reserveSeq();
   // Raises the counter to `minimumSeq` when that is above both the counter
   // and every stored segment, so the next reservation yields minimumSeq + 1.
-  // True when it raised it. Waits.
+  // A number above `highestPlausibleSeq` is refused (and logged): no agent
+  // can have issued it, and adopting it would leave too little room above
+  // it, or none, for numbers that must go on rising. True when it raised
+  // the counter. Waits.
   bool adopt(uint64_t minimumSeq);
+  // One segment a second for 136 years: more than any agent's life, far
+  // below 2^64, and exact in every JSON reader (below 2^53).
+  static constexpr uint64_t highestPlausibleSeq = uint64_t{1} << 32;
 
   // Appends one line to "segments.jsonl" / "verifications.jsonl". Queued.
   void appendSegment(const core::WireSegment& segment);
@@ -81,7 +90,10 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
   // The agent ID. A new one is made and kept when none is stored, or when the
   // sequence history (counter and segments) is gone, so companions never see
   // numbers restart under an ID they know; a new ID starts that history with
-  // a counter of 0. Caller (a renewal waits).
+  // a counter of 0. A file that is there but cannot be read is never
+  // replaced: the ID of this run is kept (a made-up one, not stored, when
+  // none was read yet) and the file is read again at the next call.
+  // Caller (a renewal waits).
   std::string agentID();
 
   // The running shoot's ID; absent when none runs. Caller.
@@ -116,6 +128,8 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
   const std::filesystem::path root_;
   const Clock& clock_;
   SegmentLog segmentLog_;
+  std::mutex agentIDLock_;
+  std::optional<std::string> agentID_;  // the last one answered; guarded by agentIDLock_
   // "sessions.json" as last read or written; loaded on first use. Queue only.
   std::optional<std::map<std::string, std::string>> sessionTable_;
 };

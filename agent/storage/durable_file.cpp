@@ -39,16 +39,20 @@ void syncFolder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-std::optional<std::string> read(const std::filesystem::path& file) {
+std::optional<std::string> read(const std::filesystem::path& file, int* error) {
+  const auto failed = [error]() -> std::optional<std::string> {
+    if (error) *error = errno;
+    return std::nullopt;
+  };
   Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  if (!fd.valid()) return failed();
   std::string content;
   char buffer[64 * 1024];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return failed();
     }
     if (n == 0) return content;
     content.append(buffer, static_cast<size_t>(n));

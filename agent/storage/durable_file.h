@@ -19,8 +19,9 @@
 
 namespace vantle::agent::DurableFile {
 
-// The whole content of `file`; nullopt when it is missing or unreadable.
-std::optional<std::string> read(const std::filesystem::path& file);
+// The whole content of `file`; nullopt when it is missing or unreadable,
+// with the system's error number in `error` when given (ENOENT: missing).
+std::optional<std::string> read(const std::filesystem::path& file, int* error = nullptr);
 
 // Replaces `file` with `content` atomically and durably. Returns nullopt on
 // success, else why it failed (the previous file is then left as it was).

@@ -38,6 +38,61 @@ bool readExactly(int fd, char* into, uint64_t length, uint64_t offset) {
 
 }  // namespace
 
+SegmentLog::Reader::Reader(Descriptor fd, std::vector<Entry> entries, std::optional<core::WireSegment> tail)
+    : fd_(std::move(fd)), entries_(std::move(entries)), tail_(std::move(tail)) {
+  for (const Entry& entry : entries_) seqs_.push_back(entry.seq);
+  if (tail_) seqs_.push_back(tail_->seq);
+}
+
+std::optional<core::WireSegment> SegmentLog::Reader::next() {
+  while (next_ < entries_.size()) {
+    if (std::optional<core::WireSegment> segment = read(fd_.get(), entries_[next_++])) return segment;
+  }
+  return std::exchange(tail_, std::nullopt);
+}
+
+std::optional<std::string> SegmentLog::Reader::nextRecord() {
+  while (next_ < entries_.size()) {
+    if (std::optional<std::string> line = readLine(fd_.get(), entries_[next_++])) return line;
+  }
+  // An unterminated last line was decoded when the query ran.
+  if (std::optional<core::WireSegment> tail = std::exchange(tail_, std::nullopt)) {
+    return core::VantleCoding::dump(tail->encode());
+  }
+  return std::nullopt;
+}
+
+SegmentLog::Reader SegmentLog::readSince(uint64_t seq) {
+  std::lock_guard lock(mutex_);
+  struct stat info {};
+  Descriptor fd = open(info);
+  if (!fd.valid()) return Reader(std::move(fd), {}, std::nullopt);
+  std::optional<core::WireSegment> tail = refresh(fd.get(), info);
+  std::vector<Entry> selected;
+  for (const Entry& entry : index_.entries) {
+    if (entry.seq > seq) selected.push_back(entry);
+  }
+  if (tail && tail->seq <= seq) tail.reset();
+  return Reader(std::move(fd), std::move(selected), std::move(tail));
+}
+
+std::optional<std::string> SegmentLog::readLine(int fd, const Entry& entry) {
+  // With its line break: a line rewritten in place shows in where it ends.
+  std::string line(entry.length + 1, '\0');
+  if (!readExactly(fd, line.data(), line.size(), entry.offset) || line.back() != '\n') return std::nullopt;
+  line.pop_back();
+  if (line.front() != '{' || line.back() != '}') return std::nullopt;
+  return line;
+}
+
+std::optional<core::WireSegment> SegmentLog::read(int fd, const Entry& entry) {
+  std::optional<std::string> line = readLine(fd, entry);
+  if (!line) return std::nullopt;
+  std::optional<core::WireSegment> segment = decodeLine(*line);
+  if (!segment || segment->seq != entry.seq || segment->shootID != entry.shootID) return std::nullopt;
+  return segment;
+}
+
 SegmentLog::SegmentLog(std::filesystem::path file) : file_(std::move(file)) {}
 
 std::vector<core::WireSegment> SegmentLog::since(uint64_t seq) {
@@ -86,13 +141,9 @@ bool SegmentLog::collect(int fd, const struct stat& info, const Selects& selects
                          std::vector<core::WireSegment>& found) {
   std::optional<core::WireSegment> tail = refresh(fd, info);
   bool allMatched = true;
-  std::string line;
   for (const Entry& entry : index_.entries) {
     if (!selects(entry.seq, entry.shootID)) continue;
-    line.resize(entry.length);
-    std::optional<core::WireSegment> segment;
-    if (readExactly(fd, line.data(), entry.length, entry.offset)) segment = decodeLine(line);
-    if (segment && segment->seq == entry.seq && segment->shootID == entry.shootID) {
+    if (std::optional<core::WireSegment> segment = read(fd, entry)) {
       found.push_back(std::move(*segment));
     } else {
       allMatched = false;

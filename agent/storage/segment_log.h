@@ -40,23 +40,53 @@
 namespace vantle::agent {
 
 class SegmentLog {
- public:
-  explicit SegmentLog(std::filesystem::path file);
-
-  // Segments whose `seq` is greater than `seq`, in file order.
-  std::vector<core::WireSegment> since(uint64_t seq);
-  // Segments whose `shootID` equals `shootID` exactly, in file order.
-  std::vector<core::WireSegment> inShoot(const std::string& shootID);
-  // The largest `seq` among the stored segments; 0 when there are none.
-  uint64_t highestSeq();
-
- private:
+  // One complete line of the file, as the index knows it.
   struct Entry {
     uint64_t offset = 0;
     uint64_t length = 0;  // without the "\n"
     uint64_t seq = 0;
     std::optional<std::string> shootID;
   };
+
+ public:
+  // The segments a query selected, read one at a time from the file as it
+  // was when the query ran (the reader keeps it open): a replay of
+  // thousands of segments with images never holds them all. A line that no
+  // longer matches its entry is skipped. Not thread-safe; used by one
+  // caller at a time.
+  class Reader {
+   public:
+    // The sequence numbers of the selected segments, in file order.
+    const std::vector<uint64_t>& seqs() const { return seqs_; }
+    // The next segment; nullopt once all were read.
+    std::optional<core::WireSegment> next();
+    // The next segment's line as it stands in the file (the JSON text of its
+    // record), without decoding it again: a replay sends it on as it is. A
+    // line that no longer starts and ends where it did is skipped.
+    std::optional<std::string> nextRecord();
+
+   private:
+    friend class SegmentLog;
+    Reader(Descriptor fd, std::vector<Entry> entries, std::optional<core::WireSegment> tail);
+    Descriptor fd_;
+    std::vector<Entry> entries_;
+    std::optional<core::WireSegment> tail_;  // an unterminated last line, decoded already
+    std::vector<uint64_t> seqs_;
+    size_t next_ = 0;
+  };
+
+  explicit SegmentLog(std::filesystem::path file);
+
+  // Segments whose `seq` is greater than `seq`, in file order.
+  std::vector<core::WireSegment> since(uint64_t seq);
+  // The same, to be read one at a time.
+  Reader readSince(uint64_t seq);
+  // Segments whose `shootID` equals `shootID` exactly, in file order.
+  std::vector<core::WireSegment> inShoot(const std::string& shootID);
+  // The largest `seq` among the stored segments; 0 when there are none.
+  uint64_t highestSeq();
+
+ private:
   // What the index knows of the file: its identity and the complete lines
   // in [0, indexedEnd).
   struct Index {
@@ -83,6 +113,10 @@ class SegmentLog {
   // returns its unterminated tail, if any, decoded.
   std::optional<core::WireSegment> refresh(int fd, const struct stat& info);
   bool stillMatches(int fd) const;
+  // The entry's line, when it still ends where it did and looks like a record.
+  static std::optional<std::string> readLine(int fd, const Entry& entry);
+  // The entry's line decoded; nullopt when it no longer matches the entry.
+  static std::optional<core::WireSegment> read(int fd, const Entry& entry);
   void indexLine(uint64_t offset, const std::string& line);
 
   const std::filesystem::path file_;

@@ -33,9 +33,9 @@ TEST_F(AgentStorageTest, CountsFromOneAndKeepsTheLastNumberHandedOut) {
 
   writeFile(root / "segments.jsonl", linesOf({7, 5}));
   const std::map<std::string, uint64_t> next = {
-      {" 41\n", 42}, {"+9", 10}, {"-0", 1}, {"abc", 8}, {"-3", 8}, {"4 2", 8}, {"\n", 8},
+      {" 41\n", 42}, {"+9", 10}, {"-0", 8}, {"abc", 8}, {"-3", 8}, {"4 2", 8}, {"\n", 8},
       {"18446744073709551616", 8},  // past 64 bits
-      {"3", 4},                     // a readable counter is trusted over the segments
+      {"3", 8},                     // a counter behind the segments never hands out a number again
   };
   for (const auto& [counter, expected] : next) {
     writeFile(root / "next-seq.txt", counter);
@@ -55,6 +55,13 @@ TEST_F(AgentStorageTest, AdoptRaisesTheCounterOnlyAboveEverythingKnown) {
   EXPECT_FALSE(storage->adopt(55));
   EXPECT_EQ(readText(root / "next-seq.txt"), "51");
   EXPECT_EQ(storage->highestSeq(), 60u);
+
+  // A number no agent can have issued is never taken, so numbers go on rising.
+  EXPECT_FALSE(storage->adopt(UINT64_MAX));
+  EXPECT_FALSE(storage->adopt(AgentStorage::highestPlausibleSeq + 1));
+  EXPECT_EQ(storage->reserveSeq(), 61u);  // above the stored segment, though the counter said 51
+  EXPECT_TRUE(storage->adopt(AgentStorage::highestPlausibleSeq));
+  EXPECT_EQ(reopened()->reserveSeq(), AgentStorage::highestPlausibleSeq + 1);
 }
 
 TEST_F(AgentStorageTest, AgentIDLastsAsLongAsTheSequenceHistory) {
@@ -72,7 +79,18 @@ TEST_F(AgentStorageTest, AgentIDLastsAsLongAsTheSequenceHistory) {
   fs::remove(root / "next-seq.txt");
   EXPECT_EQ(storage->agentID(), renewed);  // the segments alone are history
   fs::remove(root / "segments.jsonl");
-  EXPECT_NE(storage->agentID(), renewed);
+  const std::string third = storage->agentID();
+  EXPECT_NE(third, renewed);
+
+  // A file that is there but cannot be read is not a missing one: the ID
+  // stays what it was, for this run and on disk.
+  fs::remove(root / "agent-id.txt");
+  fs::create_directory(root / "agent-id.txt");  // reads fail with EISDIR
+  EXPECT_EQ(storage->agentID(), third);
+  EXPECT_TRUE(fs::is_directory(root / "agent-id.txt"));
+  const std::string stranger = reopened()->agentID();  // nothing read yet in that run
+  EXPECT_NE(stranger, third);
+  EXPECT_TRUE(fs::is_directory(root / "agent-id.txt"));
 }
 
 TEST_F(AgentStorageTest, ReadsSegmentsPastCorruptAndTornLinesInAppendOrder) {

@@ -50,5 +50,25 @@ TEST_F(SegmentLogTest, NoticesTruncationReplacementAndRewritesInPlace) {
   EXPECT_EQ(log.highestSeq(), 0u);
 }
 
+// A replay reads what the query selected, one segment at a time, from the
+// file as it was: appends after the query are not in it, a line being
+// written is, and a file replaced meanwhile does not change it.
+TEST_F(SegmentLogTest, AReaderServesItsSelectionOneAtATimeFromTheFileAsItWas) {
+  const std::string torn = linesOf({4});
+  writeFile(file, linesOf({1, 2, 3}) + torn.substr(0, torn.size() - 1));
+  SegmentLog::Reader reader = log.readSince(1);
+  EXPECT_THAT(reader.seqs(), ElementsAre(2, 3, 4));
+  const std::string third = linesOf({3});
+  EXPECT_EQ(log.readSince(2).nextRecord(), third.substr(0, third.size() - 1));  // the line as it stands
+  writeFile(file, "\n" + linesOf({5}), true);
+  fs::rename(file, folder / "moved.jsonl");
+  writeFile(file, linesOf({9}));
+  std::vector<uint64_t> read;
+  while (auto segment = reader.next()) read.push_back(segment->seq);
+  EXPECT_THAT(read, ElementsAre(2, 3, 4));
+  EXPECT_FALSE(reader.next());
+  EXPECT_THAT(log.readSince(0).seqs(), ElementsAre(9));
+}
+
 }  // namespace
 }  // namespace vantle::agent
