@@ -9,7 +9,10 @@ std::string FramingError::description() const {
 }
 
 std::variant<std::string, FramingError> frame(const core::VantleMessage& message) {
-  const std::string body = message.encodeText();
+  return frameBody(message.encodeText());
+}
+
+std::variant<std::string, FramingError> frameBody(std::string_view body) {
   if (body.size() > maximumBodySize) return FramingError{FramingError::Kind::bodyTooLarge, body.size()};
   std::string out;
   out.reserve(headerSize + body.size());

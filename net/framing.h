@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct FramingError {
 
 // The complete frame of `message` (header and body), or why it cannot be sent.
 std::variant<std::string, FramingError> frame(const core::VantleMessage& message);
+// The same for a message already encoded as JSON text.
+std::variant<std::string, FramingError> frameBody(std::string_view body);
 
 // Removes every complete frame from the front of `buffer` and returns the
 // messages decoded from them, in order; an incomplete frame stays for the

@@ -9,9 +9,13 @@
 #include <list>
 #include <map>
 
+#include <nlohmann/json.hpp>
+
+#include "core/vantle_coding.h"
 #include "net/dns_sd.h"
 #include "net/framing.h"
 #include "net/pairing_guard.h"
+#include "net/peer_outbox.h"
 #include "net/security.h"
 #include "net/tls_connection.h"
 #include "net/tls_context.h"
@@ -32,12 +36,9 @@ namespace {
 constexpr std::string_view kWire = "wire";
 
 // Bounds that keep a hostile or sleeping peer from growing the agent.
-constexpr size_t kPendingHandshakes = 64;           // unpaired connections at once, in all
-constexpr size_t kPeers = 128;                      // paired companions at once; the load bench has 100
-constexpr size_t kQueuedBytesPerPeer = 32u << 20;   // not yet written to one peer
-constexpr int kPullsPerPeer = 2;                    // image pulls one peer may have waiting
-constexpr int kSnapshotsInFlight = 16;              // a reader that keeps up never loses one
-constexpr int kThumbnailsInFlight = 1;              // the first and the newest reach a slow reader
+constexpr size_t kPendingHandshakes = 64;  // unpaired connections at once, in all
+constexpr size_t kPeers = 128;             // paired companions at once; the load bench has 100
+constexpr int kPullsPerPeer = 2;           // image pulls one peer may have waiting
 
 
 std::optional<Frame> framed(const VantleMessage& message) {
@@ -48,20 +49,15 @@ std::optional<Frame> framed(const VantleMessage& message) {
 
 }  // namespace
 
-// A paired companion. Its outgoing bytes are bounded: snapshots and
-// thumbnails have a few frames in flight at the most, the newest replacing
-// any still waiting behind them (a tablet asleep needs only the latest state
-// when it wakes), and everything else counts against a byte budget whose
-// excess disconnects the peer.
+// A paired companion. What it is owed waits in its outbox, which bounds
+// it: snapshots and thumbnails only as the newest, replays paced by the
+// connection, and everything else within a byte budget whose excess
+// disconnects the peer (it may reconnect and subscribe again).
 struct VantleService::Peer {
   std::shared_ptr<TlsConnection> connection;
+  std::shared_ptr<PeerOutbox> outbox;
   std::string buffer;
-  size_t queuedBytes = 0;  // handed to the connection, not yet written
   int pullsOutstanding = 0;
-  int snapshotsInFlight = 0;
-  std::optional<Frame> pendingSnapshot;
-  int thumbnailsInFlight = 0;
-  std::optional<Frame> pendingThumbnail;
 };
 
 // A connection still in its handshake: it belongs to the listener that
@@ -273,6 +269,14 @@ struct VantleService::Impl {
   void join(const std::shared_ptr<TlsConnection>& connection) {
     auto peer = std::make_shared<Peer>();
     peer->connection = connection;
+    // The connection completes its writes on this queue, as the outbox needs.
+    peer->outbox = PeerOutbox::create([weakConnection = std::weak_ptr<TlsConnection>(connection)](
+                                          const PeerOutbox::Frame& frame, std::function<void()> written) {
+      auto connection = weakConnection.lock();
+      if (!connection || connection->ended()) return false;
+      connection->send(frame, [written = std::move(written)](bool) { written(); });
+      return true;
+    });
     peers[peer.get()] = peer;
     auto weakSelf = self;
     std::weak_ptr<Peer> weakPeer = peer;
@@ -329,54 +333,29 @@ struct VantleService::Impl {
     if (auto frame = framed(message)) send(peer, *frame, message.t);
   }
 
-  // A snapshot only matters as the newest; anything else is sent whole.
+  // A snapshot or a thumbnail only matters as the newest; anything else is
+  // sent whole.
   void send(const std::shared_ptr<Peer>& peer, const Frame& frame, Kind kind) {
-    if (kind == Kind::snapshot) {
-      return sendLatest(peer, frame, &Peer::snapshotsInFlight, kSnapshotsInFlight, &Peer::pendingSnapshot);
-    }
-    sendFrame(peer, frame);
+    const PeerOutbox::Kind lane = kind == Kind::snapshot         ? PeerOutbox::Kind::snapshot
+                                  : kind == Kind::frameThumbnail ? PeerOutbox::Kind::thumbnail
+                                                                 : PeerOutbox::Kind::ordered;
+    sendFrame(peer, frame, lane);
   }
 
-  // Queues a frame within the peer's byte budget; a peer over it has
-  // stopped reading and is let go (it may reconnect and subscribe again).
-  void sendFrame(const std::shared_ptr<Peer>& peer, const Frame& frame, std::function<void()> written = {}) {
-    if (peer->connection->ended()) return;
-    if (peer->queuedBytes + frame->size() > kQueuedBytesPerPeer) {
-      log::error(kWire, "a companion stopped reading with " + std::to_string(peer->queuedBytes >> 20) +
-                            " MiB waiting for it; disconnected");
-      peer->connection->cancel();
-      return;
-    }
-    peer->queuedBytes += frame->size();
-    std::weak_ptr<Peer> weakPeer = peer;
-    const size_t size = frame->size();
-    peer->connection->send(frame, [weakPeer, size, written = std::move(written)](bool) {
-      // On the service queue: the connection lives there.
-      if (auto peer = weakPeer.lock()) peer->queuedBytes -= size;
-      if (written) written();
-    });
+  // A peer past its budget has stopped reading and is let go.
+  void sendFrame(const std::shared_ptr<Peer>& peer, const Frame& frame,
+                 PeerOutbox::Kind lane = PeerOutbox::Kind::ordered) {
+    if (peer->outbox->push(frame, lane)) return;
+    log::error(kWire, "a companion stopped reading with " + std::to_string(peer->outbox->waitingBytes() >> 20) +
+                          " MiB waiting for it; disconnected");
+    peer->connection->cancel();
   }
 
-  // Sends a frame of which only the newest matters (a snapshot, a
-  // thumbnail): at most `limit` in flight, the newest replacing any still
-  // waiting behind them.
-  void sendLatest(const std::shared_ptr<Peer>& peer, const Frame& frame, int Peer::*inFlight, int limit,
-                  std::optional<Frame> Peer::*waiting) {
-    if ((*peer).*inFlight >= limit) {
-      (*peer).*waiting = frame;
-      return;
-    }
-    ++((*peer).*inFlight);
-    std::weak_ptr<Peer> weakPeer = peer;
-    sendFrame(peer, frame, [weakSelf = self, weakPeer, inFlight, limit, waiting] {
-      auto s = weakSelf.lock();
-      auto peer = weakPeer.lock();
-      if (!s || !peer) return;
-      --((*peer).*inFlight);
-      if (auto next = std::exchange((*peer).*waiting, std::nullopt)) {
-        s->impl_->sendLatest(peer, *next, inFlight, limit, waiting);
-      }
-    });
+  // A peer that asks for replays faster than it reads them is let go too.
+  void sendRun(const std::shared_ptr<Peer>& peer, PeerOutbox::Run run) {
+    if (peer->outbox->pushRun(std::move(run))) return;
+    log::error(kWire, "a companion asked for more than it reads; disconnected");
+    peer->connection->cancel();
   }
 
   void handle(const VantleMessage& m, const std::shared_ptr<Peer>& peer) {
@@ -390,8 +369,7 @@ struct VantleService::Impl {
         return pullSelected(m.t == Kind::requestHighResSelectedImage, peer);
       case Kind::requestFrameImage:
         if (!m.imagePath || m.imagePath->empty()) {
-          for (const Frame& frame : replyFrames(core::ImageUnavailable{"No frame was named."})) sendFrame(peer, frame);
-          return;
+          return sendReply(peer, replyFrames(core::ImageUnavailable{"No frame was named."}));
         }
         return pullFrame(*m.imagePath, peer);
       default:
@@ -409,15 +387,27 @@ struct VantleService::Impl {
         if (s.onSequenceAhead) s.onSequenceAhead(since);
       }
     }
-    const std::vector<core::WireSegment> segments = s.backlog ? s.backlog(since) : std::vector<core::WireSegment>{};
+    Backlog backlog = s.backlog ? s.backlog(since) : Backlog{};
     std::string seqs;
-    for (const auto& segment : segments) {
+    for (const uint64_t seq : backlog.seqs) {
       if (!seqs.empty()) seqs += ",";
-      seqs += std::to_string(segment.seq);
+      seqs += std::to_string(seq);
     }
-    log::info(kWire, "subscribe since=" + std::to_string(since) + " replaying=" + std::to_string(segments.size()) +
+    log::info(kWire, "subscribe since=" + std::to_string(since) + " replaying=" + std::to_string(backlog.seqs.size()) +
                          " seqs=" + seqs);
-    for (const auto& segment : segments) send(peer, VantleMessage{.t = Kind::segment, .segment = segment});
+    // Each segment is read and framed when the connection has taken the
+    // ones before it; whatever is sent meanwhile waits behind the replay.
+    if (backlog.next) {
+      sendRun(peer, [next = std::move(backlog.next)]() -> std::optional<Frame> {
+        while (std::optional<std::string> record = next()) {
+          // The record goes out as stored: a day of pictures is not decoded
+          // and encoded again for every companion that joins.
+          auto result = VantleFraming::frameBody(R"({"t":"segment","segment":)" + *record + "}");
+          if (auto* bytes = std::get_if<std::string>(&result)) return std::make_shared<const std::string>(std::move(*bytes));
+        }
+        return std::nullopt;
+      });
+    }
     if (s.verifications) {
       for (const auto& v : s.verifications()) send(peer, VantleMessage{.t = Kind::verified, .verification = v});
     }
@@ -480,8 +470,17 @@ struct VantleService::Impl {
         auto peer = weakPeer.lock();
         if (!s || !peer) return;
         --peer->pullsOutstanding;
-        for (const Frame& frame : frames) s->impl_->sendFrame(peer, frame);
+        s->impl_->sendReply(peer, std::move(frames));
       });
+    });
+  }
+
+  // The frames of a reply go out one after the other as the connection
+  // takes them: several large images arrive whole, whatever the budget.
+  void sendReply(const std::shared_ptr<Peer>& peer, std::vector<Frame> frames) {
+    sendRun(peer, [frames = std::move(frames), next = size_t{0}]() mutable -> std::optional<Frame> {
+      if (next == frames.size()) return std::nullopt;
+      return std::move(frames[next++]);
     });
   }
 
@@ -512,11 +511,6 @@ struct VantleService::Impl {
     return frames;
   }
 
-  // ---- Thumbnails ----
-
-  void sendThumbnail(const std::shared_ptr<Peer>& peer, const Frame& frame) {
-    sendLatest(peer, frame, &Peer::thumbnailsInFlight, kThumbnailsInFlight, &Peer::pendingThumbnail);
-  }
 };
 
 VantleService::VantleService(uint16_t preferredPort, bool fallBack)
@@ -591,7 +585,7 @@ void VantleService::broadcastFrameThumbnail(core::Bytes data, std::string fileNa
   impl_->queue.post([weakSelf = weak_from_this(), frame = *frame] {
     auto s = weakSelf.lock();
     if (!s) return;
-    for (auto& [key, peer] : s->impl_->peers) s->impl_->sendThumbnail(peer, frame);
+    for (auto& [key, peer] : s->impl_->peers) s->impl_->sendFrame(peer, frame, PeerOutbox::Kind::thumbnail);
   });
 }
 
@@ -602,10 +596,20 @@ void VantleService::broadcastFrameCleared() {
     auto s = weakSelf.lock();
     if (!s) return;
     for (auto& [key, peer] : s->impl_->peers) {
-      peer->pendingThumbnail.reset();
+      peer->outbox->dropWaitingThumbnail();
       s->impl_->sendFrame(peer, frame);
     }
   });
+}
+
+Backlog Backlog::of(std::vector<core::WireSegment> segments) {
+  Backlog backlog;
+  for (const auto& segment : segments) backlog.seqs.push_back(segment.seq);
+  backlog.next = [segments = std::move(segments), next = size_t{0}]() mutable -> std::optional<std::string> {
+    if (next == segments.size()) return std::nullopt;
+    return core::VantleCoding::dump(segments[next++].encode());
+  };
+  return backlog;
 }
 
 }  // namespace vantle::net

@@ -29,6 +29,20 @@ struct FrameThumbnail {
   std::string path;
 };
 
+// The segments a subscriber missed, in sending order. The service reads
+// them one at a time, on its queue, as the companion's connection takes
+// them, so a long day's replay never sits in memory whole.
+struct Backlog {
+  std::vector<uint64_t> seqs;  // what will be sent, for the log
+  // The JSON text of the next segment record (as WireSegment::encode makes
+  // it, and as the storage keeps it), sent on as it is; nullopt once there
+  // are no more. One that can no longer be read is skipped.
+  std::function<std::optional<std::string>()> next;
+
+  // A backlog of segments already in memory.
+  static Backlog of(std::vector<core::WireSegment> segments);
+};
+
 class VantleService : public std::enable_shared_from_this<VantleService> {
  public:
   static constexpr uint16_t defaultPort = 39182;
@@ -44,7 +58,7 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   static std::shared_ptr<VantleService> create(uint16_t preferredPort = defaultPort, bool fallBack = true);
   ~VantleService();
 
-  std::function<std::vector<core::WireSegment>(uint64_t since)> backlog;
+  std::function<Backlog(uint64_t since)> backlog;
   std::function<uint64_t()> highestSeq;
   std::function<void(uint64_t since)> onSequenceAhead;
   std::function<std::vector<core::FolderReading>(const std::vector<std::string>& paths)> countFolders;
@@ -81,9 +95,8 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   void broadcastFrameThumbnail(core::Bytes data, std::string fileName, std::string path);
   void broadcastFrameCleared();
 
-  struct Peer;
-
  private:
+  struct Peer;
   VantleService(uint16_t preferredPort, bool fallBack);
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -58,7 +58,10 @@ void AgentController::installServiceClosures() {
   };
   const std::shared_ptr<AgentStorage> storage = storage_;
   net::VantleService& service = *service_;
-  service.backlog = [storage](uint64_t since) { return storage->segments(since); };
+  service.backlog = [storage](uint64_t since) {
+    auto reader = std::make_shared<SegmentLog::Reader>(storage->segmentReader(since));
+    return net::Backlog{reader->seqs(), [reader] { return reader->nextRecord(); }};
+  };
   service.highestSeq = [storage] { return storage->highestSeq(); };
   service.onSequenceAhead = [storage](uint64_t seq) { storage->adopt(seq); };
   service.verifications = [storage] { return storage->verifications(); };

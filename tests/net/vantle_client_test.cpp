@@ -112,7 +112,7 @@ class ClientTest : public ::testing::Test {
       service->backlog = [](uint64_t since) {
         std::vector<core::WireSegment> out;
         for (uint64_t seq = since + 1; seq <= 7; ++seq) out.push_back(segment(seq));
-        return out;
+        return Backlog::of(std::move(out));
       };
     }
     ASSERT_EQ(service->start(code, "Studio"), std::nullopt);

@@ -110,7 +110,7 @@ TEST_F(ServiceTest, SubscribeReplaysThenSendsTheCurrentStateAndStepsOverANumberi
   service->onSequenceAhead = [&](uint64_t since) { ahead.push_back(since); };
   service->backlog = [&](uint64_t since) {
     asked.push_back(since);
-    return std::vector{segment(since + 1), segment(since + 2)};
+    return Backlog::of({segment(since + 1), segment(since + 2)});
   };
   service->verifications = [] { return std::vector{core::ShootVerification{"shoot", testing::at(0), {}}}; };
   service->currentSnapshot = [] { return core::VantleSnapshot{.frameCount = 12}; };

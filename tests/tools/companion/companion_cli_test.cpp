@@ -93,7 +93,7 @@ class CompanionTest : public ::testing::Test {
       ++subscriptions;
       std::vector<core::WireSegment> missing;
       for (uint64_t seq = since + 1; seq <= 3; ++seq) missing.push_back(segment(seq));
-      return missing;
+      return net::Backlog::of(std::move(missing));
     };
     service->currentSnapshot = [] { return snapshot(42); };
     ASSERT_EQ(service->start(kCode, "Companion Test"), std::nullopt);
@@ -251,7 +251,7 @@ TEST(CompanionBrowse, AWatchByNameFollowsItsAgentToAnotherPort) {
     auto service = net::VantleService::create(0);
     service->backlog = [&](uint64_t) {
       ++subscriptions;
-      return std::vector<core::WireSegment>{};
+      return net::Backlog{};
     };
     service->currentSnapshot = std::move(currentSnapshot);
     EXPECT_EQ(service->start(kCode, "Studio Roam"), std::nullopt);
