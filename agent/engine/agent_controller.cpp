@@ -248,7 +248,9 @@ void AgentController::finish() {
 }
 
 void AgentController::rotatePairingCode() {
-  stop();
+  // The new coordinator restores the shoot from storage: the old one's last
+  // writes must be there first.
+  finish();
   start();
 }
 

@@ -10,6 +10,7 @@
 #include "core/overloaded.h"
 #include "core/saturating.h"
 #include "support/random_uuid.h"
+#include "support/weak.h"
 
 namespace vantle::agent {
 namespace {
@@ -71,12 +72,14 @@ std::shared_ptr<SessionSource> AgentCoordinator::initialSource(const Settings& s
 }
 
 void AgentCoordinator::restore() {
-  // In file order, so the latest segment of a folder wins.
+  // In file order, so the latest segment of a folder wins; one at a time,
+  // as a long history with pictures would not fit in memory at once.
   std::map<std::string, std::string> keys;
-  for (const core::WireSegment& segment : storage_->segments(uint64_t{0})) {
-    auto key = keys.find(segment.path);
-    if (key == keys.end()) key = keys.emplace(segment.path, CapturePath::key(segment.path)).first;
-    lastCountByPath_[key->second] = segment.endFrameCount;
+  SegmentLog::Reader history = storage_->segmentReader(0);
+  while (const std::optional<core::WireSegment> segment = history.next()) {
+    auto key = keys.find(segment->path);
+    if (key == keys.end()) key = keys.emplace(segment->path, CapturePath::key(segment->path)).first;
+    lastCountByPath_[key->second] = segment->endFrameCount;
   }
   if (const std::optional<std::string> shootID = storage_->currentShootID()) {
     setShootIDs(shootID, std::nullopt);
@@ -113,7 +116,11 @@ void AgentCoordinator::start() {
 }
 
 void AgentCoordinator::stop() {
-  stopped_ = true;
+  {
+    // Waits for a callback that is running: none starts after this.
+    std::lock_guard lock(callbackLock_);
+    stopped_ = true;
+  }
   // Held strongly: the teardown runs even when the owner lets go at once.
   queue_.post([self = shared_from_this()] {
     self->pollTimer_.reset();
@@ -191,6 +198,12 @@ void AgentCoordinator::drain() {
   queue_.sync([] {});
 }
 
+template <typename Callback, typename... Args>
+void AgentCoordinator::notify(Callback Callbacks::*callback, Args&&... args) {
+  std::lock_guard lock(callbackLock_);
+  if (!stopped_ && callbacks_.*callback) (callbacks_.*callback)(std::forward<Args>(args)...);
+}
+
 // ---- Sources and the poll tick ---------------------------------------------
 
 void AgentCoordinator::beginWatching() {
@@ -264,12 +277,18 @@ void AgentCoordinator::apply(const DesignationReading& reading) {
       } else {
         takeListing(listing);
       }
-      // Frames deleted since the last visit must not count as new ones later.
-      currentBaseline_ = remembered == lastCountByPath_.end() ? 0 : std::min(remembered->second, currentCount_);
+      // Frames deleted since the last visit must not count as new ones
+      // later; a folder that cannot be read yet keeps its remembered count,
+      // or its old frames would count again once the retry reads it.
+      if (remembered == lastCountByPath_.end()) {
+        currentBaseline_ = 0;
+      } else {
+        currentBaseline_ = listing.readFailed ? remembered->second : std::min(remembered->second, currentCount_);
+      }
       frames_->watch(watchedPath_);
     }
     latestFrames_->clear();
-    if (live() && callbacks_.onFrameCleared) callbacks_.onFrameCleared();
+    notify(&Callbacks::onFrameCleared);
   }
 
   retryFailedRead();
@@ -277,11 +296,28 @@ void AgentCoordinator::apply(const DesignationReading& reading) {
 }
 
 void AgentCoordinator::takeListing(const SafeDirectoryReader::Listing& listing) {
+  closeShotOfEmptiedFolder(listing);
   currentCount_ = listing.frameCount;
   currentLastFileName_ =
       listing.path ? newestFrames_.note(*listing.path, listing.names, listing.lastFileName) : listing.lastFileName;
   currentOrphans_ = listing.orphanCount;
   currentOrphanExtensions_ = listing.orphanExtensions;
+}
+
+// A folder whose open shot counted frames reads empty: its drive went away
+// leaving only the mount point, or the tethering tool made the folder anew.
+// Were the count to fall to 0, the shot would close with nothing and the
+// frames it counted would be in no segment. So the shot closes now with
+// what it counted, as if the designation had left and come back, and frames
+// that land in the emptied folder open the next shot from 0.
+void AgentCoordinator::closeShotOfEmptiedFolder(const SafeDirectoryReader::Listing& listing) {
+  if (listing.frameCount != 0 || !tracker_.openPath || !CapturePath::same(tracker_.openPath, watchedPath_) ||
+      tracker_.lastCount <= tracker_.startFrameCount) {
+    return;
+  }
+  if (std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(clock_.now())) closeShot(*record);
+  currentBaseline_ = 0;
+  currentShotStart_ = 0;
 }
 
 void AgentCoordinator::retryFailedRead() {
@@ -312,7 +348,7 @@ void AgentCoordinator::deliverThumbnail(const FrameThumbnail& thumbnail) {
   // A thumbnail read just before the designation moved is not the new folder's.
   const std::string folder = std::filesystem::path(thumbnail.path).parent_path().string();
   if (!CapturePath::same(folder, watchedPath_)) return;
-  if (live() && callbacks_.onFrameThumbnail) callbacks_.onFrameThumbnail(thumbnail);
+  notify(&Callbacks::onFrameThumbnail, thumbnail);
 }
 
 // ---- Observing and closing shots ---------------------------------------------
@@ -342,6 +378,26 @@ void AgentCoordinator::observe(const DesignationReading& reading) {
                event);
   }
   publish(reading, now);
+  observeWhenDebounceEnds();
+}
+
+// A new designation becomes a shot only once it has held for the debounce,
+// and only an observation can tell the tracker that it has. Polls alone come
+// every `designationPollInterval`: a look shot for less than the debounce
+// plus one interval would move on before any poll saw its debounce pass, and
+// its shot would never open (nor its frames ever close into a segment). So
+// an observation is due when the debounce ends; should it come a little
+// early, the observation it makes schedules the next.
+void AgentCoordinator::observeWhenDebounceEnds() {
+  if (!tracker_.pendingSince || debounceEndDue_ || !live()) return;
+  constexpr double kMargin = 0.01;  // the queue's timer and the clock may disagree by a little
+  const double remaining = tracker_.debounce - core::secondsBetween(*tracker_.pendingSince, clock_.now());
+  debounceEndDue_ = true;
+  queue_.postAfter(std::clamp(remaining, 0.0, tracker_.debounce) + kMargin,
+                   support::weakly(shared_from_this(), [](AgentCoordinator& self) {
+                     self.debounceEndDue_ = false;
+                     if (self.live() && self.lastReading_) self.observe(*self.lastReading_);
+                   }));
 }
 
 void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
@@ -372,7 +428,7 @@ void AgentCoordinator::announce(const core::WireSegment& segment) {
   // segment that a crash of the agent would lose.
   storage_->appendSegment(segment);
   storage_->flush();
-  if (live() && callbacks_.onSegment) callbacks_.onSegment(segment);
+  notify(&Callbacks::onSegment, segment);
 }
 
 core::WireSegment AgentCoordinator::segmentFor(const core::ShotSegmentRecord& record, bool isRevisit) {
@@ -397,20 +453,20 @@ void AgentCoordinator::setShootIDs(std::optional<std::string> running, std::opti
 void AgentCoordinator::startShoot() {
   setShootIDs(support::randomUUID(), std::nullopt);
   storage_->setCurrentShootID(shootID_);
-  if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(true, false);
+  notify(&Callbacks::onShootStateChanged, true, false);
 }
 
 void AgentCoordinator::endTheShoot() {
   if (shootID_) {
     const core::ShootVerification verified = verification(*shootID_);
     storage_->appendVerification(verified);
-    if (live() && callbacks_.onVerification) callbacks_.onVerification(verified);
+    notify(&Callbacks::onVerification, verified);
   }
   setShootIDs(std::nullopt, shootID_);
   shootSession_.reset();
   shootSessionID_.reset();
   storage_->setCurrentShootID(std::nullopt);
-  if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(false, endedShootID_.has_value());
+  notify(&Callbacks::onShootStateChanged, false, endedShootID_.has_value());
   totals_ = ShootTotals{};  // the remembered counts stay
 }
 
@@ -428,7 +484,11 @@ core::ShootVerification AgentCoordinator::verification(const std::string& shootI
 
 void AgentCoordinator::endShootNow() {
   const core::Instant now = clock_.now();
-  if (std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(now)) {
+  std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(now);
+  // Nothing runs and nothing was shot: a second "end" (a double click) must
+  // not lose the shoot that can still be resumed.
+  if (!record && !shootID_) return;
+  if (record) {
     if (!shootID_) startShoot();
     const bool isRevisit = totals_.completedShotPaths.contains(record->path);
     const core::WireSegment segment = segmentFor(*record, isRevisit);
@@ -452,7 +512,7 @@ void AgentCoordinator::resumeShootNow() {
   setShootIDs(shootID, std::nullopt);
   storage_->setCurrentShootID(shootID);
   restoreShoot(shootID);
-  if (live() && callbacks_.onShootStateChanged) callbacks_.onShootStateChanged(true, false);
+  notify(&Callbacks::onShootStateChanged, true, false);
   publish(source_->currentReading(), clock_.now());
 }
 
@@ -500,7 +560,7 @@ void AgentCoordinator::publish(const DesignationReading& reading, core::Instant 
     if (s.matchesContent(snapshot_)) return;  // only the time moved
     snapshot_ = s;
   }
-  if (live() && callbacks_.onSnapshot) callbacks_.onSnapshot(s);
+  notify(&Callbacks::onSnapshot, s);
 }
 
 }  // namespace vantle::agent

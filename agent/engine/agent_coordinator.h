@@ -108,8 +108,9 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void setCallbacks(Callbacks callbacks);
   // Starts the source, then the poll timer, which fires at once. Returns at once.
   void start();
-  // Cancels the timer and stops the frame watcher and the source. From the
-  // moment it returns no callback starts; one already running finishes. A
+  // Cancels the timer and stops the frame watcher and the source. A
+  // callback running when it is called finishes before it returns; from
+  // then on no callback starts. It may be called from a callback. A
   // stopped coordinator is not started again.
   void stop();
 
@@ -170,8 +171,10 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void apply(const DesignationReading& reading);
   void takeListing(const SafeDirectoryReader::Listing& listing);
   void handleListing(const SafeDirectoryReader::Listing& listing);
+  void closeShotOfEmptiedFolder(const SafeDirectoryReader::Listing& listing);
   void retryFailedRead();
   void observe(const DesignationReading& reading);
+  void observeWhenDebounceEnds();
   void closeShot(const core::ShotSegmentRecord& record);
   core::WireSegment segmentFor(const core::ShotSegmentRecord& record, bool isRevisit);
   void announce(const core::WireSegment& segment);
@@ -185,6 +188,9 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void publish(const DesignationReading& reading, core::Instant now);
   void deliverThumbnail(const FrameThumbnail& thumbnail);
   bool live() const { return !stopped_.load(); }
+  // Calls one of the callbacks, unless stop() has begun.
+  template <typename Callback, typename... Args>
+  void notify(Callback Callbacks::*callback, Args&&... args);
 
   // Posts `work` to the queue, holding this coordinator weakly.
   template <typename F>
@@ -202,6 +208,7 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   support::SerialQueue queue_{"com.orvane.vantle.coordinator"};
   std::atomic<core::FrameCountRule::CountingMode> counting_{core::FrameCountRule::CountingMode::rawOnly};
   std::atomic<bool> stopped_{false};
+  std::recursive_mutex callbackLock_;  // held while a callback runs, and by stop() to set stopped_
 
   // On the queue only, after construction.
   Callbacks callbacks_;
@@ -229,6 +236,7 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   std::vector<std::string> currentOrphanExtensions_;
   std::optional<std::string> watchedPath_;
   std::optional<DesignationReading> lastReading_;
+  bool debounceEndDue_ = false;  // an observation is scheduled for the end of a debounce
 
   // Mirrors for other threads, each written on the queue under its lock.
   mutable std::mutex shootStateLock_;

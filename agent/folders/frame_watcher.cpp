@@ -24,6 +24,10 @@ void FrameWatcher::stop() {
   queue_.post(support::weakly(shared_from_this(), [](FrameWatcher& self) { self.tearDown(); }));
 }
 
+void FrameWatcher::drain() {
+  queue_.sync([] {});
+}
+
 void FrameWatcher::setOnChange(OnChange onChange) {
   queue_.post(support::weakly(shared_from_this(), [onChange = std::move(onChange)](FrameWatcher& self) {
     self.onChange_ = onChange;

@@ -49,6 +49,8 @@ class FrameWatcher : public std::enable_shared_from_this<FrameWatcher> {
   void watch(std::optional<std::string> directory);
   // Stops watching. Returns at once; the teardown runs on the queue.
   void stop();
+  // Returns once everything posted before it has run. Not from the queue.
+  void drain();
 
   // Takes effect for work posted after this call.
   void setOnChange(OnChange onChange);

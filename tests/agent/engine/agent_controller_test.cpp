@@ -221,6 +221,27 @@ TEST_F(ControllerTest, ChoosingAFolderSwitchesTheSourceLiveAndOnlyItsFramesMayBe
   }));
 }
 
+// The new coordinator that a new code starts restores the shoot from
+// storage; the old one's last work (ending the shoot, here) must be there.
+TEST_F(ControllerTest, ANewCodeRightAfterEndingTheShootStartsWithTheShootEnded) {
+  const fs::path first = root / "Shoot" / "Look 1";
+  captures.write("Shoot/Look 1/IMG_0001.CR3", "raw");
+  onMain([&] {
+    controller->setWatchedRoot(root / "Shoot");
+    controller->start();
+  });
+  ASSERT_TRUE(stateBecomes([&](const auto& s) { return s.snapshot.shotOpenedAt && s.snapshot.designatedPath == first.string(); }));
+  captures.write("Shoot/Look 2/IMG_0002.CR3", "raw");
+  ASSERT_TRUE(stateBecomes([](const auto& s) { return s.isShootRunning; }));  // the first closed shot starts it
+
+  onMain([&] {
+    controller->endShoot();
+    controller->rotatePairingCode();
+  });
+  EXPECT_FALSE(state().isShootRunning);
+  EXPECT_EQ(storage->currentShootID(), std::nullopt);
+}
+
 TEST_F(ControllerTest, TheLoginItemIsOfferedOnTheFirstLaunchOnly) {
   onMain([&] { controller->offerLoginItemOnce(); });
   EXPECT_EQ(loginItem->enables, 1);

@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/capture/session_source.h"
@@ -367,6 +369,18 @@ TEST_F(CoordinatorTest, ALinkToTheFolderIsNoMoveAndARevisitStartsFromItsCountCap
   EXPECT_EQ(revisit.endFrameCount, 4);
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return !s.designatedPath; }));
   EXPECT_EQ(recorder.last().shotsCompleted, 2);  // distinct folders
+
+  // Designated again while it cannot be read (its drive a moment away): its
+  // frames are still the ones counted before once it reads again.
+  fs::rename(a, root / "A away");
+  designate(a);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::folderUnreadable; }));
+  fs::rename(root / "A away", a);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::ok && s.frameCount == 4; }));
+  clock.advance(3);
+  ASSERT_TRUE(recorder.waitFor([&](const VantleSnapshot& s) { return s.shotOpenedAt && s.designatedPath == a.string(); }));
+  EXPECT_EQ(recorder.last().framesThisShoot, 7);
+  EXPECT_EQ(closeShotMovingTo(std::nullopt).framesAdded, 0);
 }
 
 TEST_F(CoordinatorTest, ASessionChangeWithNewFramesEndsTheShootAndWithoutThemDoesNot) {
@@ -436,6 +450,10 @@ TEST_F(CoordinatorTest, EndingAShootKeepsItsFramesAndResumingRestoresItsTotals) 
   EXPECT_THAT(recorder.shootStates(), ElementsAre(Pair(true, false), Pair(false, true)));
   EXPECT_EQ(storedShootID(), "");
   EXPECT_EQ(recorder.last().framesThisShoot, 0);
+  coordinator->endShoot();  // a double click: the ended shoot stays resumable
+  coordinator->drain();
+  EXPECT_TRUE(coordinator->canResumeShoot());
+  EXPECT_EQ(recorder.shootStates().size(), 2u);
 
   // The next shot in the same folder counts only what is new.
   settle();
@@ -487,6 +505,48 @@ TEST_F(CoordinatorTest, AListingOfTheFolderDesignatedBeforeIsIgnored) {
   EXPECT_EQ(recorder.segments().back().endFrameCount, 2);
 }
 
+// Tethering tools begin a look by making its folder and writing its first
+// frame into it at once. Each look here is held just past the debounce,
+// the poll ticks far apart: each must still open a shot of its own at the
+// debounce's end, not at some later tick when the next look has already
+// taken its place, and close into a segment with its frame.
+TEST_F(CoordinatorTest, EveryLookMadeAndShotIntoAtOnceOpensAtItsDebounceAndClosesWithItsFrame) {
+  constexpr int kLooks = 150;
+  constexpr double kDebounce = 0.05;
+  AgentCoordinator::Services s;
+  s.storage = storage;  // the real clock: the debounce passes in real time
+  s.checkDisk = [](const std::optional<std::string>&) {};
+  coordinator = AgentCoordinator::make(
+      {.fallbackRoot = root, .debounce = kDebounce, .designationPollInterval = 3600}, s);
+  coordinator->setCallbacks(recorder.callbacks());
+  coordinator->start();
+
+  std::mt19937 random(20);
+  const auto spin = [&](int maxMicroseconds) {  // a random moment, long enough to race the watcher
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::microseconds(std::uniform_int_distribution<int>(0, maxMicroseconds)(random));
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  };
+  for (int i = 0; i < kLooks; ++i) {
+    const fs::path look = root / ("Look_" + std::to_string(i));
+    fs::create_directory(look);
+    spin(2000);
+    landFrame(look, "IMG_0001.CR3");
+    // Well before the next poll, which is an hour away.
+    ASSERT_TRUE(recorder.waitFor(
+        [&](const VantleSnapshot& s) { return s.shotOpenedAt && s.designatedPath == look.string(); }, 3))
+        << "look " << i << " never opened a shot";
+    spin(30000);
+  }
+  ASSERT_TRUE(eventually([&] { return recorder.segments().size() == kLooks - 1; }, 10));
+  const std::vector<core::WireSegment> segments = recorder.segments();
+  for (int i = 0; i < kLooks - 1; ++i) {
+    EXPECT_EQ(segments[i].path, (root / ("Look_" + std::to_string(i))).string());
+    EXPECT_EQ(segments[i].framesAdded, 1) << segments[i].path;
+  }
+}
+
 TEST_F(CoordinatorTest, AVanishedFolderIsReportedUnreadableUntilItComesBack) {
   const fs::path look = shootInto("Look", 2);
 
@@ -495,6 +555,68 @@ TEST_F(CoordinatorTest, AVanishedFolderIsReportedUnreadableUntilItComesBack) {
   fs::create_directories(look);
   land(look, 1, 3);
   ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.status == AgentStatus::ok && s.frameCount == 3; }));
+}
+
+TEST_F(CoordinatorTest, AFolderThatComesBackEmptyClosesItsShotWithTheFramesItCounted) {
+  const fs::path look = shootInto("Look", 2);
+  // The tethering tool makes the folder anew: the two frames counted stay counted.
+  fs::remove_all(look);
+  fs::create_directories(look);
+  ASSERT_TRUE(eventually([&] { return recorder.segments().size() == 1; }));
+  EXPECT_EQ(recorder.segments()[0].framesAdded, 2);
+  EXPECT_EQ(recorder.segments()[0].path, look.string());
+
+  // Frames shot into the new folder open the next shot from nothing.
+  land(look, 1, 1);
+  settle();
+  clock.advance(3);
+  ASSERT_TRUE(recorder.waitFor([](const VantleSnapshot& s) { return s.shotOpenedAt && s.frameCount == 1; }));
+  EXPECT_EQ(recorder.last().framesThisShoot, 3);
+  EXPECT_EQ(closeShotMovingTo(std::nullopt).framesAdded, 1);
+}
+
+TEST_F(CoordinatorTest, StopWaitsForARunningCallbackAndNoneStartsAfterIt) {
+  begin();
+  std::mutex m;
+  std::condition_variable changed;
+  bool entered = false, release = false, finished = false;
+  std::atomic<bool> stopReturned{false};
+  std::atomic<int> late{0};
+  AgentCoordinator::Callbacks callbacks;
+  callbacks.onSnapshot = [&](const VantleSnapshot&) {
+    if (stopReturned) ++late;
+    std::unique_lock lock(m);
+    if (entered) return;
+    entered = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    finished = true;
+  };
+  coordinator->setCallbacks(callbacks);
+  source->set(sessionReading(folder("Look")));
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return entered; }));
+  }
+  bool finishedWhenStopReturned = false;
+  std::thread stopper([&] {
+    coordinator->stop();
+    std::lock_guard lock(m);
+    finishedWhenStopReturned = finished;
+    stopReturned = true;
+  });
+  // Long enough for a stop() that does not wait to have returned.
+  eventually([&] { return stopReturned.load(); }, 0.5);
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  changed.notify_all();
+  stopper.join();
+  EXPECT_TRUE(finishedWhenStopReturned);
+  land(folder("Look"), 1, 3);
+  coordinator->drain();
+  EXPECT_EQ(late, 0);
 }
 
 TEST_F(CoordinatorTest, AnIdleCoordinatorPublishesNothingAndAReleasedOneStopsItsOwnWork) {
@@ -514,8 +636,7 @@ TEST_F(CoordinatorTest, AnIdleCoordinatorPublishesNothingAndAReleasedOneStopsIts
   ASSERT_TRUE(eventually([&] { return weak.expired(); }));
   published = recorder.snapshots().size();
   const size_t ticksAfter = ticks();
-  land(look, 3, 3);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // long enough for 15 ticks and the inotify events
+  land(look, 3, 3);  // gone with it: its watcher, its timer and its callbacks
   EXPECT_EQ(recorder.snapshots().size(), published);
   EXPECT_EQ(ticks(), ticksAfter);
 }
@@ -542,9 +663,10 @@ TEST_F(CoordinatorTest, AnnouncementsApplyAtOnceAndAReplacedOrStoppedSourceIsNoL
   EXPECT_EQ(recorder.last().designatedPath, chosen.string());
 
   coordinator->stop();
+  coordinator->drain();  // the teardown has run: watcher and source stopped, callbacks let go
   const size_t published = recorder.snapshots().size();
   land(chosen, 4, 2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // long enough for the inotify events
+  source->announce();
   coordinator->drain();
   EXPECT_EQ(recorder.snapshots().size(), published);
 }
