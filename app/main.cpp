@@ -4,9 +4,12 @@
 // with no display at all, it runs in the terminal.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "agent/storage/storage_lock.h"
+#include "agent/storage/storage_root.h"
 #include "app/headless/agent_options.h"
 #include "app/headless/headless_agent.h"
 #include "app/menu/menu_application.h"
@@ -40,8 +43,27 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  const bool menu = !options.headless && hasDisplay();
+
+  // One agent per record: a second one on the same storage would count the
+  // same folder and store every shot twice. The lock lives until main returns.
+  namespace agent = vantle::agent;
+  const std::filesystem::path root = agent::StorageRoot::resolve(agent::StorageRoot::processEnvironment());
+  std::error_code ignored;
+  std::filesystem::create_directories(root, ignored);
+  const auto lock = agent::StorageLock::acquire(root);
+  if (const auto* held = std::get_if<agent::StorageLock::Held>(&lock)) {
+    std::fprintf(stderr, "vantle-agent: %s\n", held->sentence().c_str());
+    if (menu) vantle::app::showStartupRefusal(argc, argv, held->sentence());
+    return 3;
+  }
+  if (const auto* failed = std::get_if<agent::StorageLock::Failed>(&lock)) {
+    std::fprintf(stderr, "vantle-agent: %s; another agent on the same storage would not be noticed.\n",
+                 failed->reason.c_str());
+  }
+
   int code = 0;
-  if (!options.headless && hasDisplay()) {
+  if (menu) {
     code = vantle::app::runMenuApplication(argc, argv, options, stops);
   } else {
     if (!options.headless) std::fputs("vantle-agent: no display, so running headless.\n", stderr);

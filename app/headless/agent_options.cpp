@@ -103,6 +103,7 @@ Exit codes:
   0  stopped on request
   1  the listener could not start
   2  a bad option or value
+  3  another agent already keeps the record in the same storage
 )";
 }
 

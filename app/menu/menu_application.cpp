@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <memory>
 #include <thread>
@@ -138,6 +139,11 @@ int runMenuApplication(int argc, char** argv, const AgentOptions& options, const
   QObject::connect(&app, &QApplication::aboutToQuit, [&menu] { menu.quit(); });
   QMetaObject::invokeMethod(&app, [&menu] { menu.launch(); }, Qt::QueuedConnection);
   return QApplication::exec();
+}
+
+void showStartupRefusal(int argc, char** argv, const std::string& sentence) {
+  QApplication application(argc, argv);
+  QMessageBox::critical(nullptr, "Orvane Live Agent", QString::fromStdString(sentence));
 }
 
 }  // namespace vantle::app

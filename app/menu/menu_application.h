@@ -9,6 +9,8 @@
 
 #include <signal.h>
 
+#include <string>
+
 #include "app/headless/agent_options.h"
 
 namespace vantle::app {
@@ -16,6 +18,9 @@ namespace vantle::app {
 // Runs the application until it quits; returns the exit code. `stops` are
 // the blocked signals that quit it.
 int runMenuApplication(int argc, char** argv, const AgentOptions& options, const sigset_t& stops);
+
+// Tells the user, in a dialog, why the application does not start.
+void showStartupRefusal(int argc, char** argv, const std::string& sentence);
 
 // "Version " follows this in the menu: the project version and the build
 // number, "?" for what the build did not say ("0.4.0 (123)").
