@@ -248,6 +248,7 @@ void AgentCoordinator::tick() {
 // ---- Readings and listings --------------------------------------------------
 
 void AgentCoordinator::apply(const DesignationReading& reading) {
+  if (!live()) return;  // once stopped, it no longer follows its source
   lastReading_ = reading;
   if (reading.sessionRoot) {
     currentSessionID_ = storage_->sessionID(*reading.sessionRoot);
@@ -334,6 +335,7 @@ void AgentCoordinator::retryFailedRead() {
 }
 
 void AgentCoordinator::handleListing(const SafeDirectoryReader::Listing& listing) {
+  if (!live()) return;  // nor its folder
   if (!CapturePath::same(listing.path, watchedPath_)) return;  // a folder no longer designated
   currentReadFailed_ = listing.readFailed;
   if (!listing.readFailed) takeListing(listing);

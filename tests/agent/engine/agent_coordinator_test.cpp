@@ -145,11 +145,13 @@ class CoordinatorTest : public ::testing::Test {
     AgentCoordinator::Services s;
     s.storage = storage;
     s.clock = &clock;
-    s.frames.reader = SafeDirectoryReader([this](const std::string& path) { return probe(path); });
+    // The frame watcher's last reading may still run once the coordinator is
+    // gone: what it records lives as long as the readers do.
+    s.frames.reader = SafeDirectoryReader([seen = seen](const std::string& path) { return seen->probe(path); });
     s.latestFrames.delays = {0.01, 0.02, 0.05, 0.1, 0.2};
-    s.checkDisk = [this](const std::optional<std::string>& path) {
-      std::lock_guard lock(mutex);
-      checkedDisks.push_back(path);
+    s.checkDisk = [seen = seen](const std::optional<std::string>& path) {
+      std::lock_guard lock(seen->mutex);
+      seen->checkedDisks.push_back(path);
     };
     coordinator =
         AgentCoordinator::make({.source = source, .debounce = 2.0, .designationPollInterval = pollInterval}, s);
@@ -166,16 +168,6 @@ class CoordinatorTest : public ::testing::Test {
     ASSERT_TRUE(eventually([&] { return weak.expired(); })) << "something still holds the coordinator";
   }
 
-  // The locality probe of every reading; a gate can hold the readings of one folder.
-  bool probe(const std::string& path) {
-    std::unique_lock lock(mutex);
-    readsOf.push_back(path);
-    if (gatedFolder && path == *gatedFolder) {
-      gateHit = true;
-      gateOpened.wait(lock, [&] { return !gatedFolder; });
-    }
-    return true;
-  }
   // Holds the readings of `folder` from now on; none: lets them go.
   void gate(const std::optional<fs::path>& folder) {
     {
@@ -283,12 +275,32 @@ class CoordinatorTest : public ::testing::Test {
   Recorder recorder;
   std::shared_ptr<AgentCoordinator> coordinator;
 
-  std::mutex mutex;
-  std::condition_variable gateOpened;
-  std::optional<std::string> gatedFolder;
-  std::atomic<bool> gateHit{false};
-  std::vector<std::string> readsOf;
-  std::vector<std::optional<std::string>> checkedDisks;
+  // What the coordinator's readings and ticks did; a gate can hold the readings of one folder.
+  struct Seen {
+    // The locality probe of every reading.
+    bool probe(const std::string& path) {
+      std::unique_lock lock(mutex);
+      readsOf.push_back(path);
+      if (gatedFolder && path == *gatedFolder) {
+        gateHit = true;
+        gateOpened.wait(lock, [&] { return !gatedFolder; });
+      }
+      return true;
+    }
+    std::mutex mutex;
+    std::condition_variable gateOpened;
+    std::optional<std::string> gatedFolder;
+    std::atomic<bool> gateHit{false};
+    std::vector<std::string> readsOf;
+    std::vector<std::optional<std::string>> checkedDisks;
+  };
+  std::shared_ptr<Seen> seen = std::make_shared<Seen>();
+  std::mutex& mutex = seen->mutex;
+  std::condition_variable& gateOpened = seen->gateOpened;
+  std::optional<std::string>& gatedFolder = seen->gatedFolder;
+  std::atomic<bool>& gateHit = seen->gateHit;
+  std::vector<std::string>& readsOf = seen->readsOf;
+  std::vector<std::optional<std::string>>& checkedDisks = seen->checkedDisks;
 };
 
 TEST_F(CoordinatorTest, TheFirstClosedShotOfAFreshAgentStartsAShootWithImagesOfItsLastFrame) {
