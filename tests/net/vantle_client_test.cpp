@@ -232,10 +232,12 @@ TEST_F(ClientTest, AThumbnailWithoutAPathIsAClearAndAnOlderSegmentLowersNothing)
                                    .imageFileName = std::string("IMG_0009.jpg"),
                                    .imagePath = std::string("/s/IMG_0009.CR3")});
   service->broadcast(VantleMessage{.t = Kind::selectedImageUnavailable});  // without a reason
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard lock(lines);
-    return heard.size() == 3;
-  }));
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard lock(lines);
+        return heard.size() == 3;
+      },
+      20));
   EXPECT_EQ(client->highestSeq(), 9u);
   std::lock_guard lock(lines);
   EXPECT_THAT(heard, ElementsAre("cleared", "thumbnail IMG_0009.jpg", "unavailable The Mac could not send the image."));
