@@ -119,6 +119,28 @@ bool namesDocumentPackage(std::string_view lower) {
   return false;
 }
 
+// The sidecars Linux raw developers write beside each picture, named after
+// the whole file name: darktable's IMG_0001.CR3.xmp, RawTherapee's .pp3,
+// DxO's .dop. They belong to IMG_0001's capture and never make one.
+const NameSet& sidecarExtensions() {
+  static const NameSet set{"xmp", "pp3", "dop"};
+  return set;
+}
+
+// Extensions of the pictures those sidecars go with, besides the RAW ones.
+const NameSet& imageExtensions() {
+  static const NameSet set{"jpg", "jpeg", "jpe", "tif", "tiff", "png", "heic", "heif", "hif",
+                           "webp", "avif", "jxl", "psd", "psb", "jp2", "bmp", "gif"};
+  return set;
+}
+
+bool isSidecarOfAnImage(std::string_view lower, std::string_view ext) {
+  if (!sidecarExtensions().contains(ext)) return false;
+  const std::string_view inner = extension(lower.substr(0, lower.size() - ext.size() - 1));
+  if (inner.empty()) return false;
+  return extensionKinds().find(inner) == ExtensionKind::raw || imageExtensions().contains(inner);
+}
+
 }  // namespace
 
 std::string_view extension(std::string_view name) {
@@ -136,6 +158,7 @@ std::optional<CandidateView> candidate(std::string_view fileName, std::string& s
   if (ext.empty()) return std::nullopt;
   const std::optional<ExtensionKind> kind = extensionKinds().find(ext);
   if (kind == ExtensionKind::excluded) return std::nullopt;
+  if (isSidecarOfAnImage(lower, ext)) return std::nullopt;
   const bool raw = kind == ExtensionKind::raw;
   return CandidateView{lower.substr(0, lower.size() - ext.size() - 1), ext, raw};
 }

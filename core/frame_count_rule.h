@@ -52,7 +52,9 @@ const NameSet& excludedDirectoryNames();
 std::string_view extension(std::string_view name);
 
 // Whether the file may be a frame: not empty, not hidden, not named after a
-// document package, with a non-empty extension that is not excluded.
+// document package, with a non-empty extension that is not excluded, and no
+// raw developer's sidecar of a picture (IMG_0001.CR3.xmp, .pp3 or .dop after
+// a RAW or image extension), which belongs to that picture's capture.
 bool countsAs(std::string_view fileName);
 
 // Whether the lower-cased extension is a RAW extension. Does not apply the

@@ -30,7 +30,13 @@ TEST(FrameCountRule, EachNameIsTakenApartAsTheRuleSays) {
       {"img_0001.Jpg", true, "img_0001", "jpg", false},
       {"A.b.NEF", true, "a.b", "nef", true},
       {"Caf\u00c9.DNG", true, "caf\u00e9", "dng", true},
-      {"IMG_0001.CR3.xmp", true, "img_0001.cr3", "xmp", false},
+      // Raw developers' sidecars of a picture belong to its capture; one
+      // named after something else is a candidate like any other.
+      {"IMG_0001.CR3.xmp", false, "", "", false},
+      {"IMG_0001.JPG.pp3", false, "", "", false},
+      {"img_0001.nef.DOP", false, "", "", false},
+      {"notes.txt.xmp", true, "notes.txt", "xmp", false},
+      {"IMG_0001.xmp", true, "img_0001", "xmp", false},
       {".hidden.cr3", false, "", "", true},
       {"x.cos", false, "", "", false},
       {"README", false, "", "", false},
@@ -85,6 +91,11 @@ TEST(FrameCountRule, TallySplitsCapturesAndOrphansByModeAndCollapsesVariantSpell
   EXPECT_EQ(FrameCountRule::tally(names, CountingMode::anyImage), (FrameTally{3, 0, {}}));
   EXPECT_EQ(FrameCountRule::tally({"a.cr3", "A.CR3", "A.NEF"}, CountingMode::rawOnly),
             (FrameTally{1, 0, {}}));
+  // darktable and RawTherapee beside every RAW, and beside a camera JPEG:
+  // no capture counts twice, and none becomes an orphan.
+  const std::vector<std::string> developed{"IMG_1.CR3", "IMG_1.CR3.xmp", "IMG_1.CR3.pp3", "IMG_2.JPG", "IMG_2.JPG.xmp"};
+  EXPECT_EQ(FrameCountRule::tally(developed, CountingMode::anyImage), (FrameTally{2, 0, {}}));
+  EXPECT_EQ(FrameCountRule::tally(developed, CountingMode::rawOnly), (FrameTally{1, 1, {"jpg"}}));
   // Two spellings of one accented stem (é as one code point, e + combining acute) are one capture.
   EXPECT_EQ(FrameCountRule::tally({"Caf\u00e9_01.CR3", "Cafe\u0301_01.jpg"}, CountingMode::rawOnly),
             (FrameTally{1, 0, {}}));
