@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 
+#include "agent/folders/jpeg_stream.h"
 #include "core/frame_count_rule.h"
 #include "core/unicode.h"
 
@@ -73,10 +74,7 @@ std::optional<fs::path> greatestThumbnail(const std::string& directory) {
   return thumbnailsFolder(directory) / *greatest;
 }
 
-bool isCompleteJpeg(const core::Bytes& bytes) {
-  const size_t n = bytes.size();
-  return n > 2 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[n - 2] == 0xFF && bytes[n - 1] == 0xD9;
-}
+bool isCompleteJpeg(const core::Bytes& bytes) { return JpegStream::isWhole(bytes); }
 
 std::optional<core::Bytes> readFile(const fs::path& file, size_t limit) {
   const OpenFile opened(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));

@@ -28,8 +28,8 @@ std::optional<std::filesystem::path> thumbnailFor(const std::string& directory, 
 // The ".cot" entry with the greatest name, or absent.
 std::optional<std::filesystem::path> greatestThumbnail(const std::string& directory);
 
-// Whether `bytes` hold a whole JPEG stream: longer than 2 bytes, beginning
-// FF D8 and ending FF D9. A thumbnail still being written fails this.
+// Whether `bytes` hold a whole JPEG stream, through its end-of-image marker
+// (JpegStream). A thumbnail still being written fails this.
 bool isCompleteJpeg(const core::Bytes& bytes);
 
 // The whole file, or absent when it cannot be read or is larger than

@@ -1,16 +1,18 @@
 #include "agent/folders/image_encoder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vips/vips.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
+#include "agent/folders/jpeg_stream.h"
 #include "agent/folders/raw_decoder.h"
+#include "support/log.h"
 
 namespace vantle::agent {
 namespace {
@@ -56,33 +58,12 @@ Image fitted(VipsSource* source, int maxPixelSize, bool applyOrientation) {
   return Image(out);
 }
 
-// Whether a JPEG reaches its end marker (zero padding after it allowed).
-// libvips notices a cut only when it happens to read past it, and a file
-// missing just its last rows would give a picture with a grey band.
-// Anything that is not a JPEG passes.
+// Whether a JPEG is whole, from its own structure: libvips notices a cut
+// only when it happens to read past it, and a file missing just its last
+// rows would give a picture with a grey band. Anything else passes.
 bool wholeIfJpeg(const ImageSource& source) {
-  constexpr size_t tailSize = 4096;
-  uint8_t head[2] = {0, 0};
-  std::vector<uint8_t> tail;
-  if (source.path.empty()) {
-    const core::Bytes& data = source.data;
-    std::copy_n(data.begin(), std::min<size_t>(2, data.size()), head);
-    tail.assign(data.end() - static_cast<std::ptrdiff_t>(std::min(tailSize, data.size())), data.end());
-  } else {
-    const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    const bool read = fstat(fd, &info) == 0 && ::pread(fd, head, 2, 0) >= 0;
-    const size_t size = read ? static_cast<size_t>(info.st_size) : 0;
-    tail.resize(std::min(tailSize, size));
-    const bool tailRead = ::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) ==
-                          static_cast<ssize_t>(tail.size());
-    ::close(fd);
-    if (!read || !tailRead) return false;
-  }
-  if (head[0] != 0xFF || head[1] != 0xD8) return true;
-  while (!tail.empty() && tail.back() == 0) tail.pop_back();
-  return tail.size() >= 2 && tail[tail.size() - 2] == 0xFF && tail.back() == 0xD9;
+  if (source.path.empty()) return !JpegStream::startsLikeJpeg(source.data) || JpegStream::isWhole(source.data);
+  return JpegStream::fileIsWholeIfJpeg(source.path);
 }
 
 Image fittedSource(const ImageSource& source, int maxPixelSize) {
@@ -166,32 +147,55 @@ std::optional<core::Bytes> savedJpeg(Image image, int quality) {
   return jpeg;
 }
 
+// Says once per camera model that its RAW files give no picture at all (no
+// embedded preview, and a format LibRaw does not know), so that a user
+// whose frames have no thumbnails can tell why.
+void noteNoPicture(const ImageSource& source, const std::optional<std::string>& model) {
+  static std::mutex mutex;
+  static std::set<std::string> noted;
+  const std::string camera = model.value_or("unknown camera (" + source.typeHint + ")");
+  {
+    std::lock_guard lock(mutex);
+    if (!noted.insert(camera).second) return;
+  }
+  support::log::error("folders", "no picture could be read from a RAW file of the " + camera +
+                                     (source.path.empty() ? "" : " (" + source.path + ")") +
+                                     ": neither an embedded preview nor the raw data; unless the file was still "
+                                     "being written, its frames get no thumbnails");
+}
+
 std::optional<core::Bytes> encode(const ImageSource& source, int maxPixelSize, bool preferEmbedded) {
   const int quality = vipsQuality(jpegQualityFraction(maxPixelSize));
-  if (source.isRaw()) {
-    bool recognised = false;
-    if (preferEmbedded) {
-      const auto preview = RawDecoder::embeddedPreview(source);
-      recognised = preview.recognised;
-      if (preview.picture) {
-        Image image = fittedPicture(*preview.picture, maxPixelSize);
-        if (image && longerSide(image) >= 0.6 * maxPixelSize) {
-          if (auto jpeg = savedJpeg(std::move(image), quality)) return jpeg;
-        }
-      }
-    }
-    const auto developed = RawDecoder::develop(source, maxPixelSize);
-    if (developed.picture) {
-      if (Image image = fittedPicture(*developed.picture, maxPixelSize)) return savedJpeg(std::move(image), quality);
-    }
-    // A RAW that LibRaw knows but could not decode (incomplete, damaged)
-    // has no other reading. One it does not know may still be an image
-    // libvips reads, a misnamed JPEG say.
-    if (recognised || developed.recognised) return std::nullopt;
+  if (!source.isRaw()) {
+    Image image = fittedSource(source, maxPixelSize);
+    if (!image) return std::nullopt;
+    return savedJpeg(std::move(image), quality);
   }
-  Image image = fittedSource(source, maxPixelSize);
-  if (!image) return std::nullopt;
-  return savedJpeg(std::move(image), quality);
+  std::optional<RawDecoder::Outcome> embedded;
+  const auto fromEmbedded = [&](double smallestShare) -> std::optional<core::Bytes> {
+    if (!embedded) embedded = RawDecoder::embeddedPreview(source, maxPixelSize);
+    if (!embedded->picture) return std::nullopt;
+    Image image = fittedPicture(*embedded->picture, maxPixelSize);
+    if (!image || longerSide(image) < smallestShare * maxPixelSize) return std::nullopt;
+    return savedJpeg(std::move(image), quality);
+  };
+  if (preferEmbedded) {
+    if (auto jpeg = fromEmbedded(0.6)) return jpeg;
+  }
+  const auto developed = RawDecoder::develop(source, maxPixelSize);
+  if (developed.picture) {
+    if (Image image = fittedPicture(*developed.picture, maxPixelSize)) return savedJpeg(std::move(image), quality);
+  }
+  // A RAW that LibRaw knows but could not decode (incomplete, damaged) has
+  // no other reading.
+  if (developed.recognised) return std::nullopt;
+  // One it does not know (a body newer than the library): the pictures the
+  // camera embedded are all there is, whatever their size. Failing those, it
+  // may still be an image libvips reads, a misnamed JPEG say.
+  if (auto jpeg = fromEmbedded(0)) return jpeg;
+  if (Image image = fittedSource(source, maxPixelSize)) return savedJpeg(std::move(image), quality);
+  noteNoPicture(source, embedded && embedded->model ? embedded->model : developed.model);
+  return std::nullopt;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <libraw/libraw.h>
 
+#include "agent/folders/embedded_preview.h"
+
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -104,11 +106,28 @@ bool usable(const Picture& picture) {
          (picture.bitsPerSample == 8 || picture.bitsPerSample == 16) && picture.data.size() >= expected;
 }
 
+std::optional<std::string> modelOf(Opened& opened) {
+  if (!opened.ok()) return std::nullopt;
+  const auto& names = opened.raw().imgdata.idata;
+  std::string model = std::string(names.make) + " " + names.model;
+  if (model == " ") return std::nullopt;
+  return model;
+}
+
 }  // namespace
 
-Outcome embeddedPreview(const ImageSource& source) try {
+Outcome embeddedPreview(const ImageSource& source, int atLeast) try {
+  EmbeddedPreview::Found embedded = EmbeddedPreview::read(source, atLeast);
   Opened opened(source);
-  Outcome outcome{opened.ok(), std::nullopt};
+  Outcome outcome{opened.ok(), embedded.model ? embedded.model : modelOf(opened), std::nullopt};
+  if (embedded.jpeg) {
+    outcome.picture = Picture{.isJpeg = true,
+                              .data = std::move(*embedded.jpeg),
+                              .width = embedded.width,
+                              .height = embedded.height,
+                              .orientation = embedded.orientation};
+    return outcome;
+  }
   if (!opened.whole([&] { return opened.raw().unpack_thumb(); })) return outcome;
   int error = 0;
   MemImage image(opened.raw().dcraw_make_mem_thumb(&error));
@@ -123,7 +142,7 @@ Outcome embeddedPreview(const ImageSource& source) try {
 
 Outcome develop(const ImageSource& source, int atLeast) try {
   Opened opened(source);
-  Outcome outcome{opened.ok(), std::nullopt};
+  Outcome outcome{opened.ok(), modelOf(opened), std::nullopt};
   if (!opened.ok()) return outcome;
   libraw_output_params_t& params = opened.raw().imgdata.params;
   const auto& sizes = opened.raw().imgdata.sizes;

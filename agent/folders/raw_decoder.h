@@ -1,5 +1,6 @@
-// Camera RAW files through LibRaw: the preview the camera embedded, or the
-// mosaic itself developed into pixels.
+// Camera RAW files: the preview the camera embedded (through Exiv2, which
+// knows current bodies, else LibRaw), or the mosaic itself developed into
+// pixels through LibRaw.
 //
 // Both refuse a file that ends before the data they need (a frame still
 // being written), so that a caller retrying later gets the whole picture.
@@ -8,6 +9,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "agent/folders/image_source.h"
 #include "core/vantle_coding.h"
@@ -25,15 +27,18 @@ struct Picture {
   int orientation = 1;     // EXIF orientation still to apply; 1 is upright
 };
 
-// What a call made of a file: whether LibRaw knows it as a RAW at all, and
-// the picture when it could make one.
+// What a call made of a file: whether LibRaw knows it as a RAW at all, the
+// camera model when the file names it, and the picture when it could make one.
 struct Outcome {
   bool recognised = false;
+  std::optional<std::string> model;
   std::optional<Picture> picture;
 };
 
-// The preview embedded in the RAW file (the largest one LibRaw picks).
-Outcome embeddedPreview(const ImageSource& source);
+// A preview embedded in the RAW file: the smallest whose longer side
+// reaches `atLeast` (else the largest) of those Exiv2 finds; failing that,
+// the one LibRaw picks.
+Outcome embeddedPreview(const ImageSource& source, int atLeast);
 
 // The mosaic demosaiced to 8-bit sRGB, upright. `atLeast` is the longer side
 // the caller needs: the decoder works at half size when that still covers it.

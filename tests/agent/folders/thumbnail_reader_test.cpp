@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "agent/folders/jpeg_stream.h"
 #include "tests/agent/folders/fixtures/dng_writer.h"
 #include "tests/agent/folders/fixtures/images.h"
 #include "tests/support/temp_folder.h"
@@ -119,6 +120,47 @@ TEST(ThumbnailEncoder, FilesStillBeingWrittenGiveOnlyWhatIsWhole) {
   const auto mosaicCut = folder.write("B.DNG", cut(raw, (previewAt + preview.size() + raw.size()) / 2));
   EXPECT_EQ(sizeOf(encodeFile(mosaicCut, 512, true)), Size(512, 341));
   EXPECT_FALSE(encodeFile(mosaicCut, 512, false));
+}
+
+Bytes cameraFile(const std::string& name) {
+  return testing::readAll(fs::path(VANTLE_CAMERA_FILES) / name);
+}
+
+// A Panasonic JPEG that goes on for 426 bytes after its end-of-image
+// marker, and a Canon EOS R6 CR3 that Debian's LibRaw does not know.
+TEST(ThumbnailEncoder, RealCameraFilesGivePicturesOfTheRightSizeOnceWhole) {
+  TempFolder folder;
+  const Bytes lx7 = cameraFile("panasonic-lx7-trailing-bytes.jpg");
+  ASSERT_EQ(lx7.size(), 4148224u);
+  ASSERT_NE(lx7[lx7.size() - 1], 0xD9);  // the file does not end with an end marker
+  // The primary picture ends at its own marker; a second one (a multi-picture
+  // preview) and the maker's trailing bytes follow it.
+  const std::optional<size_t> primary = JpegStream::wholeLength(lx7);
+  ASSERT_TRUE(primary);
+  EXPECT_LT(*primary, lx7.size() - 426);
+  EXPECT_EQ(lx7[*primary - 2], 0xFF);
+  EXPECT_EQ(lx7[*primary - 1], 0xD9);
+  const auto jpeg = folder.write("P1000001.JPG", lx7);
+  EXPECT_EQ(sizeOf(encodeFile(jpeg, 512, true)), Size(512, 384));
+  EXPECT_EQ(sizeOf(encodeFile(jpeg, 1200, false)), Size(1200, 900));
+  // Still being written: cut anywhere before its end, even right after the
+  // end marker of the thumbnail its EXIF segment carries.
+  const uint8_t endOfImage[] = {0xFF, 0xD9};
+  const size_t exifThumbnailEnd =
+      std::search(lx7.begin(), lx7.end(), std::begin(endOfImage), std::end(endOfImage)) - lx7.begin() + 2;
+  ASSERT_LT(exifThumbnailEnd, 100'000u);
+  for (const size_t at : {exifThumbnailEnd, *primary / 2, *primary - 1}) {
+    EXPECT_FALSE(JpegStream::isWhole(cut(lx7, at))) << at;
+    EXPECT_FALSE(encodeFile(folder.write("cut.JPG", cut(lx7, at)), 512, true)) << at;
+  }
+
+  const Bytes r6 = cameraFile("canon-r6-pruned.cr3");
+  ASSERT_FALSE(r6.empty());
+  const auto raw = folder.write("IMG_0001.CR3", r6);
+  // From its 1620 x 1080 preview, the smallest that covers both sizes.
+  EXPECT_EQ(sizeOf(encodeFile(raw, 512, true)), Size(512, 341));
+  EXPECT_EQ(sizeOf(encodeFile(raw, 1200, true)), Size(1200, 800));
+  EXPECT_FALSE(encodeFile(folder.write("IMG_0002.CR3", cut(r6, r6.size() * 3 / 4)), 512, true));
 }
 
 class CacheFolder : public ::testing::Test {
