@@ -2,11 +2,11 @@
 
 #include <libraw/libraw.h>
 
-#include "agent/folders/embedded_preview.h"
-
 #include <algorithm>
 #include <memory>
 #include <utility>
+
+#include "agent/folders/embedded_preview.h"
 
 namespace vantle::agent::RawDecoder {
 namespace {
@@ -118,16 +118,17 @@ std::optional<std::string> modelOf(Opened& opened) {
 
 Outcome embeddedPreview(const ImageSource& source, int atLeast) try {
   EmbeddedPreview::Found embedded = EmbeddedPreview::read(source, atLeast);
+  if (embedded.jpeg) {
+    // A file whose previews Exiv2 reads needs no second reading by LibRaw.
+    return {true, std::move(embedded.model),
+            Picture{.isJpeg = true,
+                    .data = std::move(*embedded.jpeg),
+                    .width = embedded.width,
+                    .height = embedded.height,
+                    .orientation = embedded.orientation}};
+  }
   Opened opened(source);
   Outcome outcome{opened.ok(), embedded.model ? embedded.model : modelOf(opened), std::nullopt};
-  if (embedded.jpeg) {
-    outcome.picture = Picture{.isJpeg = true,
-                              .data = std::move(*embedded.jpeg),
-                              .width = embedded.width,
-                              .height = embedded.height,
-                              .orientation = embedded.orientation};
-    return outcome;
-  }
   if (!opened.whole([&] { return opened.raw().unpack_thumb(); })) return outcome;
   int error = 0;
   MemImage image(opened.raw().dcraw_make_mem_thumb(&error));

@@ -27,8 +27,9 @@ struct Picture {
   int orientation = 1;     // EXIF orientation still to apply; 1 is upright
 };
 
-// What a call made of a file: whether LibRaw knows it as a RAW at all, the
-// camera model when the file names it, and the picture when it could make one.
+// What a call made of a file: whether it is known as a RAW at all (LibRaw
+// knows it, or Exiv2 read its preview), the camera model when the file names
+// it, and the picture when it could make one.
 struct Outcome {
   bool recognised = false;
   std::optional<std::string> model;
