@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "agent/engine/agent_controller.h"
-#include "app/headless/agent_options.h"
+#include "app/agent_controller.h"
+#include "app/agent_options.h"
 
 namespace vantle::app {
 

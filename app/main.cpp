@@ -10,7 +10,7 @@
 
 #include "agent/storage/storage_lock.h"
 #include "agent/storage/storage_root.h"
-#include "app/headless/agent_options.h"
+#include "app/agent_options.h"
 #include "app/headless/headless_agent.h"
 #include "app/menu/menu_application.h"
 #include "support/stop_signals.h"

@@ -20,7 +20,7 @@
 
 #include "bench/landing_frames.h"
 #include "core/message.h"
-#include "tests/net/test_peer.h"
+#include "tests/support/test_peer.h"
 
 namespace {
 

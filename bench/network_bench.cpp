@@ -13,7 +13,7 @@
 
 #include "bench/landing_frames.h"
 #include "net/vantle_service.h"
-#include "tests/net/test_peer.h"
+#include "tests/support/test_peer.h"
 
 namespace {
 

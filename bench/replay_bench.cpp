@@ -16,7 +16,7 @@
 
 #include "bench/landing_frames.h"
 #include "core/vantle_coding.h"
-#include "tests/net/test_peer.h"
+#include "tests/support/test_peer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agent/capture/capture_one_channel.h"
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "core/trimmed.h"
 #include "core/unicode.h"
 #include "support/asio_queue.h"

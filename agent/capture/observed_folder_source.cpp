@@ -7,7 +7,7 @@
 #include <chrono>
 #include <functional>
 
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "core/frame_count_rule.h"
 #include "core/unicode.h"
 

@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "agent/capture/observed_folder_source.h"
+#include "agent/capture_path.h"
 #include "agent/engine/folder_count.h"
-#include "agent/folders/capture_path.h"
 #include "agent/monitor/hardware_monitor.h"
 #include "core/overloaded.h"
 #include "core/saturating.h"

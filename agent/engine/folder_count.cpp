@@ -5,7 +5,7 @@
 #include <map>
 #include <optional>
 
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "core/saturating.h"
 
 namespace vantle::agent::FolderCount {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "agent/folders/volume_locality.h"
 #include "core/short_hash.h"
 

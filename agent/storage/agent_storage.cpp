@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "agent/storage/durable_file.h"
 #include "agent/storage/storage_root.h"
 #include "support/log.h"

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "agent/engine/agent_controller.h"
-#include "app/headless/agent_options.h"
+#include "app/agent_controller.h"
+#include "app/agent_options.h"
 #include "support/serial_queue.h"
 
 namespace vantle::app {

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "agent/desktop/user_defaults.h"
-#include "agent/engine/agent_controller.h"
 #include "agent/monitor/hardware_monitor.h"
+#include "app/agent_controller.h"
 #include "app/agent_setup.h"
 #include "app/menu/menu_model.h"
 #include "app/menu/qr_window.h"

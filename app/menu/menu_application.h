@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "app/headless/agent_options.h"
+#include "app/agent_options.h"
 
 namespace vantle::app {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/engine/agent_controller.h"
+#include "app/agent_controller.h"
 
 namespace vantle::app {
 

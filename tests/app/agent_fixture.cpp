@@ -5,7 +5,7 @@
 #include <chrono>
 #include <sstream>
 
-#include "tests/net/test_peer.h"
+#include "tests/support/test_peer.h"
 
 namespace vantle::testing {
 namespace fs = std::filesystem;

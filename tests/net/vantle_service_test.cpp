@@ -21,10 +21,10 @@
 
 #include "net/framing.h"
 #include "net/security.h"
-#include "tests/net/test_peer.h"
 #include "tests/support/eventually.h"
 #include "tests/support/instants.h"
 #include "tests/support/live_process.h"
+#include "tests/support/test_peer.h"
 
 namespace vantle::net {
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "tests/agent/folders/fixtures/recorder.h"
 #include "tests/support/temp_folder.h"
 

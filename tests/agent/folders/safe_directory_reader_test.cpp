@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "agent/folders/frame_names.h"
 #include "agent/folders/volume_locality.h"
 #include "tests/support/temp_folder.h"

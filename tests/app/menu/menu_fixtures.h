@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "agent/engine/agent_controller.h"
+#include "app/agent_controller.h"
 
 namespace vantle::testing {
 

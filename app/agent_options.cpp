@@ -1,4 +1,4 @@
-#include "app/headless/agent_options.h"
+#include "app/agent_options.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "tests/net/test_peer.h"
+#include "tests/support/test_peer.h"
 
 #include <asio/ssl/error.hpp>
 

@@ -3,7 +3,7 @@
 // (login item, idle-sleep activity, computer name, notifications) are fakes
 // that record what was asked of them; the state is owned by a test queue
 // playing the main thread.
-#include "agent/engine/agent_controller.h"
+#include "app/agent_controller.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -13,9 +13,9 @@
 #include <atomic>
 #include <deque>
 
-#include "tests/net/test_peer.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_peer.h"
 
 namespace vantle::agent {
 namespace {

@@ -1,7 +1,7 @@
-#include "agent/engine/agent_controller.h"
+#include "app/agent_controller.h"
 
 #include "agent/capture/capture_one_script_source.h"
-#include "agent/folders/capture_path.h"
+#include "agent/capture_path.h"
 #include "core/message.h"
 #include "net/security.h"
 #include "support/log.h"
