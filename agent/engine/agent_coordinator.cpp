@@ -33,7 +33,7 @@ std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings) {
 std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings, Services services) {
   std::shared_ptr<AgentCoordinator> coordinator(new AgentCoordinator(std::move(settings), std::move(services)));
   const std::weak_ptr<AgentCoordinator> weak = coordinator;
-  coordinator->frames_->setOnChange([weak](const SafeDirectoryReader::Listing& listing) {
+  coordinator->frames_->setOnChange([weak](const FrameWatcher::Listing& listing) {
     if (auto self = weak.lock()) self->postWeakly([listing](AgentCoordinator& c) { c.handleListing(listing); });
   });
   coordinator->latestFrames_->setOnThumbnail([weak](const FrameThumbnail& thumbnail) {
@@ -258,49 +258,34 @@ void AgentCoordinator::apply(const DesignationReading& reading) {
 
   if (!CapturePath::same(reading.designatedPath, watchedPath_)) {
     watchedPath_ = reading.designatedPath;
+    // The watcher lists the folder once, for both of us.
+    const FrameWatcher::Listing listing = frames_->watch(watchedPath_);
+    currentReadFailed_ = listing.readFailed;
+    takeListing(listing.readFailed ? FrameWatcher::Listing{} : listing);  // unreadable: nothing seen there yet
     if (!watchedPath_) {
-      currentCount_ = 0;
       currentBaseline_.reset();
-      currentLastFileName_.reset();
-      currentReadFailed_ = false;
-      currentOrphans_ = 0;
-      currentOrphanExtensions_.clear();
-      frames_->watch(std::nullopt);
+    } else if (const auto remembered = lastCountByPath_.find(CapturePath::key(*watchedPath_));
+               remembered == lastCountByPath_.end()) {
+      currentBaseline_ = 0;
     } else {
-      const auto remembered = lastCountByPath_.find(CapturePath::key(*watchedPath_));
-      const SafeDirectoryReader::Listing listing = reader_.read(*watchedPath_, counting_.load());
-      currentReadFailed_ = listing.readFailed;
-      if (listing.readFailed) {
-        currentCount_ = 0;
-        currentLastFileName_.reset();
-        currentOrphans_ = 0;
-        currentOrphanExtensions_.clear();
-      } else {
-        takeListing(listing);
-      }
       // Frames deleted since the last visit must not count as new ones
       // later; a folder that cannot be read yet keeps its remembered count,
       // or its old frames would count again once the retry reads it.
-      if (remembered == lastCountByPath_.end()) {
-        currentBaseline_ = 0;
-      } else {
-        currentBaseline_ = listing.readFailed ? remembered->second : std::min(remembered->second, currentCount_);
-      }
-      frames_->watch(watchedPath_);
+      currentBaseline_ = listing.readFailed ? remembered->second : std::min(remembered->second, currentCount_);
     }
     latestFrames_->clear();
     notify(&Callbacks::onFrameCleared);
+    noteNewestFrame(listing);
   }
 
   retryFailedRead();
   observe(reading);
 }
 
-void AgentCoordinator::takeListing(const SafeDirectoryReader::Listing& listing) {
+void AgentCoordinator::takeListing(const FrameWatcher::Listing& listing) {
   closeShotOfEmptiedFolder(listing);
   currentCount_ = listing.frameCount;
-  currentLastFileName_ =
-      listing.path ? newestFrames_.note(*listing.path, listing.names, listing.lastFileName) : listing.lastFileName;
+  currentLastFileName_ = listing.newestFrame;
   currentOrphans_ = listing.orphanCount;
   currentOrphanExtensions_ = listing.orphanExtensions;
 }
@@ -311,8 +296,8 @@ void AgentCoordinator::takeListing(const SafeDirectoryReader::Listing& listing) 
 // frames it counted would be in no segment. So the shot closes now with
 // what it counted, as if the designation had left and come back, and frames
 // that land in the emptied folder open the next shot from 0.
-void AgentCoordinator::closeShotOfEmptiedFolder(const SafeDirectoryReader::Listing& listing) {
-  if (listing.frameCount != 0 || !tracker_.openPath || !CapturePath::same(tracker_.openPath, watchedPath_) ||
+void AgentCoordinator::closeShotOfEmptiedFolder(const FrameWatcher::Listing& listing) {
+  if (!listing.path || listing.frameCount != 0 || !tracker_.openPath || !CapturePath::same(tracker_.openPath, watchedPath_) ||
       tracker_.lastCount <= tracker_.startFrameCount) {
     return;
   }
@@ -327,20 +312,24 @@ void AgentCoordinator::retryFailedRead() {
   } else if (!exists(*watchedPath_)) {
     currentReadFailed_ = true;
   } else if (currentReadFailed_) {
-    const SafeDirectoryReader::Listing listing = reader_.read(*watchedPath_, counting_.load());
+    const FrameWatcher::Listing listing = frames_->relisted();
     currentReadFailed_ = listing.readFailed;
     if (!listing.readFailed) takeListing(listing);
   }
   // Otherwise the frame watcher keeps the count current.
 }
 
-void AgentCoordinator::handleListing(const SafeDirectoryReader::Listing& listing) {
+void AgentCoordinator::handleListing(const FrameWatcher::Listing& listing) {
   if (!live()) return;  // nor its folder
   if (!CapturePath::same(listing.path, watchedPath_)) return;  // a folder no longer designated
   currentReadFailed_ = listing.readFailed;
   if (!listing.readFailed) takeListing(listing);
   if (!lastReading_) lastReading_ = source_->currentReading();
   observe(*lastReading_);
+  noteNewestFrame(listing);
+}
+
+void AgentCoordinator::noteNewestFrame(const FrameWatcher::Listing& listing) {
   if (!listing.readFailed && listing.path && currentLastFileName_) {
     latestFrames_->note(*listing.path, *currentLastFileName_);
   }
@@ -504,8 +493,8 @@ void AgentCoordinator::endShootNow() {
     currentBaseline_ = currentCount_;
     currentShotStart_ = currentCount_;
   }
-  frames_->watch(watchedPath_);
   publish(source_->currentReading(), now);
+  if (watchedPath_) handleListing(frames_->relisted());
 }
 
 void AgentCoordinator::resumeShootNow() {

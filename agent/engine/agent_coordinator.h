@@ -46,7 +46,6 @@
 #include "agent/engine/shoot_totals.h"
 #include "agent/folders/frame_watcher.h"
 #include "agent/folders/latest_frame_feed.h"
-#include "agent/folders/newest_frame_tracker.h"
 #include "agent/folders/safe_directory_reader.h"
 #include "agent/folders/thumbnail_reader.h"
 #include "agent/storage/agent_storage.h"
@@ -169,9 +168,10 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void switchSource(std::shared_ptr<SessionSource> source);
   void tick();
   void apply(const DesignationReading& reading);
-  void takeListing(const SafeDirectoryReader::Listing& listing);
-  void handleListing(const SafeDirectoryReader::Listing& listing);
-  void closeShotOfEmptiedFolder(const SafeDirectoryReader::Listing& listing);
+  void takeListing(const FrameWatcher::Listing& listing);
+  void handleListing(const FrameWatcher::Listing& listing);
+  void closeShotOfEmptiedFolder(const FrameWatcher::Listing& listing);
+  void noteNewestFrame(const FrameWatcher::Listing& listing);
   void retryFailedRead();
   void observe(const DesignationReading& reading);
   void observeWhenDebounceEnds();
@@ -217,7 +217,6 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   core::ShotTracker tracker_;
   SafeDirectoryReader reader_;
   ThumbnailReader thumbnails_;
-  NewestFrameTracker newestFrames_;
   std::map<std::string, int64_t> lastCountByPath_;  // canonical composed path → count
   ShootTotals totals_;
   std::optional<std::string> shootID_;

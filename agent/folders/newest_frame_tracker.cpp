@@ -31,4 +31,16 @@ std::optional<std::string> NewestFrameTracker::note(const std::string& folder,
   return found->second;
 }
 
+std::optional<std::string> NewestFrameTracker::update(const std::string& folder,
+                                                      const std::optional<std::string>& appeared, bool empty) {
+  if (appeared) {
+    newest[folder] = *appeared;
+  } else if (empty) {
+    newest.erase(folder);
+  }
+  const auto found = newest.find(folder);
+  if (found == newest.end()) return std::nullopt;
+  return found->second;
+}
+
 }  // namespace vantle::agent

@@ -157,7 +157,7 @@ class StemTable {
 };
 
 // Whether the entry is a regular file, without following a symbolic link.
-bool isRegularFile(int folder, const dirent& entry) {
+bool isRegularEntry(int folder, const dirent& entry) {
   if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_REG;
   struct stat info {};
   if (fstatat(folder, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -198,11 +198,33 @@ SafeDirectoryReader::SafeDirectoryReader(SafeDirectoryReader&&) noexcept = defau
 SafeDirectoryReader& SafeDirectoryReader::operator=(SafeDirectoryReader&&) noexcept = default;
 SafeDirectoryReader::~SafeDirectoryReader() = default;
 
+bool SafeDirectoryReader::isLocal(const std::string& folder) const { return isLocal_ ? isLocal_(folder) : true; }
+
+bool SafeDirectoryReader::listRegularFiles(const std::string& folder,
+                                           const std::function<void(std::string_view name)>& onFile) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+  if (!dir) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (!entry) return errno == 0;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (isRegularEntry(dirfd(dir.get()), *entry)) onFile(name);
+  }
+}
+
+bool SafeDirectoryReader::isRegularFile(const std::string& folder, const std::string& name) {
+  struct stat info {};
+  const std::string path = folder + "/" + name;
+  return fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
 SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder,
                                                        FrameCountRule::CountingMode mode) try {
   Listing listing;
   listing.path = CapturePath::canonical(folder);
-  listing.isLocalVolume = isLocal_ ? isLocal_(folder) : true;
+  listing.isLocalVolume = isLocal(folder);
 
   const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
   if (!dir) {
@@ -236,7 +258,7 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
     }
     const std::string_view name = entry->d_name;
     const auto candidate = FrameCountRule::candidate(name, scratch);  // drops "." and ".."
-    if (candidate && isRegularFile(dirfd(dir.get()), *entry)) candidates.add(name, *candidate, scratch);
+    if (candidate && isRegularEntry(dirfd(dir.get()), *entry)) candidates.add(name, *candidate, scratch);
   }
 
   // A capture is named after its first RAW file, else after its first file,

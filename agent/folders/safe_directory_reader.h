@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agent/folders/frame_names.h"
@@ -65,6 +66,18 @@ class SafeDirectoryReader {
   // Lists `folder` and counts its frames under `mode`. Not const: it reuses
   // and may grow the reader's buffers.
   Listing read(const std::string& folder, core::FrameCountRule::CountingMode mode);
+
+  // Whether the folder lies on a local volume, by the reader's probe.
+  bool isLocal(const std::string& folder) const;
+
+  // The same pass over the folder's entries as read() makes, handing the name
+  // of each regular file to `onFile` in listing order, without grouping or
+  // counting. False when the folder cannot be listed, or its listing breaks
+  // off part way (some files may have been handed over by then).
+  static bool listRegularFiles(const std::string& folder, const std::function<void(std::string_view name)>& onFile);
+  // Whether `name` in `folder` is a regular file now (a symbolic link is not
+  // followed, and is not one).
+  static bool isRegularFile(const std::string& folder, const std::string& name);
 
  private:
   struct Workspace;

@@ -42,7 +42,7 @@ TEST_F(FrameWatcherTest, ALocalFolderIsWatchedByEventsAndReportsOnlyChanges) {
   folder.write("Capture/IMG_0003.JPG");
   // A heartbeat too slow to matter: whatever arrives here came from events.
   auto watcher = make({.localHeartbeat = 60});
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reported(1));
   EXPECT_EQ(watcher->mode(), WatchMode::fsevents);
 
@@ -67,7 +67,7 @@ TEST_F(FrameWatcherTest, ALocalFolderIsWatchedByEventsAndReportsOnlyChanges) {
 TEST_F(FrameWatcherTest, AFolderThatComesBackIsWatchedByEventsAgain) {
   folder.write("Capture/IMG_0001.CR3");
   auto watcher = make({.localHeartbeat = 60});  // events only
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reported(1));
 
   // The card is taken out: the folder cannot be read.
@@ -84,7 +84,7 @@ TEST_F(FrameWatcherTest, AFolderThatComesBackIsWatchedByEventsAgain) {
 TEST_F(FrameWatcherTest, TheHeartbeatCatchesWhatNoEventAnnounced) {
   folder.write("Capture/IMG_0001.CR3");
   auto watcher = make({.localHeartbeat = 0.2});
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reported(1));
 
   // The folder is replaced: the events follow the old one away.
@@ -100,30 +100,30 @@ TEST_F(FrameWatcherTest, AFolderOffTheLocalVolumesIsPolled) {
   auto watcher = make({.reader = SafeDirectoryReader([](const std::string&) { return false; }),
                        .remotePollInterval = 0.1,
                        .localHeartbeat = 60});
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reported(0));
   EXPECT_EQ(watcher->mode(), WatchMode::polling);
   folder.write("Capture/IMG_0001.CR3");
   EXPECT_TRUE(reported(1, 2.0));
 }
 
-TEST_F(FrameWatcherTest, EveryWatchReportsItsFirstListingAndLeavesTheOldFolder) {
+TEST_F(FrameWatcherTest, EveryWatchReturnsItsFirstListingAndLeavesTheOldFolder) {
   folder.write("Capture/IMG_0001.CR3");
   auto watcher = make({.localHeartbeat = 0.05});
-  watcher->watch(capture);
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reports.waitFor(2));
   EXPECT_EQ(reports.values()[0], reports.values()[1]);
 
   // A missing folder is reported as failed.
-  watcher->watch((folder / "Later").string());
+  reports.add(watcher->watch((folder / "Later").string()));
   ASSERT_TRUE(reports.waitFor(3));
   EXPECT_TRUE(reports.values()[2].readFailed);
   EXPECT_EQ(reports.values()[2].path, CapturePath::canonical(folder / "Later"));
 
   // No folder at all: one empty listing, and nothing watched after it
   // (that listing is made once the old watch is torn down).
-  watcher->watch(std::nullopt);
+  reports.add(watcher->watch(std::nullopt));
   ASSERT_TRUE(reports.waitFor(4));
   folder.write("Capture/IMG_0002.CR3");
   folder.write("Later/IMG_0001.CR3");
@@ -134,7 +134,7 @@ TEST_F(FrameWatcherTest, EveryWatchReportsItsFirstListingAndLeavesTheOldFolder) 
 
 TEST_F(FrameWatcherTest, NothingIsReportedAfterStopOrRelease) {
   auto watcher = make({.localHeartbeat = 0.05});
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reports.waitFor(1));
   watcher->stop();
   watcher->drain();  // torn down: no watch and no heartbeat is left to report
@@ -142,7 +142,7 @@ TEST_F(FrameWatcherTest, NothingIsReportedAfterStopOrRelease) {
   watcher->drain();
   EXPECT_EQ(reports.size(), 1u);
 
-  watcher->watch(capture);
+  reports.add(watcher->watch(capture));
   ASSERT_TRUE(reported(1));
   std::weak_ptr<FrameWatcher> released = watcher;
   watcher.reset();
