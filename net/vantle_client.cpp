@@ -105,14 +105,6 @@ struct VantleClient::Impl {
 
   VantleClient& owner() { return *self.lock(); }
 
-  // Runs `work` on the queue and returns its result: in place when already
-  // there (one of the client's callbacks calling back), else waiting for it.
-  template <typename F>
-  auto onQueueNow(F&& work) {
-    if (queue.isCurrent()) return work();
-    return queue.sync(std::forward<F>(work));
-  }
-
   void setState(State next) {
     if (next == state) return;
     state = next;
@@ -449,11 +441,11 @@ std::shared_ptr<VantleClient> VantleClient::create(Timing timing) {
 }
 
 void VantleClient::startBrowsing() {
-  impl_->onQueueNow([&] { impl_->startBrowsing(); });
+  impl_->queue.runOrWait([&] { impl_->startBrowsing(); });
 }
 
 void VantleClient::stopBrowsing() {
-  impl_->onQueueNow([&] { impl_->stopBrowsing(); });
+  impl_->queue.runOrWait([&] { impl_->stopBrowsing(); });
 }
 
 void VantleClient::connect(Endpoint endpoint, std::string secret) {
@@ -497,11 +489,11 @@ void VantleClient::requestSelectedImage(bool highRes) {
 }
 
 VantleConnectionState VantleClient::state() {
-  return impl_->onQueueNow([&] { return impl_->state; });
+  return impl_->queue.runOrWait([&] { return impl_->state; });
 }
 
 std::optional<std::pair<std::string, uint16_t>> VantleClient::remoteAddress() {
-  return impl_->onQueueNow([&] { return impl_->remoteAddress; });
+  return impl_->queue.runOrWait([&] { return impl_->remoteAddress; });
 }
 
 }  // namespace vantle::net

@@ -5,6 +5,8 @@
 
 #include <cassert>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "support/asio_queue.h"
 #include "support/thread_pool.h"
@@ -43,6 +45,12 @@ void SerialQueue::postAfter(double seconds, Work work) {
 }
 
 bool SerialQueue::isCurrent() const { return impl_->strand.running_in_this_thread(); }
+
+void checkOnQueue(const SerialQueue& queue, const char* method) {
+  if (queue.isCurrent()) return;
+  std::fprintf(stderr, "%s ran off its queue %s\n", method, queue.label().c_str());
+  std::abort();
+}
 
 void SerialQueue::refuseReentry() const {
   if (!isCurrent()) return;

@@ -43,6 +43,15 @@ class SerialQueue {
   // Whether the calling thread is running work of this queue now.
   bool isCurrent() const;
 
+  // Runs `work` and returns its result: in place when the caller is already
+  // on the queue (a callback of the owner calling back), else on the queue,
+  // waiting for it.
+  template <typename F>
+  std::invoke_result_t<F> runOrWait(F&& work) {
+    if (isCurrent()) return work();
+    return sync(std::forward<F>(work));
+  }
+
   // Runs `work` on the queue and waits for its result. Calling it from the
   // queue itself would wait forever: that is a programming error, caught by
   // an assertion in debug builds and a std::logic_error otherwise.
@@ -65,6 +74,17 @@ class SerialQueue {
   std::string label_;
   std::unique_ptr<Impl> impl_;
 };
+
+// The first statement of every method meant to run only on `queue`: in debug
+// builds it aborts, naming the method and the queue, when the caller runs
+// anywhere else; release builds check nothing. A method's "on the queue" is
+// then a fact the tests hold it to, not only a comment.
+#ifdef NDEBUG
+#define VANTLE_ON_QUEUE(queue) ((void)0)
+#else
+#define VANTLE_ON_QUEUE(queue) ::vantle::support::checkOnQueue((queue), __func__)
+#endif
+void checkOnQueue(const SerialQueue& queue, const char* method);
 
 // Calls a handler on a queue at a fixed cadence, without leeway: each firing
 // is scheduled from the previous deadline, so the cadence does not drift. A

@@ -262,22 +262,12 @@ CaptureOneBridge::CaptureOneBridge(const Clock& clock, std::filesystem::path vol
 }
 
 CaptureOneBridge::~CaptureOneBridge() {
-  if (queue_.isCurrent()) {
-    channel_.reset();
-  } else {
-    queue_.sync([this] { channel_.reset(); });
-  }
+  queue_.runOrWait([this] { channel_.reset(); });
 }
 
 CaptureOneBridge& CaptureOneBridge::shared() {
   static CaptureOneBridge* bridge = new CaptureOneBridge();  // lives as long as the process
   return *bridge;
-}
-
-template <typename F>
-auto CaptureOneBridge::onQueue(F&& work) {
-  if (queue_.isCurrent()) return work();
-  return queue_.sync(std::forward<F>(work));
 }
 
 bool CaptureOneBridge::quiet() const {
@@ -291,14 +281,14 @@ void CaptureOneBridge::openQuietWindow() {
 }
 
 bool CaptureOneBridge::isRunning() {
-  return onQueue([this] {
+  return queue_.runOrWait([this] {
     channel_->pump();  // a quit still waiting in the connection opens the window first
     return !quiet() && channel_->hasOwner();
   });
 }
 
 std::optional<CaptureOneBridge::Reading> CaptureOneBridge::read() {
-  return onQueue([this]() -> std::optional<Reading> {
+  return queue_.runOrWait([this]() -> std::optional<Reading> {
     channel_->pump();
     if (!channel_->hasOwner()) return std::nullopt;
     return channel_->read();
@@ -306,7 +296,7 @@ std::optional<CaptureOneBridge::Reading> CaptureOneBridge::read() {
 }
 
 CaptureOneBridge::ScriptResult CaptureOneBridge::run(std::string_view source) {
-  return onQueue([this, source = std::string(source)]() -> ScriptResult {
+  return queue_.runOrWait([this, source = std::string(source)]() -> ScriptResult {
     channel_->pump();
     if (quiet() || !channel_->hasOwner()) {
       return {std::nullopt, ScriptError{CaptureOneChannel::notRunning, "Capture One is not running."}};

@@ -91,8 +91,6 @@ class CaptureOneBridge {
   struct Channel;
 
  private:
-  template <typename F>
-  auto onQueue(F&& work);
   bool quiet() const;
 
   const Clock& clock_;

@@ -207,6 +207,7 @@ void AgentCoordinator::notify(Callback Callbacks::*callback, Args&&... args) {
 // ---- Sources and the poll tick ---------------------------------------------
 
 void AgentCoordinator::beginWatching() {
+  VANTLE_ON_QUEUE(queue_);
   if (!live() || pollTimer_) return;
   attach(source_);
   source_->start();
@@ -219,6 +220,7 @@ void AgentCoordinator::beginWatching() {
 }
 
 void AgentCoordinator::attach(const std::shared_ptr<SessionSource>& source) {
+  VANTLE_ON_QUEUE(queue_);
   // A reading that a source announces after it was replaced is dropped.
   source->setOnDesignationChanged([weak = weak_from_this(), from = std::weak_ptr<SessionSource>(source)](
                                       const DesignationReading& reading) {
@@ -231,6 +233,7 @@ void AgentCoordinator::attach(const std::shared_ptr<SessionSource>& source) {
 }
 
 void AgentCoordinator::switchSource(std::shared_ptr<SessionSource> source) {
+  VANTLE_ON_QUEUE(queue_);
   if (!live() || source == source_) return;
   source_->stop();
   attach(source);
@@ -239,6 +242,7 @@ void AgentCoordinator::switchSource(std::shared_ptr<SessionSource> source) {
 }
 
 void AgentCoordinator::tick() {
+  VANTLE_ON_QUEUE(queue_);
   if (!live()) return;
   if (source_ == scriptSource_) scriptSource_->refresh();
   apply(source_->currentReading());
@@ -248,6 +252,7 @@ void AgentCoordinator::tick() {
 // ---- Readings and listings --------------------------------------------------
 
 void AgentCoordinator::apply(const DesignationReading& reading) {
+  VANTLE_ON_QUEUE(queue_);
   if (!live()) return;  // once stopped, it no longer follows its source
   lastReading_ = reading;
   if (reading.sessionRoot) {
@@ -283,6 +288,7 @@ void AgentCoordinator::apply(const DesignationReading& reading) {
 }
 
 void AgentCoordinator::takeListing(const FrameWatcher::Listing& listing) {
+  VANTLE_ON_QUEUE(queue_);
   closeShotOfEmptiedFolder(listing);
   currentCount_ = listing.frameCount;
   currentLastFileName_ = listing.newestFrame;
@@ -297,6 +303,7 @@ void AgentCoordinator::takeListing(const FrameWatcher::Listing& listing) {
 // what it counted, as if the designation had left and come back, and frames
 // that land in the emptied folder open the next shot from 0.
 void AgentCoordinator::closeShotOfEmptiedFolder(const FrameWatcher::Listing& listing) {
+  VANTLE_ON_QUEUE(queue_);
   if (!listing.path || listing.frameCount != 0 || !tracker_.openPath || !CapturePath::same(tracker_.openPath, watchedPath_) ||
       tracker_.lastCount <= tracker_.startFrameCount) {
     return;
@@ -307,6 +314,7 @@ void AgentCoordinator::closeShotOfEmptiedFolder(const FrameWatcher::Listing& lis
 }
 
 void AgentCoordinator::retryFailedRead() {
+  VANTLE_ON_QUEUE(queue_);
   if (!watchedPath_) {
     currentReadFailed_ = false;
   } else if (!exists(*watchedPath_)) {
@@ -320,6 +328,7 @@ void AgentCoordinator::retryFailedRead() {
 }
 
 void AgentCoordinator::handleListing(const FrameWatcher::Listing& listing) {
+  VANTLE_ON_QUEUE(queue_);
   if (!live()) return;  // nor its folder
   if (!CapturePath::same(listing.path, watchedPath_)) return;  // a folder no longer designated
   currentReadFailed_ = listing.readFailed;
@@ -330,12 +339,14 @@ void AgentCoordinator::handleListing(const FrameWatcher::Listing& listing) {
 }
 
 void AgentCoordinator::noteNewestFrame(const FrameWatcher::Listing& listing) {
+  VANTLE_ON_QUEUE(queue_);
   if (!listing.readFailed && listing.path && currentLastFileName_) {
     latestFrames_->note(*listing.path, *currentLastFileName_);
   }
 }
 
 void AgentCoordinator::deliverThumbnail(const FrameThumbnail& thumbnail) {
+  VANTLE_ON_QUEUE(queue_);
   // A thumbnail read just before the designation moved is not the new folder's.
   const std::string folder = std::filesystem::path(thumbnail.path).parent_path().string();
   if (!CapturePath::same(folder, watchedPath_)) return;
@@ -345,6 +356,7 @@ void AgentCoordinator::deliverThumbnail(const FrameThumbnail& thumbnail) {
 // ---- Observing and closing shots ---------------------------------------------
 
 void AgentCoordinator::observe(const DesignationReading& reading) {
+  VANTLE_ON_QUEUE(queue_);
   const core::Instant now = clock_.now();
   // The designation as first spelled: the tracker must not take the same
   // folder named through a link for a move.
@@ -380,6 +392,7 @@ void AgentCoordinator::observe(const DesignationReading& reading) {
 // an observation is due when the debounce ends; should it come a little
 // early, the observation it makes schedules the next.
 void AgentCoordinator::observeWhenDebounceEnds() {
+  VANTLE_ON_QUEUE(queue_);
   if (!tracker_.pendingSince || debounceEndDue_ || !live()) return;
   constexpr double kMargin = 0.01;  // the queue's timer and the clock may disagree by a little
   const double remaining = tracker_.debounce - core::secondsBetween(*tracker_.pendingSince, clock_.now());
@@ -392,6 +405,7 @@ void AgentCoordinator::observeWhenDebounceEnds() {
 }
 
 void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
+  VANTLE_ON_QUEUE(queue_);
   double gap = totals_.gapBefore(record);
   const int64_t framesAdded = record.framesAdded();
   const bool sessionChanged = currentShotSessionID_ && shootSessionID_
@@ -415,6 +429,7 @@ void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
 }
 
 void AgentCoordinator::announce(const core::WireSegment& segment) {
+  VANTLE_ON_QUEUE(queue_);
   // On disk before anyone hears of it: a companion must never hold a
   // segment that a crash of the agent would lose.
   storage_->appendSegment(segment);
@@ -423,6 +438,7 @@ void AgentCoordinator::announce(const core::WireSegment& segment) {
 }
 
 core::WireSegment AgentCoordinator::segmentFor(const core::ShotSegmentRecord& record, bool isRevisit) {
+  VANTLE_ON_QUEUE(queue_);
   // Made once, when the segment closes: companions never ask again.
   std::optional<core::Bytes> thumbnail = thumbnails_.thumbnail(record.path, record.lastFileName);
   std::optional<core::Bytes> preview = thumbnails_.preview(record.path, record.lastFileName);
@@ -442,12 +458,14 @@ void AgentCoordinator::setShootIDs(std::optional<std::string> running, std::opti
 }
 
 void AgentCoordinator::startShoot() {
+  VANTLE_ON_QUEUE(queue_);
   setShootIDs(support::randomUUID(), std::nullopt);
   storage_->setCurrentShootID(shootID_);
   notify(&Callbacks::onShootStateChanged, true, false);
 }
 
 void AgentCoordinator::endTheShoot() {
+  VANTLE_ON_QUEUE(queue_);
   if (shootID_) {
     const core::ShootVerification verified = verification(*shootID_);
     storage_->appendVerification(verified);
@@ -462,6 +480,7 @@ void AgentCoordinator::endTheShoot() {
 }
 
 core::ShootVerification AgentCoordinator::verification(const std::string& shootID) {
+  VANTLE_ON_QUEUE(queue_);
   storage_->flush();  // the shoot's last segments are on disk
   const std::vector<core::WireSegment> segments = storage_->segments(std::optional<std::string>(shootID));
   std::vector<std::string> paths;
@@ -474,6 +493,7 @@ core::ShootVerification AgentCoordinator::verification(const std::string& shootI
 }
 
 void AgentCoordinator::endShootNow() {
+  VANTLE_ON_QUEUE(queue_);
   const core::Instant now = clock_.now();
   std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(now);
   // Nothing runs and nothing was shot: a second "end" (a double click) must
@@ -498,6 +518,7 @@ void AgentCoordinator::endShootNow() {
 }
 
 void AgentCoordinator::resumeShootNow() {
+  VANTLE_ON_QUEUE(queue_);
   if (shootID_ || !endedShootID_) return;
   const std::string shootID = *endedShootID_;
   setShootIDs(shootID, std::nullopt);
@@ -510,6 +531,7 @@ void AgentCoordinator::resumeShootNow() {
 // ---- The snapshot ---------------------------------------------------------------
 
 void AgentCoordinator::publish(const DesignationReading& reading, core::Instant now) {
+  VANTLE_ON_QUEUE(queue_);
   core::VantleSnapshot s;
   s.seq = storage_->highestSeq();
   s.at = now;

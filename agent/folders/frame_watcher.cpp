@@ -73,6 +73,7 @@ std::optional<FrameWatcher::Stamp> FrameWatcher::stampOf(const std::string& fold
 }
 
 void FrameWatcher::tearDown() {
+  VANTLE_ON_QUEUE(queue_);
   // The names are kept for the next visit, so that frames shot meanwhile
   // count as new then.
   if (canonical_ && noted_ && !failed_) newest_.leave(*canonical_, contents_.frameNames(counting_));
@@ -91,6 +92,7 @@ void FrameWatcher::tearDown() {
 }
 
 FrameWatcher::Listing FrameWatcher::switchTo(std::optional<std::string> directory) {
+  VANTLE_ON_QUEUE(queue_);
   tearDown();
   if (!directory) return Listing{};  // nothing watched; `last_` stays clear
   directory_ = withoutTrailingSeparator(std::move(*directory));
@@ -118,6 +120,7 @@ FrameWatcher::Listing FrameWatcher::switchTo(std::optional<std::string> director
 }
 
 void FrameWatcher::relist() {
+  VANTLE_ON_QUEUE(queue_);
   if (!directory_) return;
   // Stamped before the pass: a change during it moves the folder past the stamp.
   stamp_ = stampOf(*directory_);
@@ -144,6 +147,7 @@ void FrameWatcher::relist() {
 }
 
 void FrameWatcher::apply(const std::vector<std::string>& paths) {
+  VANTLE_ON_QUEUE(queue_);
   if (!directory_) return;
   const std::string prefix = *directory_ + "/";
   bool whole = failed_;
@@ -172,6 +176,7 @@ void FrameWatcher::apply(const std::vector<std::string>& paths) {
 }
 
 void FrameWatcher::heartbeat() {
+  VANTLE_ON_QUEUE(queue_);
   if (!directory_) return;
   const bool eventsTellAll = !failed_ && watcher_ && watcher_->isStarted();
   if (eventsTellAll && stamp_ && stampOf(*directory_) == stamp_) return;
@@ -180,6 +185,7 @@ void FrameWatcher::heartbeat() {
 }
 
 void FrameWatcher::recount(core::FrameCountRule::CountingMode before) {
+  VANTLE_ON_QUEUE(queue_);
   if (!directory_ || failed_) return;
   // Frames the new mode counts that the old did not have just appeared.
   const FrameNames earlier = contents_.frameNames(before);
@@ -192,11 +198,13 @@ void FrameWatcher::recount(core::FrameCountRule::CountingMode before) {
 }
 
 void FrameWatcher::noteAppeared(const std::optional<std::string>& appeared) {
+  VANTLE_ON_QUEUE(queue_);
   if (!noted_) return;
   newestFrame_ = newest_.update(*canonical_, appeared, contents_.frameCount(counting_) == 0);
 }
 
 FrameWatcher::Listing FrameWatcher::current() const {
+  VANTLE_ON_QUEUE(queue_);
   Listing listing{.path = canonical_, .isLocalVolume = local_, .readFailed = failed_};
   if (!directory_ || failed_) return listing;
   const core::FrameCountRule::CountingMode counting = counting_;
@@ -209,6 +217,7 @@ FrameWatcher::Listing FrameWatcher::current() const {
 }
 
 void FrameWatcher::report() {
+  VANTLE_ON_QUEUE(queue_);
   Listing listing = current();
   if (last_ == listing) return;
   last_ = std::move(listing);

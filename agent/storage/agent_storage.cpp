@@ -254,6 +254,7 @@ std::optional<uint64_t> AgentStorage::readSeqFile() const {
 void AgentStorage::writeSeqFile(uint64_t seq) const { write(kNextSeq, std::to_string(seq)); }
 
 void AgentStorage::appendLine(const std::string& fileName, const core::Json& record) const {
+  VANTLE_ON_QUEUE(queue_);
   const std::filesystem::path file = fileAt(fileName);
   if (!isSafe(file)) {
     support::log::error(kLog, "refused to append to " + file.string() + ": it leads outside the storage root");

@@ -119,6 +119,7 @@ class AgentStorage : public std::enable_shared_from_this<AgentStorage> {
  private:
   std::optional<uint64_t> readSeqFile() const;
   void writeSeqFile(uint64_t seq) const;
+  // On the queue.
   void appendLine(const std::string& fileName, const core::Json& record) const;
   // Writes a whole file under the root atomically; a failure is logged.
   bool write(const std::string& fileName, const std::string& content) const;

@@ -103,5 +103,22 @@ TEST(Weakly, WorkForAReleasedOwnerDoesNothing) {
   EXPECT_TRUE(watch.expired());  // the closure did not keep it alive
 }
 
+TEST(SerialQueue, RunOrWaitRunsInPlaceOnTheQueueAndWaitsElsewhere) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  EXPECT_EQ(queue.runOrWait([&] { return queue.isCurrent(); }), true);
+  // From a callback already on the queue: in place, where sync would wait forever.
+  EXPECT_EQ(queue.sync([&] { return queue.runOrWait([] { return 7; }); }), 7);
+}
+
+#ifndef NDEBUG
+TEST(SerialQueueDeathTest, AMethodMeantForTheQueueAbortsWhenCalledElsewhere) {
+  ThreadPool pool(1);
+  SerialQueue queue("com.orvane.vantle.test", pool);
+  queue.sync([&] { VANTLE_ON_QUEUE(queue); });  // on the queue: nothing happens
+  EXPECT_DEATH(VANTLE_ON_QUEUE(queue), "ran off its queue com.orvane.vantle.test");
+}
+#endif
+
 }  // namespace
 }  // namespace vantle::support
