@@ -102,6 +102,7 @@ struct VantleService::Impl {
   // ---- Listening ----
 
   std::optional<std::string> listen() {
+    VANTLE_ON_QUEUE(queue);
     tls = VantleSecurity::parameters(secret, VantleSecurity::Role::server);
     std::string error;
     if (preferredPort != 0) {
@@ -145,6 +146,7 @@ struct VantleService::Impl {
   }
 
   void advertise() {
+    VANTLE_ON_QUEUE(queue);
     const TxtRecord txt{{"v", std::to_string(core::vantleProtocolVersion)},
                         {"name", displayName},
                         {"id", agentID.value_or("")}};
@@ -173,6 +175,7 @@ struct VantleService::Impl {
   }
 
   void accept() {
+    VANTLE_ON_QUEUE(queue);
     if (!listener) return;
     listener->async_accept(support::strandOf(queue), [weakSelf = self, acceptor = listener.get()](
                                                          const std::error_code& error, asio::ip::tcp::socket socket) {
@@ -200,6 +203,7 @@ struct VantleService::Impl {
   // for wrong codes, else its handshake starts, within the caps on
   // connections still in their handshake (the oldest gives way).
   void admit(asio::ip::tcp::socket socket) {
+    VANTLE_ON_QUEUE(queue);
     std::error_code ec;
     const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
     if (ec) return;
@@ -246,6 +250,7 @@ struct VantleService::Impl {
   }
 
   void makeRoomForHandshake(const std::string& source) {
+    VANTLE_ON_QUEUE(queue);
     const auto fromSource = [&](const PendingHandshake& p) { return p.source == source; };
     if (static_cast<size_t>(std::count_if(handshakes.begin(), handshakes.end(), fromSource)) >=
         handshakesPerSource) {
@@ -255,6 +260,7 @@ struct VantleService::Impl {
   }
 
   void closeHandshake(std::list<PendingHandshake>::iterator pending) {
+    VANTLE_ON_QUEUE(queue);
     if (pending == handshakes.end()) return;
     const std::shared_ptr<TlsConnection> connection = pending->connection;
     handshakes.erase(pending);
@@ -262,11 +268,13 @@ struct VantleService::Impl {
   }
 
   void reportGuessing(const std::string& source) {
+    VANTLE_ON_QUEUE(queue);
     reportError("Someone at " + source +
                 " is trying pairing codes. If that is not one of your devices, make a new pairing code.");
   }
 
   void join(const std::shared_ptr<TlsConnection>& connection) {
+    VANTLE_ON_QUEUE(queue);
     auto peer = std::make_shared<Peer>();
     peer->connection = connection;
     // The connection completes its writes on this queue, as the outbox needs.
@@ -295,6 +303,7 @@ struct VantleService::Impl {
   }
 
   void receive(const std::shared_ptr<Peer>& peer) {
+    VANTLE_ON_QUEUE(queue);
     peer->connection->receive([weakSelf = self, peer](std::string_view bytes, bool complete,
                                                       const std::optional<std::string>& error) {
       auto s = weakSelf.lock();
@@ -315,6 +324,7 @@ struct VantleService::Impl {
   }
 
   void tearDown() {
+    VANTLE_ON_QUEUE(queue);
     ++generation;
     for (PendingHandshake& pending : std::exchange(handshakes, {})) pending.connection->cancel();
     for (auto& [key, peer] : peers) peer->connection->cancel();
@@ -330,12 +340,14 @@ struct VantleService::Impl {
   // ---- Requests ----
 
   void send(const std::shared_ptr<Peer>& peer, const VantleMessage& message) {
+    VANTLE_ON_QUEUE(queue);
     if (auto frame = framed(message)) send(peer, *frame, message.t);
   }
 
   // A snapshot or a thumbnail only matters as the newest; anything else is
   // sent whole.
   void send(const std::shared_ptr<Peer>& peer, const Frame& frame, Kind kind) {
+    VANTLE_ON_QUEUE(queue);
     const PeerOutbox::Kind lane = kind == Kind::snapshot         ? PeerOutbox::Kind::snapshot
                                   : kind == Kind::frameThumbnail ? PeerOutbox::Kind::thumbnail
                                                                  : PeerOutbox::Kind::ordered;
@@ -353,12 +365,14 @@ struct VantleService::Impl {
 
   // A peer that asks for replays faster than it reads them is let go too.
   void sendRun(const std::shared_ptr<Peer>& peer, PeerOutbox::Run run) {
+    VANTLE_ON_QUEUE(queue);
     if (peer->outbox->pushRun(std::move(run))) return;
     log::error(kWire, "a companion asked for more than it reads; disconnected");
     peer->connection->cancel();
   }
 
   void handle(const VantleMessage& m, const std::shared_ptr<Peer>& peer) {
+    VANTLE_ON_QUEUE(queue);
     switch (m.t) {
       case Kind::subscribe: return subscribe(m.since.value_or(0), peer);
       case Kind::ping: return send(peer, VantleMessage{.t = Kind::pong});
@@ -378,6 +392,7 @@ struct VantleService::Impl {
   }
 
   void subscribe(uint64_t since, const std::shared_ptr<Peer>& peer) {
+    VANTLE_ON_QUEUE(queue);
     VantleService& s = owner();
     if (s.highestSeq) {
       const uint64_t issued = s.highestSeq();
@@ -423,6 +438,7 @@ struct VantleService::Impl {
   }
 
   void audit(std::vector<std::string> paths, const std::shared_ptr<Peer>& peer) {
+    VANTLE_ON_QUEUE(queue);
     if (paths.size() > auditLimit) paths.resize(auditLimit);
     if (paths.empty()) return;
     VantleService& s = owner();
@@ -435,6 +451,7 @@ struct VantleService::Impl {
   // ---- Image pulls ----
 
   void pullSelected(bool highRes, const std::shared_ptr<Peer>& peer) {
+    VANTLE_ON_QUEUE(queue);
     auto pull = owner().onRequestSelectedImage;
     runPull(peer, [pull, highRes]() -> core::ImagePullOutcome {
       if (!pull) return core::ImageUnavailable{"This agent cannot pull images."};
@@ -443,6 +460,7 @@ struct VantleService::Impl {
   }
 
   void pullFrame(const std::string& path, const std::shared_ptr<Peer>& peer) {
+    VANTLE_ON_QUEUE(queue);
     auto pull = owner().onRequestFrameImage;
     runPull(peer, [pull, path]() -> core::ImagePullOutcome {
       if (!pull) return core::ImageUnavailable{"This agent cannot pull frames."};
@@ -454,6 +472,7 @@ struct VantleService::Impl {
   // waiting, and those of a peer that left are dropped. The reply is framed
   // on the pull queue too: a large image never holds the service queue.
   void runPull(const std::shared_ptr<Peer>& peer, std::function<core::ImagePullOutcome()> pull) {
+    VANTLE_ON_QUEUE(queue);
     if (peer->pullsOutstanding >= kPullsPerPeer) {
       return send(peer, VantleMessage{.t = Kind::selectedImageUnavailable,
                                       .reason = std::string("Another image is still on its way.")});
@@ -478,6 +497,7 @@ struct VantleService::Impl {
   // The frames of a reply go out one after the other as the connection
   // takes them: several large images arrive whole, whatever the budget.
   void sendReply(const std::shared_ptr<Peer>& peer, std::vector<Frame> frames) {
+    VANTLE_ON_QUEUE(queue);
     sendRun(peer, [frames = std::move(frames), next = size_t{0}]() mutable -> std::optional<Frame> {
       if (next == frames.size()) return std::nullopt;
       return std::move(frames[next++]);
