@@ -81,10 +81,6 @@ std::optional<std::string> FolderContents::remove(std::string_view name, Countin
   return after != before ? after : std::nullopt;
 }
 
-std::optional<std::string> FolderContents::listed(std::string_view name, CountingMode mode) {
-  return add(name, mode);
-}
-
 std::optional<std::string> FolderContents::endListing(CountingMode mode) {
   std::vector<std::string> unseen;
   for (const auto& [stem, capture] : captures_) {

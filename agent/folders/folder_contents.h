@@ -9,8 +9,8 @@
 // files were added: for a full listing that is the listing's own order, so
 // the answers are SafeDirectoryReader's.
 //
-// A full listing is a pass: beginListing(), listed() for every regular file,
-// endListing(), which drops the files the pass did not see. Only the
+// A full listing is a pass: beginListing(), set(name, true) for every
+// regular file, endListing(), which drops the files the pass did not see. Only the
 // differences change anything, so a pass over an unchanged folder is a
 // lookup per file.
 //
@@ -43,11 +43,10 @@ class FolderContents {
   // changed.
   std::optional<std::string> set(std::string_view name, bool present, CountingMode mode);
 
-  // A full listing. Each call of listed() is set(name, true, mode);
-  // endListing() then removes the files it did not see and returns the
-  // greatest frame name that appeared in the removals.
+  // A full listing: after beginListing(), every file set present counts as
+  // seen; endListing() then removes the files the pass did not see and
+  // returns the greatest frame name that appeared in the removals.
   void beginListing() { ++pass_; }
-  std::optional<std::string> listed(std::string_view name, CountingMode mode);
   std::optional<std::string> endListing(CountingMode mode);
 
   void clear();

@@ -129,7 +129,7 @@ void FrameWatcher::relist() {
   std::optional<std::string> appeared;
   contents_.beginListing();
   const bool listed = SafeDirectoryReader::listRegularFiles(
-      *directory_, [&](std::string_view name) { keepGreatest(appeared, contents_.listed(name, counting)); });
+      *directory_, [&](std::string_view name) { keepGreatest(appeared, contents_.set(name, true, counting)); });
   if (!listed) {
     // Kept as they were until a listing succeeds; the listing says it failed.
     failed_ = true;

@@ -226,11 +226,6 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
   listing.path = CapturePath::canonical(folder);
   listing.isLocalVolume = isLocal(folder);
 
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
-  if (!dir) {
-    listing.readFailed = true;
-    return listing;
-  }
   if (!workspace_) workspace_ = std::make_unique<Workspace>();
   Workspace& work = *workspace_;
   // However the reading ends, buffers grown for a huge folder are not kept.
@@ -244,21 +239,14 @@ SafeDirectoryReader::Listing SafeDirectoryReader::read(const std::string& folder
   Candidates& candidates = work.candidates;
   candidates.clear();
   std::string scratch;  // each name lower-cased, without an allocation per entry
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir.get());
-    if (!entry) {
-      // A listing that breaks off part way (a volume going away) would give
-      // a count too low: it fails as a whole.
-      if (errno != 0) {
-        listing.readFailed = true;
-        return listing;
-      }
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    const auto candidate = FrameCountRule::candidate(name, scratch);  // drops "." and ".."
-    if (candidate && isRegularEntry(dirfd(dir.get()), *entry)) candidates.add(name, *candidate, scratch);
+  const bool listed = listRegularFiles(folder, [&](std::string_view name) {
+    if (const auto candidate = FrameCountRule::candidate(name, scratch)) candidates.add(name, *candidate, scratch);
+  });
+  if (!listed) {
+    // A listing that breaks off part way (a volume going away) would give a
+    // count too low: it fails as a whole.
+    listing.readFailed = true;
+    return listing;
   }
 
   // A capture is named after its first RAW file, else after its first file,

@@ -98,7 +98,7 @@ void expectSameAsAFullListing(const FolderContents& contents, const fs::path& fo
 void fullPass(FolderContents& contents, const fs::path& folder) {
   contents.beginListing();
   ASSERT_TRUE(SafeDirectoryReader::listRegularFiles(
-      folder.string(), [&](std::string_view name) { contents.listed(name, CountingMode::rawOnly); }));
+      folder.string(), [&](std::string_view name) { contents.set(name, true, CountingMode::rawOnly); }));
   contents.endListing(CountingMode::rawOnly);
 }
 
@@ -146,7 +146,7 @@ TEST(FolderContents, SaysWhichFrameAppearedAndWhenACaptureIsNamedAnew) {
 
   // A pass that sees only some files drops the others.
   contents.beginListing();
-  contents.listed("IMG_0001.CR3", raw);
+  contents.set("IMG_0001.CR3", true, raw);
   contents.endListing(raw);
   EXPECT_EQ(contents.frameCount(CountingMode::anyImage), 1);
   EXPECT_EQ(contents.orphanCount(raw), 0);
