@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <string>
 
 #include "tests/app/menu/menu_fixtures.h"
 
@@ -70,26 +72,47 @@ TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
   EXPECT_THAT(menuLabels(other.items), Contains("\u26a0\ufe0e " + *state.snapshot.orphanWarning()));
 }
 
-TEST(MenuModel, TheTitleIsEmptyAndTheIconWarnsUnlessCounting) {
+TEST(MenuModel, TheTitleIsEmptyAndTheIconWarnsUnlessCountingAndEachStatusSaysWhatToDo) {
   AgentController::State state = testing::countingAgent();
   state.lastError = "Could not open at login: no autostart folder";
-  const std::map<core::AgentStatus, TrayIcon> icons{{core::AgentStatus::captureOneNotRunning, TrayIcon::meteringNone},
-                                                    {core::AgentStatus::noDocument, TrayIcon::meteringNone},
-                                                    {core::AgentStatus::catalogNotSupported, TrayIcon::warning},
-                                                    {core::AgentStatus::permissionDenied, TrayIcon::warning},
-                                                    {core::AgentStatus::folderUnreadable, TrayIcon::meteringNone}};
-  for (const auto& [status, icon] : icons) {
+  struct Expected {
+    TrayIcon icon;
+    std::string summary;
+    std::optional<std::string> remedy;  // absent: the last error takes its line
+  };
+  const std::map<core::AgentStatus, Expected> statuses{
+      {core::AgentStatus::captureOneNotRunning,
+       {TrayIcon::meteringNone, "Capture One not running", "Start Capture One, or choose a folder to watch."}},
+      {core::AgentStatus::noDocument, {TrayIcon::meteringNone, "No session open", std::nullopt}},
+      {core::AgentStatus::catalogNotSupported,
+       {TrayIcon::warning, "Catalog, not a session",
+        "Orvane Live reads sessions. Open a session in Capture One, or watch a folder instead."}},
+      {core::AgentStatus::permissionDenied,
+       {TrayIcon::warning, "Automation permission needed",
+        "Capture One refused Orvane Live's requests. Allow its scripting access, or watch a folder instead."}},
+      {core::AgentStatus::folderUnreadable,
+       {TrayIcon::meteringNone, "Cannot read the capture folder",
+        "Check that the capture drive is mounted and that you may read the folder, then use Watch a "
+        "Folder\u2026 to pick it again."}}};
+  for (const auto& [status, expected] : statuses) {
     state.snapshot.status = status;
     const MenuModel model = buildMenu(state, {});
     EXPECT_EQ(model.title, "");
-    EXPECT_EQ(model.icon, icon);
+    EXPECT_EQ(model.icon, expected.icon);
     const std::vector<std::string> labels = menuLabels(model.items);
-    EXPECT_EQ(labels[0], AgentController::summary(true, state.snapshot));
-    const auto remedy = AgentController::remedyFor(true, status);
-    EXPECT_EQ(labels[1], remedy ? *remedy : state.lastError.value());
+    EXPECT_EQ(labels[0], expected.summary);
+    EXPECT_EQ(labels[1], expected.remedy.value_or(*state.lastError));
     EXPECT_THAT(labels, Contains(*state.lastError));
     EXPECT_THAT(labels, Not(Contains("This shoot  40 frames")));
   }
+  // Counting says the shot and its frames; a stopped agent only that it stopped.
+  state.snapshot.status = core::AgentStatus::ok;
+  state.snapshot.shotName.reset();
+  state.snapshot.frameCount = 0;
+  EXPECT_EQ(menuLabels(buildMenu(state, {}).items)[0], "no shot \u00b7 0");
+  EXPECT_EQ(AgentController::remedyFor(true, core::AgentStatus::ok), std::nullopt);
+  EXPECT_EQ(AgentController::remedyFor(false, core::AgentStatus::folderUnreadable), std::nullopt);
+
   // A hardware warning outranks every status while running, and nothing when stopped.
   EXPECT_EQ(buildMenu(state, {.hardwareWarning = true}).icon, TrayIcon::warningFilled);
   state.isRunning = false;
