@@ -58,9 +58,33 @@ void SerialQueue::refuseReentry() const {
   throw std::logic_error("SerialQueue::sync called from its own queue " + label_);
 }
 
-struct RepeatingTimer::State {
+// Shared with the pending wait, so that a late firing finds it.
+struct RepeatingTimer::State : std::enable_shared_from_this<State> {
   State(Strand& strand, double interval, std::function<void()> handler)
       : strand(strand), timer(strand), interval(toDuration(interval)), handler(std::move(handler)) {}
+
+  // On the queue.
+  void waitForNext() {
+    timer.async_wait([self = shared_from_this()](const std::error_code& error) {
+      if (error || self->cancelled) return;
+      self->handler();
+      if (self->cancelled) return;
+      // From the previous deadline, not from now: no drift, no leeway. A
+      // timer that fell behind (a stalled queue, a machine asleep) fired once
+      // just now and keeps its cadence from here, rather than making up
+      // every firing it missed back to back.
+      auto next = self->timer.expiry() + self->interval;
+      const auto now = std::chrono::steady_clock::now();
+      if (next <= now) next = now + self->interval;
+      self->timer.expires_at(next);
+      self->waitForNext();
+    });
+  }
+  void cancelHere() {
+    cancelled = true;
+    timer.cancel();
+  }
+
   Strand strand;
   asio::steady_timer timer;
   std::chrono::steady_clock::duration interval;
@@ -68,39 +92,13 @@ struct RepeatingTimer::State {
   bool cancelled = false;  // touched only on the queue
 };
 
-namespace {
-
-void waitForNext(const std::shared_ptr<RepeatingTimer::State>& state) {
-  state->timer.async_wait([state](const std::error_code& error) {
-    if (error || state->cancelled) return;
-    state->handler();
-    if (state->cancelled) return;
-    // From the previous deadline, not from now: no drift, no leeway. A timer
-    // that fell behind (a stalled queue, a machine asleep) fired once just
-    // now and keeps its cadence from here, rather than making up every
-    // firing it missed back to back.
-    auto next = state->timer.expiry() + state->interval;
-    const auto now = std::chrono::steady_clock::now();
-    if (next <= now) next = now + state->interval;
-    state->timer.expires_at(next);
-    waitForNext(state);
-  });
-}
-
-void cancelOnQueue(RepeatingTimer::State& state) {
-  state.cancelled = true;
-  state.timer.cancel();
-}
-
-}  // namespace
-
 RepeatingTimer::RepeatingTimer(SerialQueue& queue, double interval, std::function<void()> handler, bool fireNow)
     : state_(std::make_shared<State>(queue.impl_->strand, interval, std::move(handler))) {
   auto state = state_;
   asio::post(state->strand, [state, fireNow] {
     if (state->cancelled) return;
     state->timer.expires_after(fireNow ? std::chrono::steady_clock::duration::zero() : state->interval);
-    waitForNext(state);
+    state->waitForNext();
   });
 }
 
@@ -108,10 +106,10 @@ RepeatingTimer::~RepeatingTimer() { cancel(); }
 
 void RepeatingTimer::cancel() {
   if (state_->strand.running_in_this_thread()) {
-    cancelOnQueue(*state_);  // at once, so that no firing starts after this call
+    state_->cancelHere();  // at once, so that no firing starts after this call
     return;
   }
-  asio::post(state_->strand, [state = state_] { cancelOnQueue(*state); });
+  asio::post(state_->strand, [state = state_] { state->cancelHere(); });
 }
 
 }  // namespace vantle::support

@@ -103,9 +103,8 @@ class RepeatingTimer {
 
   void cancel();
 
- struct State;  // shared with the pending wait, so a late firing finds it
-
  private:
+  struct State;
   std::shared_ptr<State> state_;
 };
 
