@@ -34,7 +34,7 @@ std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings, Serv
   std::shared_ptr<AgentCoordinator> coordinator(new AgentCoordinator(std::move(settings), std::move(services)));
   const std::weak_ptr<AgentCoordinator> weak = coordinator;
   coordinator->frames_->setOnChange([weak](const FrameWatcher::Listing& listing) {
-    if (auto self = weak.lock()) self->postWeakly([listing](AgentCoordinator& c) { c.handleListing(listing); });
+    if (auto self = weak.lock()) self->postWeakly([listing](AgentCoordinator& c) { c.onFolderListing(listing); });
   });
   coordinator->latestFrames_->setOnThumbnail([weak](const FrameThumbnail& thumbnail) {
     if (auto self = weak.lock()) self->postWeakly([thumbnail](AgentCoordinator& c) { c.deliverThumbnail(thumbnail); });
@@ -90,11 +90,11 @@ void AgentCoordinator::restore() {
 void AgentCoordinator::restoreShoot(const std::string& shootID) {
   const std::vector<core::WireSegment> segments = storage_->segments(std::optional<std::string>(shootID));
   totals_ = ShootTotals::restoring(segments);
-  shootSession_.reset();
-  shootSessionID_.reset();
+  shoot_.session.reset();
+  shoot_.sessionID.reset();
   for (const core::WireSegment& segment : segments) {
-    if (segment.sessionName) shootSession_ = segment.sessionName;
-    if (segment.sessionID) shootSessionID_ = segment.sessionID;
+    if (segment.sessionName) shoot_.session = segment.sessionName;
+    if (segment.sessionID) shoot_.sessionID = segment.sessionID;
   }
 }
 
@@ -140,11 +140,11 @@ void AgentCoordinator::setIdleThreshold(double seconds) {
 }
 
 void AgentCoordinator::endShoot() {
-  postWeakly([](AgentCoordinator& self) { self.endShootNow(); });
+  postWeakly([](AgentCoordinator& self) { self.closeShotAndEndShoot(); });
 }
 
 void AgentCoordinator::resumeShoot() {
-  postWeakly([](AgentCoordinator& self) { self.resumeShootNow(); });
+  postWeakly([](AgentCoordinator& self) { self.takeUpEndedShoot(); });
 }
 
 void AgentCoordinator::useObservedSource(const std::filesystem::path& root) {
@@ -179,7 +179,7 @@ std::vector<core::FolderReading> AgentCoordinator::count(const std::vector<std::
 bool AgentCoordinator::isCountedCaptureFile(const std::string& path) {
   const std::string folder = CapturePath::key(std::filesystem::path(path).parent_path().string());
   return queue_.sync([&] {
-    if (watchedPath_ && CapturePath::key(*watchedPath_) == folder) return true;
+    if (folder_.path && CapturePath::key(*folder_.path) == folder) return true;
     if (lastCountByPath_.contains(folder)) return true;
     return std::any_of(totals_.completedShotPaths.begin(), totals_.completedShotPaths.end(),
                        [&](const std::string& done) { return CapturePath::key(done) == folder; });
@@ -246,7 +246,7 @@ void AgentCoordinator::tick() {
   if (!live()) return;
   if (source_ == scriptSource_) scriptSource_->refresh();
   apply(source_->currentReading());
-  checkDisk_(watchedPath_);
+  checkDisk_(folder_.path);
 }
 
 // ---- Readings and listings --------------------------------------------------
@@ -255,45 +255,45 @@ void AgentCoordinator::apply(const DesignationReading& reading) {
   VANTLE_ON_QUEUE(queue_);
   if (!live()) return;  // once stopped, it no longer follows its source
   lastReading_ = reading;
-  if (reading.sessionRoot) {
-    currentSessionID_ = storage_->sessionID(*reading.sessionRoot);
-  } else {
-    currentSessionID_.reset();
-  }
-
-  if (!CapturePath::same(reading.designatedPath, watchedPath_)) {
-    watchedPath_ = reading.designatedPath;
-    // The watcher lists the folder once, for both of us.
-    const FrameWatcher::Listing listing = frames_->watch(watchedPath_);
-    currentReadFailed_ = listing.readFailed;
-    takeListing(listing.readFailed ? FrameWatcher::Listing{} : listing);  // unreadable: nothing seen there yet
-    if (!watchedPath_) {
-      currentBaseline_.reset();
-    } else if (const auto remembered = lastCountByPath_.find(CapturePath::key(*watchedPath_));
-               remembered == lastCountByPath_.end()) {
-      currentBaseline_ = 0;
-    } else {
-      // Frames deleted since the last visit must not count as new ones
-      // later; a folder that cannot be read yet keeps its remembered count,
-      // or its old frames would count again once the retry reads it.
-      currentBaseline_ = listing.readFailed ? remembered->second : std::min(remembered->second, currentCount_);
-    }
-    latestFrames_->clear();
-    notify(&Callbacks::onFrameCleared);
-    noteNewestFrame(listing);
-  }
-
+  if (!CapturePath::same(reading.designatedPath, folder_.path)) designate(reading.designatedPath);
+  folder_.sessionID = reading.sessionRoot ? std::optional(storage_->sessionID(*reading.sessionRoot)) : std::nullopt;
   retryFailedRead();
   observe(reading);
 }
 
+void AgentCoordinator::designate(std::optional<std::string> path) {
+  VANTLE_ON_QUEUE(queue_);
+  folder_ = WatchedFolder{.path = std::move(path)};
+  // The watcher lists the folder once, for both of us.
+  const FrameWatcher::Listing listing = frames_->watch(folder_.path);
+  takeListing(listing);
+  if (folder_.path) {
+    // Frames deleted since the last visit must not count as new ones
+    // later; a folder that cannot be read yet keeps its remembered count,
+    // or its old frames would count again once the retry reads it.
+    const auto remembered = lastCountByPath_.find(CapturePath::key(*folder_.path));
+    folder_.baseline = remembered == lastCountByPath_.end() ? 0
+                       : listing.readFailed                 ? remembered->second
+                                                            : std::min(remembered->second, folder_.count);
+  }
+  latestFrames_->clear();
+  notify(&Callbacks::onFrameCleared);
+  noteNewestFrame(listing);
+}
+
+void AgentCoordinator::WatchedFolder::take(const FrameWatcher::Listing& listing) {
+  readFailed = listing.readFailed;
+  if (readFailed) return;  // what was read before stands until it can be read again
+  count = listing.frameCount;
+  newestFrame = listing.newestFrame;
+  orphans = listing.orphanCount;
+  orphanExtensions = listing.orphanExtensions;
+}
+
 void AgentCoordinator::takeListing(const FrameWatcher::Listing& listing) {
   VANTLE_ON_QUEUE(queue_);
-  closeShotOfEmptiedFolder(listing);
-  currentCount_ = listing.frameCount;
-  currentLastFileName_ = listing.newestFrame;
-  currentOrphans_ = listing.orphanCount;
-  currentOrphanExtensions_ = listing.orphanExtensions;
+  if (!listing.readFailed) closeShotOfEmptiedFolder(listing);
+  folder_.take(listing);
 }
 
 // A folder whose open shot counted frames reads empty: its drive went away
@@ -304,35 +304,32 @@ void AgentCoordinator::takeListing(const FrameWatcher::Listing& listing) {
 // that land in the emptied folder open the next shot from 0.
 void AgentCoordinator::closeShotOfEmptiedFolder(const FrameWatcher::Listing& listing) {
   VANTLE_ON_QUEUE(queue_);
-  if (!listing.path || listing.frameCount != 0 || !tracker_.openPath || !CapturePath::same(tracker_.openPath, watchedPath_) ||
+  if (!listing.path || listing.frameCount != 0 || !tracker_.openPath || !CapturePath::same(tracker_.openPath, folder_.path) ||
       tracker_.lastCount <= tracker_.startFrameCount) {
     return;
   }
   if (std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(clock_.now())) closeShot(*record);
-  currentBaseline_ = 0;
-  currentShotStart_ = 0;
+  folder_.baseline = 0;
+  shot_.start = 0;
 }
 
 void AgentCoordinator::retryFailedRead() {
   VANTLE_ON_QUEUE(queue_);
-  if (!watchedPath_) {
-    currentReadFailed_ = false;
-  } else if (!exists(*watchedPath_)) {
-    currentReadFailed_ = true;
-  } else if (currentReadFailed_) {
-    const FrameWatcher::Listing listing = frames_->relisted();
-    currentReadFailed_ = listing.readFailed;
-    if (!listing.readFailed) takeListing(listing);
+  if (!folder_.path) {
+    folder_.readFailed = false;
+  } else if (!exists(*folder_.path)) {
+    folder_.readFailed = true;
+  } else if (folder_.readFailed) {
+    takeListing(frames_->relisted());
   }
   // Otherwise the frame watcher keeps the count current.
 }
 
-void AgentCoordinator::handleListing(const FrameWatcher::Listing& listing) {
+void AgentCoordinator::onFolderListing(const FrameWatcher::Listing& listing) {
   VANTLE_ON_QUEUE(queue_);
   if (!live()) return;  // nor its folder
-  if (!CapturePath::same(listing.path, watchedPath_)) return;  // a folder no longer designated
-  currentReadFailed_ = listing.readFailed;
-  if (!listing.readFailed) takeListing(listing);
+  if (!CapturePath::same(listing.path, folder_.path)) return;  // a folder no longer designated
+  takeListing(listing);
   if (!lastReading_) lastReading_ = source_->currentReading();
   observe(*lastReading_);
   noteNewestFrame(listing);
@@ -340,8 +337,8 @@ void AgentCoordinator::handleListing(const FrameWatcher::Listing& listing) {
 
 void AgentCoordinator::noteNewestFrame(const FrameWatcher::Listing& listing) {
   VANTLE_ON_QUEUE(queue_);
-  if (!listing.readFailed && listing.path && currentLastFileName_) {
-    latestFrames_->note(*listing.path, *currentLastFileName_);
+  if (!listing.readFailed && listing.path && folder_.newestFrame) {
+    latestFrames_->note(*listing.path, *folder_.newestFrame);
   }
 }
 
@@ -349,7 +346,7 @@ void AgentCoordinator::deliverThumbnail(const FrameThumbnail& thumbnail) {
   VANTLE_ON_QUEUE(queue_);
   // A thumbnail read just before the designation moved is not the new folder's.
   const std::string folder = std::filesystem::path(thumbnail.path).parent_path().string();
-  if (!CapturePath::same(folder, watchedPath_)) return;
+  if (!CapturePath::same(folder, folder_.path)) return;
   notify(&Callbacks::onFrameThumbnail, thumbnail);
 }
 
@@ -360,23 +357,23 @@ void AgentCoordinator::observe(const DesignationReading& reading) {
   const core::Instant now = clock_.now();
   // The designation as first spelled: the tracker must not take the same
   // folder named through a link for a move.
-  const core::ShotObservation observation{.designatedPath = watchedPath_,
-                                          .frameCount = currentCount_,
-                                          .baselineHint = currentBaseline_,
-                                          .lastFileName = currentLastFileName_,
+  const core::ShotObservation observation{.designatedPath = folder_.path,
+                                          .frameCount = folder_.count,
+                                          .baselineHint = folder_.baseline,
+                                          .lastFileName = folder_.newestFrame,
                                           .at = now};
   for (const core::ShotEvent& event : tracker_.observe(observation)) {
     std::visit(core::Overloaded{
                    [&](const core::ShotOpened& opened) {
-                     currentShotStart_ = opened.startFrameCount;
-                     currentShotSession_ = reading.sessionName;
-                     currentShotSessionID_ = currentSessionID_;
+                     shot_.start = opened.startFrameCount;
+                     shot_.session = reading.sessionName;
+                     shot_.sessionID = folder_.sessionID;
                    },
                    [&](const core::CountChanged& changed) {
                      if (changed.count > 0 && !totals_.firstCaptureAt) totals_.firstCaptureAt = changed.at;
                    },
                    [&](const core::ShotClosed& closed) { closeShot(closed.record); },
-                   [&](const core::DesignationLost&) { currentShotStart_ = 0; },
+                   [&](const core::DesignationLost&) { shot_.start = 0; },
                },
                event);
   }
@@ -408,22 +405,27 @@ void AgentCoordinator::closeShot(const core::ShotSegmentRecord& record) {
   VANTLE_ON_QUEUE(queue_);
   double gap = totals_.gapBefore(record);
   const int64_t framesAdded = record.framesAdded();
-  const bool sessionChanged = currentShotSessionID_ && shootSessionID_
-                                  ? *currentShotSessionID_ != *shootSessionID_
-                                  : currentShotSession_ && shootSession_ && *currentShotSession_ != *shootSession_;
-  if (framesAdded > 0 && shootID_ && sessionChanged) {
-    endTheShoot();  // the closing shot starts the next shoot
+  const bool sessionChanged = shot_.sessionID && shoot_.sessionID
+                                  ? *shot_.sessionID != *shoot_.sessionID
+                                  : shot_.session && shoot_.session && *shot_.session != *shoot_.session;
+  if (framesAdded > 0 && shoot_.id && sessionChanged) {
+    recordShootEnd();  // the closing shot starts the next shoot
     gap = 0;
   }
   totals_.lastSegmentClosedAt = record.closedAt;
-  if (!shootID_) startShoot();
   if (framesAdded > 0) {
-    if (!shootSession_) shootSession_ = currentShotSession_;
-    if (!shootSessionID_) shootSessionID_ = currentShotSessionID_;
+    if (!shoot_.session) shoot_.session = shot_.session;
+    if (!shoot_.sessionID) shoot_.sessionID = shot_.sessionID;
   }
+  storeSegment(record);
+  totals_.add(record, gap);
+}
+
+void AgentCoordinator::storeSegment(const core::ShotSegmentRecord& record) {
+  VANTLE_ON_QUEUE(queue_);
+  if (!shoot_.id) startShoot();
   const bool isRevisit = totals_.completedShotPaths.contains(record.path);
   const core::WireSegment segment = segmentFor(record, isRevisit);
-  totals_.add(record, gap);
   lastCountByPath_[CapturePath::key(record.path)] = record.endFrameCount;
   announce(segment);
 }
@@ -443,39 +445,39 @@ core::WireSegment AgentCoordinator::segmentFor(const core::ShotSegmentRecord& re
   std::optional<core::Bytes> thumbnail = thumbnails_.thumbnail(record.path, record.lastFileName);
   std::optional<core::Bytes> preview = thumbnails_.preview(record.path, record.lastFileName);
   const uint64_t seq = storage_->reserveSeq();
-  return core::WireSegment::fromRecord(seq, record, isRevisit, shootID_, currentShotSession_, currentShotSessionID_,
+  return core::WireSegment::fromRecord(seq, record, isRevisit, shoot_.id, shot_.session, shot_.sessionID,
                                        agentID_, std::move(thumbnail), std::move(preview));
 }
 
 // ---- Shoots ------------------------------------------------------------------
 
 void AgentCoordinator::setShootIDs(std::optional<std::string> running, std::optional<std::string> ended) {
-  shootID_ = std::move(running);
-  endedShootID_ = std::move(ended);
+  shoot_.id = std::move(running);
+  shoot_.endedID = std::move(ended);
   std::lock_guard lock(shootStateLock_);
-  running_ = shootID_.has_value();
-  resumable_ = !shootID_.has_value() && endedShootID_.has_value();
+  running_ = shoot_.id.has_value();
+  resumable_ = !shoot_.id.has_value() && shoot_.endedID.has_value();
 }
 
 void AgentCoordinator::startShoot() {
   VANTLE_ON_QUEUE(queue_);
   setShootIDs(support::randomUUID(), std::nullopt);
-  storage_->setCurrentShootID(shootID_);
+  storage_->setCurrentShootID(shoot_.id);
   notify(&Callbacks::onShootStateChanged, true, false);
 }
 
-void AgentCoordinator::endTheShoot() {
+void AgentCoordinator::recordShootEnd() {
   VANTLE_ON_QUEUE(queue_);
-  if (shootID_) {
-    const core::ShootVerification verified = verification(*shootID_);
+  if (shoot_.id) {
+    const core::ShootVerification verified = verification(*shoot_.id);
     storage_->appendVerification(verified);
     notify(&Callbacks::onVerification, verified);
   }
-  setShootIDs(std::nullopt, shootID_);
-  shootSession_.reset();
-  shootSessionID_.reset();
+  setShootIDs(std::nullopt, shoot_.id);
+  shoot_.session.reset();
+  shoot_.sessionID.reset();
   storage_->setCurrentShootID(std::nullopt);
-  notify(&Callbacks::onShootStateChanged, false, endedShootID_.has_value());
+  notify(&Callbacks::onShootStateChanged, false, shoot_.endedID.has_value());
   totals_ = ShootTotals{};  // the remembered counts stay
 }
 
@@ -492,35 +494,29 @@ core::ShootVerification AgentCoordinator::verification(const std::string& shootI
                                  .readings = FolderCount::readings(paths, segments, reader_, counting_.load())};
 }
 
-void AgentCoordinator::endShootNow() {
+void AgentCoordinator::closeShotAndEndShoot() {
   VANTLE_ON_QUEUE(queue_);
   const core::Instant now = clock_.now();
   std::optional<core::ShotSegmentRecord> record = tracker_.closeCurrent(now);
   // Nothing runs and nothing was shot: a second "end" (a double click) must
   // not lose the shoot that can still be resumed.
-  if (!record && !shootID_) return;
-  if (record) {
-    if (!shootID_) startShoot();
-    const bool isRevisit = totals_.completedShotPaths.contains(record->path);
-    const core::WireSegment segment = segmentFor(*record, isRevisit);
-    lastCountByPath_[CapturePath::key(record->path)] = record->endFrameCount;
-    announce(segment);
-  }
-  endTheShoot();
+  if (!record && !shoot_.id) return;
+  if (record) storeSegment(*record);
+  recordShootEnd();
   // The frames already here belong to the shoot that just ended: the next
   // shot in this folder starts from them rather than counting them again.
-  if (watchedPath_) {
-    currentBaseline_ = currentCount_;
-    currentShotStart_ = currentCount_;
+  if (folder_.path) {
+    folder_.baseline = folder_.count;
+    shot_.start = folder_.count;
   }
   publish(source_->currentReading(), now);
-  if (watchedPath_) handleListing(frames_->relisted());
+  if (folder_.path) onFolderListing(frames_->relisted());
 }
 
-void AgentCoordinator::resumeShootNow() {
+void AgentCoordinator::takeUpEndedShoot() {
   VANTLE_ON_QUEUE(queue_);
-  if (shootID_ || !endedShootID_) return;
-  const std::string shootID = *endedShootID_;
+  if (shoot_.id || !shoot_.endedID) return;
+  const std::string shootID = *shoot_.endedID;
   setShootIDs(shootID, std::nullopt);
   storage_->setCurrentShootID(shootID);
   restoreShoot(shootID);
@@ -536,7 +532,7 @@ void AgentCoordinator::publish(const DesignationReading& reading, core::Instant 
   s.seq = storage_->highestSeq();
   s.at = now;
   s.agentID = agentID_;
-  s.status = currentReadFailed_ && reading.designatedPath ? core::AgentStatus::folderUnreadable : reading.status;
+  s.status = folder_.readFailed && reading.designatedPath ? core::AgentStatus::folderUnreadable : reading.status;
   s.sourceKind = reading.sourceKind;
   s.documentKind = reading.documentKind;
   s.cameraBattery = reading.cameraBattery;
@@ -544,13 +540,13 @@ void AgentCoordinator::publish(const DesignationReading& reading, core::Instant 
   s.watchMode = frames_->mode();
   s.isLocalVolume = s.watchMode == core::WatchMode::fsevents;
   s.sessionName = reading.sessionName;
-  s.sessionID = currentSessionID_;
-  s.shootID = shootID_;
+  s.sessionID = folder_.sessionID;
+  s.shootID = shoot_.id;
 
   const bool shotOpen = tracker_.openPath.has_value();
   s.designatedPath = shotOpen ? tracker_.openPath : reading.designatedPath;
   if (s.designatedPath) s.shotName = core::lastPathComponent(*s.designatedPath);
-  s.frameCount = shotOpen ? tracker_.lastCount : currentCount_;
+  s.frameCount = shotOpen ? tracker_.lastCount : folder_.count;
   s.shotOpenedAt = tracker_.openedAt;
   s.shotAccumulatedBefore = totals_.timeIn(tracker_.openPath);
   s.shotIdleBanked = tracker_.currentIdle();
@@ -563,10 +559,10 @@ void AgentCoordinator::publish(const DesignationReading& reading, core::Instant 
   s.shotsCompleted = static_cast<int64_t>(totals_.completedShotPaths.size());
   s.firstCaptureAt = totals_.firstCaptureAt;
   s.framesThisShoot =
-      core::saturatingAdd(totals_.framesFromClosedSegments, std::max<int64_t>(0, core::saturatingSub(s.frameCount, currentShotStart_)));
+      core::saturatingAdd(totals_.framesFromClosedSegments, std::max<int64_t>(0, core::saturatingSub(s.frameCount, shot_.start)));
   s.countingMode = counting_.load();
-  s.orphanCount = currentOrphans_;
-  s.orphanExtensions = currentOrphanExtensions_;
+  s.orphanCount = folder_.orphans;
+  s.orphanExtensions = folder_.orphanExtensions;
 
   {
     std::lock_guard lock(snapshotLock_);

@@ -158,6 +158,37 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   const std::string& agentID() const { return agentID_; }
 
  private:
+  // The designated folder, as the frame watcher last listed it.
+  struct WatchedFolder {
+    std::optional<std::string> path;       // as the source first spelled it; absent: none designated
+    std::optional<std::string> sessionID;  // of the session the reading placed it in
+    int64_t count = 0;
+    std::optional<std::string> newestFrame;
+    // Frames already counted here on an earlier visit, not new ones; absent
+    // when nothing is designated.
+    std::optional<int64_t> baseline;
+    int64_t orphans = 0;
+    std::vector<std::string> orphanExtensions;
+    bool readFailed = false;
+
+    // What a listing says the folder holds; an unreadable folder holds nothing yet.
+    void take(const FrameWatcher::Listing& listing);
+  };
+  // The running shoot, or the ended one that may be resumed; its totals are
+  // the ShootTotals beside it.
+  struct Shoot {
+    std::optional<std::string> id;       // the running shoot's
+    std::optional<std::string> endedID;  // the last ended one's, while none runs
+    std::optional<std::string> session;  // the session of its first shot with frames
+    std::optional<std::string> sessionID;
+  };
+  // The shot the tracker holds open: its start and the session it opened in.
+  struct OpenShot {
+    int64_t start = 0;
+    std::optional<std::string> session;
+    std::optional<std::string> sessionID;
+  };
+
   AgentCoordinator(Settings settings, Services services);
   void restore();
   std::shared_ptr<SessionSource> initialSource(const Settings& settings);
@@ -168,20 +199,22 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   void switchSource(std::shared_ptr<SessionSource> source);
   void tick();
   void apply(const DesignationReading& reading);
+  void designate(std::optional<std::string> path);
   void takeListing(const FrameWatcher::Listing& listing);
-  void handleListing(const FrameWatcher::Listing& listing);
+  void onFolderListing(const FrameWatcher::Listing& listing);
   void closeShotOfEmptiedFolder(const FrameWatcher::Listing& listing);
   void noteNewestFrame(const FrameWatcher::Listing& listing);
   void retryFailedRead();
   void observe(const DesignationReading& reading);
   void observeWhenDebounceEnds();
   void closeShot(const core::ShotSegmentRecord& record);
+  void storeSegment(const core::ShotSegmentRecord& record);
   core::WireSegment segmentFor(const core::ShotSegmentRecord& record, bool isRevisit);
   void announce(const core::WireSegment& segment);
   void startShoot();
-  void endTheShoot();
-  void endShootNow();
-  void resumeShootNow();
+  void recordShootEnd();
+  void closeShotAndEndShoot();
+  void takeUpEndedShoot();
   void restoreShoot(const std::string& shootID);
   core::ShootVerification verification(const std::string& shootID);
   void setShootIDs(std::optional<std::string> running, std::optional<std::string> ended);
@@ -219,21 +252,9 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   ThumbnailReader thumbnails_;
   std::map<std::string, int64_t> lastCountByPath_;  // canonical composed path → count
   ShootTotals totals_;
-  std::optional<std::string> shootID_;
-  std::optional<std::string> endedShootID_;
-  std::optional<std::string> shootSession_;
-  std::optional<std::string> shootSessionID_;
-  int64_t currentShotStart_ = 0;
-  std::optional<std::string> currentShotSession_;
-  std::optional<std::string> currentShotSessionID_;
-  std::optional<std::string> currentSessionID_;
-  int64_t currentCount_ = 0;
-  std::optional<std::string> currentLastFileName_;
-  std::optional<int64_t> currentBaseline_;
-  int64_t currentOrphans_ = 0;
-  bool currentReadFailed_ = false;
-  std::vector<std::string> currentOrphanExtensions_;
-  std::optional<std::string> watchedPath_;
+  Shoot shoot_;
+  OpenShot shot_;
+  WatchedFolder folder_;
   std::optional<DesignationReading> lastReading_;
   bool debounceEndDue_ = false;  // an observation is scheduled for the end of a debounce
 
