@@ -32,13 +32,11 @@ std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings) {
 
 std::shared_ptr<AgentCoordinator> AgentCoordinator::make(Settings settings, Services services) {
   std::shared_ptr<AgentCoordinator> coordinator(new AgentCoordinator(std::move(settings), std::move(services)));
-  const std::weak_ptr<AgentCoordinator> weak = coordinator;
-  coordinator->frames_->setOnChange([weak](const FrameWatcher::Listing& listing) {
-    if (auto self = weak.lock()) self->postWeakly([listing](AgentCoordinator& c) { c.onFolderListing(listing); });
-  });
-  coordinator->latestFrames_->setOnThumbnail([weak](const FrameThumbnail& thumbnail) {
-    if (auto self = weak.lock()) self->postWeakly([thumbnail](AgentCoordinator& c) { c.deliverThumbnail(thumbnail); });
-  });
+  AgentCoordinator& c = *coordinator;
+  c.frames_->setOnChange(support::weaklyOn(
+      c.queue_, coordinator, [](AgentCoordinator& self, const FrameWatcher::Listing& l) { self.onFolderListing(l); }));
+  c.latestFrames_->setOnThumbnail(support::weaklyOn(
+      c.queue_, coordinator, [](AgentCoordinator& self, const FrameThumbnail& t) { self.deliverThumbnail(t); }));
   return coordinator;
 }
 
@@ -46,10 +44,9 @@ AgentCoordinator::AgentCoordinator(Settings settings, Services services)
     : settings_(std::move(settings)),
       storage_(services.storage ? std::move(services.storage) : AgentStorage::shared()),
       clock_(services.clock ? *services.clock : Clock::system()),
-      checkDisk_(services.checkDisk ? std::move(services.checkDisk)
-                                    : [](const std::optional<std::string>& path) {
-                                        HardwareMonitor::shared()->check(path);
-                                      }),
+      checkDisk_(services.checkDisk
+                     ? std::move(services.checkDisk)
+                     : [](const std::optional<std::string>& path) { HardwareMonitor::shared()->check(path); }),
       scriptSource_(services.scriptSource ? std::move(services.scriptSource)
                                           : std::make_shared<CaptureOneScriptSource>()),
       frames_(FrameWatcher::make(services.frames)),
@@ -100,19 +97,13 @@ void AgentCoordinator::restoreShoot(const std::string& shootID) {
 
 // ---- The public face --------------------------------------------------------
 
-template <typename F>
-void AgentCoordinator::postWeakly(F work) {
-  queue_.post([weak = weak_from_this(), work = std::move(work)]() mutable {
-    if (auto self = weak.lock()) work(*self);
-  });
-}
-
 void AgentCoordinator::setCallbacks(Callbacks callbacks) {
-  postWeakly([callbacks = std::move(callbacks)](AgentCoordinator& self) { self.callbacks_ = callbacks; });
+  support::postWeakly(queue_, weak_from_this(),
+                      [callbacks = std::move(callbacks)](AgentCoordinator& self) { self.callbacks_ = callbacks; });
 }
 
 void AgentCoordinator::start() {
-  postWeakly([](AgentCoordinator& self) { self.beginWatching(); });
+  support::postWeakly(queue_, weak_from_this(), [](AgentCoordinator& self) { self.beginWatching(); });
 }
 
 void AgentCoordinator::stop() {
@@ -136,24 +127,25 @@ void AgentCoordinator::setCounting(CountingMode counting) {
 }
 
 void AgentCoordinator::setIdleThreshold(double seconds) {
-  postWeakly([seconds](AgentCoordinator& self) { self.tracker_.idleThreshold = seconds; });
+  support::postWeakly(queue_, weak_from_this(),
+                      [seconds](AgentCoordinator& self) { self.tracker_.idleThreshold = seconds; });
 }
 
 void AgentCoordinator::endShoot() {
-  postWeakly([](AgentCoordinator& self) { self.closeShotAndEndShoot(); });
+  support::postWeakly(queue_, weak_from_this(), [](AgentCoordinator& self) { self.closeShotAndEndShoot(); });
 }
 
 void AgentCoordinator::resumeShoot() {
-  postWeakly([](AgentCoordinator& self) { self.takeUpEndedShoot(); });
+  support::postWeakly(queue_, weak_from_this(), [](AgentCoordinator& self) { self.takeUpEndedShoot(); });
 }
 
 void AgentCoordinator::useObservedSource(const std::filesystem::path& root) {
   std::shared_ptr<SessionSource> source = ObservedFolderSource::make(root);
-  postWeakly([source](AgentCoordinator& self) { self.switchSource(source); });
+  support::postWeakly(queue_, weak_from_this(), [source](AgentCoordinator& self) { self.switchSource(source); });
 }
 
 void AgentCoordinator::useDesignationSource() {
-  postWeakly([](AgentCoordinator& self) { self.switchSource(self.scriptSource_); });
+  support::postWeakly(queue_, weak_from_this(), [](AgentCoordinator& self) { self.switchSource(self.scriptSource_); });
 }
 
 bool AgentCoordinator::isShootRunning() const {
@@ -213,23 +205,18 @@ void AgentCoordinator::beginWatching() {
   source_->start();
   pollTimer_ = std::make_unique<support::RepeatingTimer>(
       queue_, settings_.designationPollInterval,
-      [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->tick();
-      },
+      support::weakly(weak_from_this(), [](AgentCoordinator& self) { self.tick(); }),
       /*fireNow=*/true);
 }
 
 void AgentCoordinator::attach(const std::shared_ptr<SessionSource>& source) {
   VANTLE_ON_QUEUE(queue_);
   // A reading that a source announces after it was replaced is dropped.
-  source->setOnDesignationChanged([weak = weak_from_this(), from = std::weak_ptr<SessionSource>(source)](
-                                      const DesignationReading& reading) {
-    if (auto self = weak.lock()) {
-      self->postWeakly([reading, from](AgentCoordinator& c) {
-        if (c.source_ == from.lock()) c.apply(reading);
-      });
-    }
-  });
+  source->setOnDesignationChanged(support::weaklyOn(
+      queue_, weak_from_this(),
+      [from = std::weak_ptr<SessionSource>(source)](AgentCoordinator& self, const DesignationReading& reading) {
+        if (self.source_ == from.lock()) self.apply(reading);
+      }));
 }
 
 void AgentCoordinator::switchSource(std::shared_ptr<SessionSource> source) {
@@ -395,7 +382,7 @@ void AgentCoordinator::observeWhenDebounceEnds() {
   const double remaining = tracker_.debounce - core::secondsBetween(*tracker_.pendingSince, clock_.now());
   debounceEndDue_ = true;
   queue_.postAfter(std::clamp(remaining, 0.0, tracker_.debounce) + kMargin,
-                   support::weakly(shared_from_this(), [](AgentCoordinator& self) {
+                   support::weakly(weak_from_this(), [](AgentCoordinator& self) {
                      self.debounceEndDue_ = false;
                      if (self.live() && self.lastReading_) self.observe(*self.lastReading_);
                    }));

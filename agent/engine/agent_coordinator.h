@@ -225,9 +225,6 @@ class AgentCoordinator : public std::enable_shared_from_this<AgentCoordinator> {
   template <typename Callback, typename... Args>
   void notify(Callback Callbacks::*callback, Args&&... args);
 
-  // Posts `work` to the queue, holding this coordinator weakly.
-  template <typename F>
-  void postWeakly(F work);
 
   const Settings settings_;
   const std::shared_ptr<AgentStorage> storage_;
