@@ -22,6 +22,7 @@
 #include "support/asio_queue.h"
 #include "support/console.h"
 #include "support/log.h"
+#include "support/weak.h"
 
 namespace vantle::net {
 
@@ -96,7 +97,7 @@ struct VantleService::Impl {
 
   void reportError(const std::string& sentence) {
     log::error(kWire, sentence);
-    if (auto s = self.lock(); s && s->onError) s->onError(sentence);
+    if (owner().onError) owner().onError(sentence);
   }
 
   // ---- Listening ----
@@ -150,26 +151,16 @@ struct VantleService::Impl {
     const TxtRecord txt{{"v", std::to_string(core::vantleProtocolVersion)},
                         {"name", displayName},
                         {"id", agentID.value_or("")}};
-    auto weakSelf = self;
+    // The advertiser calls from its own thread.
     ServiceAdvertiser::Callbacks callbacks;
-    callbacks.onRegistered = [weakSelf](const std::string& name) {
+    callbacks.onRegistered = support::weaklyOn(queue, self, [](VantleService& s, const std::string& name) {
       log::info(kWire, "advertising as \"" + name + "\"");
-      if (auto s = weakSelf.lock()) {
-        s->impl_->queue.post([weakSelf, name] {
-          if (auto s = weakSelf.lock(); s && s->onAdvertised) s->onAdvertised(name);
-        });
-      }
-    };
-    callbacks.onUnavailable = [weakSelf](const std::string& reason) {
-      if (auto s = weakSelf.lock()) {
-        s->impl_->queue.post([weakSelf, reason] {
-          if (auto s = weakSelf.lock()) {
-            s->impl_->reportError("Companions cannot find this computer by name: " + reason +
-                                  ". They can still connect by address.");
-          }
-        });
-      }
-    };
+      if (s.onAdvertised) s.onAdvertised(name);
+    });
+    callbacks.onUnavailable = support::weaklyOn(queue, self, [](VantleService& s, const std::string& reason) {
+      s.impl_->reportError("Companions cannot find this computer by name: " + reason +
+                           ". They can still connect by address.");
+    });
     advertiser = std::make_unique<ServiceAdvertiser>(displayName, std::string(VantleSecurity::serviceType),
                                                      *boundPort(), txt, std::move(callbacks));
   }
@@ -177,26 +168,25 @@ struct VantleService::Impl {
   void accept() {
     VANTLE_ON_QUEUE(queue);
     if (!listener) return;
-    listener->async_accept(support::strandOf(queue), [weakSelf = self, acceptor = listener.get()](
-                                                         const std::error_code& error, asio::ip::tcp::socket socket) {
-      auto s = weakSelf.lock();
-      if (!s || s->impl_->listener.get() != acceptor) return;  // torn down meanwhile
-      Impl& impl = *s->impl_;
-      if (error) {
-        if (error == asio::error::operation_aborted) return;
-        // Running out of descriptors is usually passing: say so once and
-        // keep accepting rather than going deaf for the rest of the day.
-        if (!impl.acceptFailing) impl.reportError("Listener failed: " + error.message());
-        impl.acceptFailing = true;
-        impl.queue.postAfter(1.0, [weakSelf] {
-          if (auto s = weakSelf.lock()) s->impl_->accept();
-        });
-        return;
-      }
-      impl.acceptFailing = false;
-      impl.admit(std::move(socket));
-      impl.accept();
-    });
+    listener->async_accept(
+        support::strandOf(queue),
+        support::weakly(self, [acceptor = listener.get()](VantleService& s, const std::error_code& error,
+                                                          asio::ip::tcp::socket socket) {
+          Impl& impl = *s.impl_;
+          if (impl.listener.get() != acceptor) return;  // torn down meanwhile
+          if (error) {
+            if (error == asio::error::operation_aborted) return;
+            // Running out of descriptors is usually passing: say so once and
+            // keep accepting rather than going deaf for the rest of the day.
+            if (!impl.acceptFailing) impl.reportError("Listener failed: " + error.message());
+            impl.acceptFailing = true;
+            impl.queue.postAfter(1.0, support::weakly(impl.self, [](VantleService& s) { s.impl_->accept(); }));
+            return;
+          }
+          impl.acceptFailing = false;
+          impl.admit(std::move(socket));
+          impl.accept();
+        }));
   }
 
   // A new connection: refused at once when its source is being slowed down
@@ -217,43 +207,36 @@ struct VantleService::Impl {
     auto connection = TlsConnection::accepted(std::move(socket), tls);
     handshakes.push_back({connection, source});
     const uint64_t mine = generation;
-    auto weakSelf = self;
-    const auto settled = [weakSelf, connection, mine](Impl*& impl) {
-      auto s = weakSelf.lock();
-      if (!s) return false;
-      impl = s->impl_.get();
-      if (impl->generation != mine) return false;  // stopped or restarted meanwhile
-      impl->handshakes.remove_if([&](const PendingHandshake& p) { return p.connection == connection; });
+    // Whether the handshake still belongs to this listener; it is then no
+    // longer pending.
+    const auto settled = [connection, mine](Impl& impl) {
+      if (impl.generation != mine) return false;  // stopped or restarted meanwhile
+      impl.handshakes.remove_if([&](const PendingHandshake& p) { return p.connection == connection; });
       return true;
     };
     TlsConnection::Handlers handlers;
-    handlers.onReady = [weakSelf, settled, connection, source] {
-      Impl* impl = nullptr;
+    handlers.onReady = support::weakly(self, [settled, connection, source](VantleService& s) {
+      Impl& impl = *s.impl_;
       if (!settled(impl)) return connection->cancel();
-      impl->guard.paired(source);
-      if (impl->peers.size() >= kPeers) {
+      impl.guard.paired(source);
+      if (impl.peers.size() >= kPeers) {
         log::error(kWire, "refused a companion from " + source + ": " + std::to_string(kPeers) + " are connected");
         return connection->cancel();
       }
-      impl->join(connection);
-    };
-    handlers.onFailed = [weakSelf, settled, source](const TlsConnection::Failure&) {
-      Impl* impl = nullptr;
-      if (!settled(impl)) return;
-      if (impl->guard.failed(source, PairingGuard::Clock::now())) impl->reportGuessing(source);
-    };
-    handlers.onCancelled = [weakSelf, settled] {
-      Impl* impl = nullptr;
-      settled(impl);
-    };
+      impl.join(connection);
+    });
+    handlers.onFailed = support::weakly(self, [settled, source](VantleService& s, const TlsConnection::Failure&) {
+      Impl& impl = *s.impl_;
+      if (settled(impl) && impl.guard.failed(source, PairingGuard::Clock::now())) impl.reportGuessing(source);
+    });
+    handlers.onCancelled = support::weakly(self, [settled](VantleService& s) { settled(*s.impl_); });
     connection->start(std::move(handlers));
   }
 
   void makeRoomForHandshake(const std::string& source) {
     VANTLE_ON_QUEUE(queue);
     const auto fromSource = [&](const PendingHandshake& p) { return p.source == source; };
-    if (static_cast<size_t>(std::count_if(handshakes.begin(), handshakes.end(), fromSource)) >=
-        handshakesPerSource) {
+    if (static_cast<size_t>(std::count_if(handshakes.begin(), handshakes.end(), fromSource)) >= handshakesPerSource) {
       closeHandshake(std::find_if(handshakes.begin(), handshakes.end(), fromSource));
     }
     if (handshakes.size() >= kPendingHandshakes) closeHandshake(handshakes.begin());
@@ -286,41 +269,36 @@ struct VantleService::Impl {
       return true;
     });
     peers[peer.get()] = peer;
-    auto weakSelf = self;
-    std::weak_ptr<Peer> weakPeer = peer;
-    const auto gone = [weakSelf, weakPeer] {
-      auto s = weakSelf.lock();
-      auto peer = weakPeer.lock();
-      if (!s || !peer) return;
-      Impl& impl = *s->impl_;
-      if (impl.peers.erase(peer.get()) > 0 && s->onPeerCountChanged) {
-        s->onPeerCountChanged(static_cast<int>(impl.peers.size()));
+    const auto gone = support::weakly(self, [weakPeer = std::weak_ptr<Peer>(peer)](VantleService& s) {
+      const std::shared_ptr<Peer> peer = weakPeer.lock();
+      if (!peer) return;
+      Impl& impl = *s.impl_;
+      if (impl.peers.erase(peer.get()) > 0 && s.onPeerCountChanged) {
+        s.onPeerCountChanged(static_cast<int>(impl.peers.size()));
       }
-    };
+    });
     connection->setHandlers({.onFailed = [gone](const TlsConnection::Failure&) { gone(); }, .onCancelled = gone});
-    if (auto s = self.lock(); s && s->onPeerCountChanged) s->onPeerCountChanged(static_cast<int>(peers.size()));
+    if (owner().onPeerCountChanged) owner().onPeerCountChanged(static_cast<int>(peers.size()));
     receive(peer);
   }
 
   void receive(const std::shared_ptr<Peer>& peer) {
     VANTLE_ON_QUEUE(queue);
-    peer->connection->receive([weakSelf = self, peer](std::string_view bytes, bool complete,
-                                                      const std::optional<std::string>& error) {
-      auto s = weakSelf.lock();
-      if (!s) return;
-      Impl& impl = *s->impl_;
-      if (!bytes.empty()) {
-        peer->buffer.append(bytes);
-        for (const VantleMessage& message : VantleFraming::drain(peer->buffer, std::chrono::system_clock::now())) {
-          impl.handle(message, peer);
-        }
-      }
-      if (complete || error) {
-        peer->connection->cancel();
-        return;
-      }
-      impl.receive(peer);
-    });
+    peer->connection->receive(support::weakly(
+        self, [peer](VantleService& s, std::string_view bytes, bool complete, const std::optional<std::string>& error) {
+          Impl& impl = *s.impl_;
+          if (!bytes.empty()) {
+            peer->buffer.append(bytes);
+            for (const VantleMessage& message : VantleFraming::drain(peer->buffer, std::chrono::system_clock::now())) {
+              impl.handle(message, peer);
+            }
+          }
+          if (complete || error) {
+            peer->connection->cancel();
+            return;
+          }
+          impl.receive(peer);
+        }));
   }
 
   void tearDown() {
@@ -479,17 +457,14 @@ struct VantleService::Impl {
     }
     ++peer->pullsOutstanding;
     std::weak_ptr<Peer> weakPeer = peer;
-    pullQueue.post([weakSelf = self, weakPeer, pull = std::move(pull)] {
+    support::postWeakly(pullQueue, self, [weakPeer, pull = std::move(pull)](VantleService& s) {
       std::vector<Frame> frames;
       if (auto peer = weakPeer.lock(); peer && !peer->connection->ended()) frames = replyFrames(pull());
-      auto s = weakSelf.lock();
-      if (!s) return;
-      s->impl_->queue.post([weakSelf, weakPeer, frames = std::move(frames)] {
-        auto s = weakSelf.lock();
-        auto peer = weakPeer.lock();
-        if (!s || !peer) return;
-        --peer->pullsOutstanding;
-        s->impl_->sendReply(peer, std::move(frames));
+      support::postWeakly(s.impl_->queue, s.impl_->self, [weakPeer, frames = std::move(frames)](VantleService& s) {
+        if (const std::shared_ptr<Peer> peer = weakPeer.lock()) {
+          --peer->pullsOutstanding;
+          s.impl_->sendReply(peer, frames);
+        }
       });
     });
   }
@@ -582,15 +557,12 @@ void VantleService::broadcast(const VantleMessage& message) {
   if (!frame) return;
   std::optional<std::tuple<uint64_t, std::string, int64_t>> segment;
   if (message.segment) segment = {message.segment->seq, message.segment->folderName, message.segment->framesAdded};
-  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame, segment, kind = message.t] {
-    auto s = weakSelf.lock();
-    if (!s) return;
-    Impl& impl = *s->impl_;
+  support::postWeakly(impl_->queue, weak_from_this(), [frame = *frame, segment, kind = message.t](VantleService& s) {
+    Impl& impl = *s.impl_;
     if (segment) {
       const auto& [seq, folderName, framesAdded] = *segment;
-      log::info(kWire, "broadcast segment seq=" + std::to_string(seq) + " " + folderName +
-                           " frames=" + std::to_string(framesAdded) + " to " + std::to_string(impl.peers.size()) +
-                           " peer(s)");
+      log::info(kWire, "broadcast segment seq=" + std::to_string(seq) + " " + folderName + " frames=" +
+                           std::to_string(framesAdded) + " to " + std::to_string(impl.peers.size()) + " peer(s)");
     }
     for (auto& [key, peer] : impl.peers) impl.send(peer, frame, kind);
   });
@@ -602,22 +574,18 @@ void VantleService::broadcastFrameThumbnail(core::Bytes data, std::string fileNa
                                     .imageFileName = std::move(fileName),
                                     .imagePath = std::move(path)});
   if (!frame) return;
-  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame] {
-    auto s = weakSelf.lock();
-    if (!s) return;
-    for (auto& [key, peer] : s->impl_->peers) s->impl_->sendFrame(peer, frame, PeerOutbox::Kind::thumbnail);
+  support::postWeakly(impl_->queue, weak_from_this(), [frame = *frame](VantleService& s) {
+    for (auto& [key, peer] : s.impl_->peers) s.impl_->sendFrame(peer, frame, PeerOutbox::Kind::thumbnail);
   });
 }
 
 void VantleService::broadcastFrameCleared() {
   auto frame = framed(VantleMessage{.t = Kind::frameThumbnail});
   if (!frame) return;
-  impl_->queue.post([weakSelf = weak_from_this(), frame = *frame] {
-    auto s = weakSelf.lock();
-    if (!s) return;
-    for (auto& [key, peer] : s->impl_->peers) {
+  support::postWeakly(impl_->queue, weak_from_this(), [frame = *frame](VantleService& s) {
+    for (auto& [key, peer] : s.impl_->peers) {
       peer->outbox->dropWaitingThumbnail();
-      s->impl_->sendFrame(peer, frame);
+      s.impl_->sendFrame(peer, frame);
     }
   });
 }
