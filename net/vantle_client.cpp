@@ -17,6 +17,7 @@
 #include "support/asio_queue.h"
 #include "support/console.h"
 #include "support/log.h"
+#include "support/weak.h"
 
 namespace vantle::net {
 
@@ -116,26 +117,18 @@ struct VantleClient::Impl {
   void startBrowsing() {
     stopBrowsing();
     ServiceBrowser::Callbacks callbacks;
-    auto weakSelf = self;
     const int generation = browseGeneration;
-    // Avahi's thread reaches the queue through its strand and never holds the
-    // client: were it to drop the last hold, the browser would be destroyed on
-    // the thread that its destruction waits for.
-    auto strand = support::strandOf(queue);
-    callbacks.onChange = [weakSelf, strand, generation](const std::vector<FoundService>& found) {
-      asio::post(strand, [weakSelf, generation, found] {
-        if (auto s = weakSelf.lock(); s && s->impl_->browseGeneration == generation) s->impl_->agentsFound(found);
-      });
-    };
-    callbacks.onUnavailable = [weakSelf, strand, generation](const std::string& reason) {
-      asio::post(strand, [weakSelf, generation, reason] {
-        // Told, but the stored state stays as it is.
-        auto s = weakSelf.lock();
-        if (s && s->impl_->browseGeneration == generation && s->onStateChange) {
-          s->onStateChange(State::failedWith(reason));
-        }
-      });
-    };
+    // Avahi's thread hops onto the queue without holding the client (as
+    // weaklyOn does): were it to drop the last hold, the browser would be
+    // destroyed on the thread that its destruction waits for.
+    callbacks.onChange =
+        support::weaklyOn(queue, self, [generation](VantleClient& s, const std::vector<FoundService>& found) {
+          if (s.impl_->browseGeneration == generation) s.impl_->agentsFound(found);
+        });
+    callbacks.onUnavailable = support::weaklyOn(queue, self, [generation](VantleClient& s, const std::string& reason) {
+      // Told, but the stored state stays as it is.
+      if (s.impl_->browseGeneration == generation && s.onStateChange) s.onStateChange(State::failedWith(reason));
+    });
     browser = std::make_unique<ServiceBrowser>(std::string(VantleSecurity::serviceType), std::move(callbacks));
     if (state.kind == State::Kind::idle) setState(State::of(State::Kind::browsing));
   }
@@ -195,9 +188,8 @@ struct VantleClient::Impl {
     everReachedReady = false;
     attemptEnded = false;
     const int token = ++attemptToken;
-    queue.postAfter(timing.attemptDeadline, [weakSelf = self, token] {
-      if (auto s = weakSelf.lock()) s->impl_->deadlinePassed(token);
-    });
+    queue.postAfter(timing.attemptDeadline,
+                    support::weakly(self, [token](VantleClient& s) { s.impl_->deadlinePassed(token); }));
     setState(State::of(secretHasWorked ? State::Kind::reconnecting : State::Kind::connecting));
     if (endpoint->serviceName) {
       lookUp(token);
@@ -215,64 +207,56 @@ struct VantleClient::Impl {
   void lookUp(int token) {
     const auto family =
         target.host.find(':') != std::string::npos ? ServiceResolver::Family::ipv6 : ServiceResolver::Family::ipv4;
-    auto strand = support::strandOf(queue);  // as for browsing: Avahi's thread never holds the client
     lookup = std::make_unique<ServiceResolver>(
         *endpoint->serviceName, std::string(VantleSecurity::serviceType), family,
-        [weakSelf = self, strand, token](const ServiceResolver::Result& result) {
-          asio::post(strand, [weakSelf, token, result] {
-            auto s = weakSelf.lock();
-            if (!s || s->impl_->attemptToken != token || s->impl_->intentionallyStopped) return;
-            Impl& impl = *s->impl_;
-            impl.lookup.reset();
-            if (const auto* reason = std::get_if<std::string>(&result)) {
-              impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, *reason});
-              return;
-            }
-            const FoundService& found = std::get<FoundService>(result);
-            impl.target.host = found.address;
-            impl.target.port = found.port;
-            impl.reach(token);
-          });
-        });
+        // As for browsing: Avahi's thread never holds the client.
+        support::weaklyOn(queue, self, [token](VantleClient& s, const ServiceResolver::Result& result) {
+          Impl& impl = *s.impl_;
+          if (impl.attemptToken != token || impl.intentionallyStopped) return;
+          impl.lookup.reset();
+          if (const auto* reason = std::get_if<std::string>(&result)) {
+            impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, *reason});
+            return;
+          }
+          const FoundService& found = std::get<FoundService>(result);
+          impl.target.host = found.address;
+          impl.target.port = found.port;
+          impl.reach(token);
+        }));
   }
 
   void reach(int token) {
     // Resolving a host name is part of reaching TCP: its failure is a
     // network problem like any other before the connection exists.
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(support::strandOf(queue));
-    resolver->async_resolve(
-        target.host, std::to_string(target.port), asio::ip::tcp::resolver::numeric_service,
-        [weakSelf = self, token, resolver](const std::error_code& error,
-                                           asio::ip::tcp::resolver::results_type results) {
-          auto s = weakSelf.lock();
-          if (!s || s->impl_->attemptToken != token || s->impl_->intentionallyStopped) return;
-          Impl& impl = *s->impl_;
-          if (error) {
-            impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, error.message(), error});
-            return;
-          }
-          impl.open(std::move(results), token);
-        });
+    resolver->async_resolve(target.host, std::to_string(target.port), asio::ip::tcp::resolver::numeric_service,
+                            support::weakly(self, [token, resolver](VantleClient& s, const std::error_code& error,
+                                                                    asio::ip::tcp::resolver::results_type results) {
+                              Impl& impl = *s.impl_;
+                              if (impl.attemptToken != token || impl.intentionallyStopped) return;
+                              if (error) {
+                                impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp, error.message(), error});
+                                return;
+                              }
+                              impl.open(std::move(results), token);
+                            }));
   }
 
   void open(asio::ip::tcp::resolver::results_type results, int token) {
     auto tls = VantleSecurity::parameters(*secret, VantleSecurity::Role::client);
     connection = TlsConnection::outgoing(std::move(results), std::move(tls), queue);
-    auto weakSelf = self;
-    const auto current = [weakSelf, token]() -> Impl* {
-      auto s = weakSelf.lock();
-      return s && s->impl_->attemptToken == token ? s->impl_.get() : nullptr;
-    };
+    // The client's state, while this attempt is still the current one.
+    const auto current = [token](VantleClient& s) { return s.impl_->attemptToken == token ? s.impl_.get() : nullptr; };
     TlsConnection::Handlers handlers;
-    handlers.onReady = [current] {
-      if (Impl* impl = current()) impl->ready();
-    };
-    handlers.onFailed = [current](const TlsConnection::Failure& failure) {
-      if (Impl* impl = current()) impl->failed(failure);
-    };
-    handlers.onCancelled = [current] {
-      if (Impl* impl = current()) impl->cancelled();
-    };
+    handlers.onReady = support::weakly(self, [current](VantleClient& s) {
+      if (Impl* impl = current(s)) impl->ready();
+    });
+    handlers.onFailed = support::weakly(self, [current](VantleClient& s, const TlsConnection::Failure& failure) {
+      if (Impl* impl = current(s)) impl->failed(failure);
+    });
+    handlers.onCancelled = support::weakly(self, [current](VantleClient& s) {
+      if (Impl* impl = current(s)) impl->cancelled();
+    });
     connection->start(std::move(handlers));
   }
 
@@ -311,8 +295,8 @@ struct VantleClient::Impl {
   void cancelled() {
     attemptEnded = true;
     if (intentionallyStopped) return;
-    log::info(kClient, "connection to " + target.description() +
-                           (everReachedReady ? " closed" : " cancelled before ready"));
+    log::info(kClient,
+              "connection to " + target.description() + (everReachedReady ? " closed" : " cancelled before ready"));
     scheduleRetry();
   }
 
@@ -340,14 +324,12 @@ struct VantleClient::Impl {
     retryScheduled = true;
     const double delay = retryDelay;
     retryDelay = std::min(timing.maximumRetryDelay, 2 * delay);
-    queue.postAfter(delay, [weakSelf = self] {
-      auto s = weakSelf.lock();
-      if (!s) return;
-      Impl& impl = *s->impl_;
-      if (!impl.retryScheduled) return;  // disconnected meanwhile
-      impl.retryScheduled = false;
-      if (!impl.intentionallyStopped) impl.startAttempt();
-    });
+    queue.postAfter(delay, support::weakly(self, [](VantleClient& s) {
+                      Impl& impl = *s.impl_;
+                      if (!impl.retryScheduled) return;  // disconnected meanwhile
+                      impl.retryScheduled = false;
+                      if (!impl.intentionallyStopped) impl.startAttempt();
+                    }));
   }
 
   void disconnect() {
@@ -368,23 +350,23 @@ struct VantleClient::Impl {
   }
 
   void receive(const std::shared_ptr<TlsConnection>& on) {
-    on->receive([weakSelf = self, on](std::string_view bytes, bool complete, const std::optional<std::string>& error) {
-      auto s = weakSelf.lock();
-      if (!s || s->impl_->connection != on) return;
-      Impl& impl = *s->impl_;
-      if (!bytes.empty()) {
-        impl.buffer.append(bytes);
-        for (const VantleMessage& m : VantleFraming::drain(impl.buffer, std::chrono::system_clock::now())) {
-          impl.handle(m);
-          if (impl.connection != on) return;  // a callback disconnected
-        }
-      }
-      if (complete || error) {
-        on->cancel();  // its cancelled state schedules the retry
-        return;
-      }
-      impl.receive(on);
-    });
+    on->receive(support::weakly(
+        self, [on](VantleClient& s, std::string_view bytes, bool complete, const std::optional<std::string>& error) {
+          Impl& impl = *s.impl_;
+          if (impl.connection != on) return;
+          if (!bytes.empty()) {
+            impl.buffer.append(bytes);
+            for (const VantleMessage& m : VantleFraming::drain(impl.buffer, std::chrono::system_clock::now())) {
+              impl.handle(m);
+              if (impl.connection != on) return;  // a callback disconnected
+            }
+          }
+          if (complete || error) {
+            on->cancel();  // its cancelled state schedules the retry
+            return;
+          }
+          impl.receive(on);
+        }));
   }
 
   void handle(const VantleMessage& m) {
@@ -449,28 +431,24 @@ void VantleClient::stopBrowsing() {
 }
 
 void VantleClient::connect(Endpoint endpoint, std::string secret) {
-  impl_->queue.post([weakSelf = weak_from_this(), endpoint = std::move(endpoint), secret = std::move(secret)] {
-    if (auto s = weakSelf.lock()) s->impl_->connect(endpoint, secret);
-  });
+  support::postWeakly(impl_->queue, weak_from_this(),
+                      [endpoint = std::move(endpoint), secret = std::move(secret)](VantleClient& s) {
+                        s.impl_->connect(endpoint, secret);
+                      });
 }
 
 void VantleClient::clearRejection() {
-  impl_->queue.post([weakSelf = weak_from_this()] {
-    auto s = weakSelf.lock();
-    if (s && s->impl_->state.kind == State::Kind::rejected) s->impl_->setState(State::of(State::Kind::idle));
+  support::postWeakly(impl_->queue, weak_from_this(), [](VantleClient& s) {
+    if (s.impl_->state.kind == State::Kind::rejected) s.impl_->setState(State::of(State::Kind::idle));
   });
 }
 
 void VantleClient::disconnect() {
-  impl_->queue.post([weakSelf = weak_from_this()] {
-    if (auto s = weakSelf.lock()) s->impl_->disconnect();
-  });
+  support::postWeakly(impl_->queue, weak_from_this(), [](VantleClient& s) { s.impl_->disconnect(); });
 }
 
 void VantleClient::send(const VantleMessage& message) {
-  impl_->queue.post([weakSelf = weak_from_this(), message] {
-    if (auto s = weakSelf.lock()) s->impl_->send(message);
-  });
+  support::postWeakly(impl_->queue, weak_from_this(), [message](VantleClient& s) { s.impl_->send(message); });
 }
 
 void VantleClient::audit(std::vector<std::string> folders) {

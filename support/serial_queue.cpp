@@ -44,6 +44,10 @@ void SerialQueue::postAfter(double seconds, Work work) {
   });
 }
 
+std::function<void(SerialQueue::Work)> SerialQueue::poster() const {
+  return [strand = impl_->strand](Work work) { asio::post(strand, std::move(work)); };
+}
+
 bool SerialQueue::isCurrent() const { return impl_->strand.running_in_this_thread(); }
 
 void checkOnQueue(const SerialQueue& queue, const char* method) {

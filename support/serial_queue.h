@@ -43,6 +43,11 @@ class SerialQueue {
   // Whether the calling thread is running work of this queue now.
   bool isCurrent() const;
 
+  // A way to post to this queue that stays valid after the queue itself is
+  // gone (work posted then still runs, on the pool): for closures that must
+  // reach the queue without holding its owner.
+  std::function<void(Work)> poster() const;
+
   // Runs `work` and returns its result: in place when the caller is already
   // on the queue (a callback of the owner calling back), else on the queue,
   // waiting for it.

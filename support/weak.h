@@ -9,9 +9,9 @@
 //   weaklyOn(queue, owner, fn)    a callable for other threads: it hops onto the
 //                                 queue with copies of its arguments
 //
-// Each takes the owner as a shared_ptr or a weak_ptr. The queue must be the
-// owner's own (or outlive it): the hop looks at the queue only while the
-// owner is held.
+// Each takes the owner as a shared_ptr or a weak_ptr. The hop never holds the
+// owner on the caller's thread: were it the last hold, the owner would be
+// destroyed there, perhaps on a thread its destruction waits for.
 #pragma once
 
 #include <memory>
@@ -51,10 +51,9 @@ void postWeakly(SerialQueue& queue, const std::shared_ptr<T>& owner, F fn) {
 // to `queue`: nothing when the owner is gone at the call or at the run.
 template <typename T, typename F>
 auto weaklyOn(SerialQueue& queue, std::weak_ptr<T> owner, F fn) {
-  return [&queue, weak = std::move(owner), fn = std::move(fn)](const auto&... args) {
-    const std::shared_ptr<T> strong = weak.lock();
-    if (!strong) return;  // the queue may have gone with it
-    queue.post([weak, fn, copies = std::make_tuple(std::decay_t<decltype(args)>(args)...)]() mutable {
+  return [post = queue.poster(), weak = std::move(owner), fn = std::move(fn)](const auto&... args) {
+    if (weak.expired()) return;
+    post([weak, fn, copies = std::make_tuple(std::decay_t<decltype(args)>(args)...)]() mutable {
       if (std::shared_ptr<T> held = weak.lock()) {
         std::apply([&](auto&... values) { fn(*held, values...); }, copies);
       }

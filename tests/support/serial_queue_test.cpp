@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,31 @@ TEST(Weakly, WorkForAReleasedOwnerDoesNothing) {
   gate.set_value();
   queue.sync([] {});
   EXPECT_TRUE(watch.expired());  // the closure did not keep it alive
+}
+
+TEST(SerialQueue, AWeakHopRunsOnTheOwnersQueueWithCopiesAndNeverHoldsTheOwner) {
+  ThreadPool pool(2);
+  SerialQueue queue("q", pool);
+  auto owner = std::make_shared<std::vector<std::string>>();
+  std::atomic<bool> onQueue{true};
+  auto hop = weaklyOn(queue, owner, [&](std::vector<std::string>& seen, const std::string& text) {
+    onQueue = onQueue && queue.isCurrent();
+    seen.push_back(text);
+  });
+  {
+    std::string text = "first";
+    std::thread([&] { hop(text); }).join();
+    text = "changed";  // the hop took a copy
+  }
+  queue.sync([] {});
+  EXPECT_EQ(*owner, std::vector<std::string>{"first"});
+  EXPECT_TRUE(onQueue);
+
+  std::weak_ptr<std::vector<std::string>> watch = owner;
+  owner.reset();
+  EXPECT_TRUE(watch.expired());  // the hop does not keep it
+  hop(std::string("late"));      // nothing to run
+  queue.sync([] {});
 }
 
 TEST(SerialQueue, RunOrWaitRunsInPlaceOnTheQueueAndWaitsElsewhere) {
