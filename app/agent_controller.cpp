@@ -5,6 +5,7 @@
 #include "core/message.h"
 #include "net/security.h"
 #include "support/log.h"
+#include "support/weak.h"
 
 namespace vantle::agent {
 namespace {
@@ -53,9 +54,9 @@ void AgentController::installServiceClosures() {
     auto self = weak.lock();
     return self ? self->running() : nullptr;
   };
-  const auto onMainOf = [weak](std::function<void(AgentController&)> change) {
-    if (auto self = weak.lock()) self->onMain(std::move(change));
-  };
+  const auto onMainOf = support::weakly(weak, [](AgentController& self, std::function<void(AgentController&)> change) {
+    self.onMain(std::move(change));
+  });
   const std::shared_ptr<AgentStorage> storage = storage_;
   net::VantleService& service = *service_;
   service.backlog = [storage](uint64_t since) {
@@ -114,9 +115,7 @@ void AgentController::installServiceClosures() {
 // ---- Threads ----------------------------------------------------------------------
 
 void AgentController::onMain(std::function<void(AgentController&)> work) {
-  services_.mainThread([weak = weak_from_this(), work = std::move(work)] {
-    if (auto self = weak.lock()) work(*self);
-  });
+  services_.mainThread(support::weakly(weak_from_this(), std::move(work)));
 }
 
 void AgentController::changed() {
@@ -181,14 +180,13 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   const std::weak_ptr<AgentController> weak = weak_from_this();
   const std::weak_ptr<AgentCoordinator> from = coordinator.weak_from_this();
   const std::weak_ptr<net::VantleService> service = service_;
-  const auto onMainFrom = [weak, from](std::function<void(AgentController&)> work) {
-    if (auto self = weak.lock()) {
-      self->onMain([from, work = std::move(work)](AgentController& c) {
-        auto coordinator = from.lock();
-        if (coordinator && c.running() == coordinator) work(c);
+  const auto onMainFrom =
+      support::weakly(weak, [from](AgentController& self, std::function<void(AgentController&)> work) {
+        self.onMain([from, work = std::move(work)](AgentController& c) {
+          auto coordinator = from.lock();
+          if (coordinator && c.running() == coordinator) work(c);
+        });
       });
-    }
-  };
   AgentCoordinator::Callbacks callbacks;
   callbacks.onShootStateChanged = [onMainFrom](bool running, bool resumable) {
     onMainFrom([running, resumable](AgentController& c) {

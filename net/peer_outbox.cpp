@@ -3,6 +3,8 @@
 #include <iterator>
 #include <utility>
 
+#include "support/weak.h"
+
 namespace vantle::net {
 
 std::shared_ptr<PeerOutbox> PeerOutbox::create(Writer writer, Limits limits) {
@@ -76,13 +78,12 @@ void PeerOutbox::hand(const Frame& frame, Kind kind) {
   const size_t size = frame->size();
   handedBytes_ += size;
   if (kind == Kind::thumbnail) ++thumbnailsHanded_;
-  const bool accepted = writer_(frame, [weak = weak_from_this(), size, kind] {
-    auto self = weak.lock();
-    if (!self || self->ended_) return;
-    self->handedBytes_ -= size;
-    if (kind == Kind::thumbnail) --self->thumbnailsHanded_;
-    self->pump();
-  });
+  const bool accepted = writer_(frame, support::weakly(weak_from_this(), [size, kind](PeerOutbox& self) {
+    if (self.ended_) return;
+    self.handedBytes_ -= size;
+    if (kind == Kind::thumbnail) --self.thumbnailsHanded_;
+    self.pump();
+  }));
   if (!accepted) end();
 }
 

@@ -13,6 +13,7 @@
 #include "core/unicode.h"
 #include "support/asio_queue.h"
 #include "support/log.h"
+#include "support/weak.h"
 
 namespace vantle::agent {
 
@@ -91,19 +92,18 @@ struct CaptureOneBridge::Channel : std::enable_shared_from_this<Channel> {
 
   void awaitSignals() {
     watch->async_wait(asio::posix::stream_descriptor::wait_read,
-                      [weak = weak_from_this()](const std::error_code& error) {
-                        auto self = weak.lock();
-                        if (!self || error || !self->bus) return;
-                        if (!self->pump()) {
+                      support::weakly(weak_from_this(), [](Channel& self, const std::error_code& error) {
+                        if (error || !self.bus) return;
+                        if (!self.pump()) {
                           // The bus is gone: its descriptor stays readable for
                           // ever, so stop waiting on it. The next call connects
                           // afresh.
                           log::info(kLog, "the session bus connection was lost");
-                          self->close();
+                          self.close();
                           return;
                         }
-                        if (self->watch) self->awaitSignals();
-                      });
+                        if (self.watch) self.awaitSignals();
+                      }));
   }
 
   // Handles what the bus has sent; false once the connection is broken.

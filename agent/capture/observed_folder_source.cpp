@@ -10,6 +10,7 @@
 #include "agent/capture_path.h"
 #include "core/frame_count_rule.h"
 #include "core/unicode.h"
+#include "support/weak.h"
 
 namespace vantle::agent {
 
@@ -145,27 +146,20 @@ DesignationReading ObservedFolderSource::currentReading() const {
 }
 
 void ObservedFolderSource::start() {
-  rescanQueue_.post([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->rescan();
-  });
+  support::postWeakly(rescanQueue_, weak_from_this(), [](ObservedFolderSource& self) { self.rescan(); });
   if (watcher_) watcher_->stop();
   DirectoryWatcher::Settings settings;
   settings.fileLevel = true;
   settings.recursive = true;
   // The tree came back (a card or drive mounted again) or events were lost:
   // find the newest frame again, as the events would have told.
-  settings.onResync = [weak = weak_from_this()](const std::string&) {
-    if (auto self = weak.lock()) {
-      self->rescanQueue_.post([weak = self->weak_from_this()] {
-        if (auto self = weak.lock()) self->resync();
-      });
-    }
-  };
-  watcher_ = DirectoryWatcher::make({watchedRoot_}, queue_,
-                                    [weak = weak_from_this()](const std::vector<std::string>& paths) {
-                                      if (auto self = weak.lock()) self->handle(paths);
-                                    },
-                                    settings);
+  settings.onResync = support::weaklyOn(rescanQueue_, weak_from_this(),
+                                        [](ObservedFolderSource& self, const std::string&) { self.resync(); });
+  watcher_ = DirectoryWatcher::make(
+      {watchedRoot_}, queue_,
+      support::weakly(weak_from_this(),
+                      [](ObservedFolderSource& self, const std::vector<std::string>& paths) { self.handle(paths); }),
+      settings);
   watcher_->start();
 }
 
@@ -220,9 +214,7 @@ void ObservedFolderSource::handle(const std::vector<std::string>& paths) {
     if (path == watchedRoot_) {
       // The tree is watched now (or again): a frame that landed before its
       // folder's watch was in place designates its folder, if none is yet.
-      rescanQueue_.post([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->rescan();
-      });
+      support::postWeakly(rescanQueue_, weak_from_this(), [](ObservedFolderSource& self) { self.rescan(); });
       continue;
     }
     const fs::path p(path);

@@ -10,6 +10,7 @@
 #include "app/agent_setup.h"
 #include "app/headless/terminal_qr.h"
 #include "support/console.h"
+#include "support/weak.h"
 
 namespace vantle::app {
 namespace {
@@ -52,9 +53,7 @@ int HeadlessAgent::run(const sigset_t& stops) {
     return 1;
   }
 
-  std::thread([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->readCommands();
-  }).detach();
+  std::thread(support::weakly(weak_from_this(), [](HeadlessAgent& self) { self.readCommands(); })).detach();
   std::thread([weak = weak_from_this(), stops] {
     int signal = 0;
     if (sigwait(&stops, &signal) != 0) return;
@@ -214,9 +213,7 @@ void HeadlessAgent::command(const std::string& line) {
 void HeadlessAgent::readCommands() {
   std::string line;
   while (std::getline(std::cin, line)) {
-    main_->post([weak = weak_from_this(), line] {
-      if (auto self = weak.lock()) self->command(line);
-    });
+    support::postWeakly(*main_, weak_from_this(), [line](HeadlessAgent& self) { self.command(line); });
   }
   // The end of input leaves the agent serving: it may run as a service with nothing on its input.
 }
