@@ -38,6 +38,7 @@ void DesktopNotifier::requestPermission(std::function<void(bool granted)> answer
 }
 
 Result<sd_bus*> DesktopNotifier::connection() {
+  VANTLE_ON_QUEUE(queue_);
   if (!bus_) {
     Result<BusConnection> opened = openBus(busKind_);
     if (!opened.ok()) return opened.failure();
@@ -47,6 +48,7 @@ Result<sd_bus*> DesktopNotifier::connection() {
 }
 
 void DesktopNotifier::postNow(const std::string& title, const std::string& body) {
+  VANTLE_ON_QUEUE(queue_);
   const Result<sd_bus*> bus = connection();
   if (!bus.ok()) {
     support::log::error("monitor", "Failed to send notification: " + bus.failure().description);
@@ -65,6 +67,7 @@ void DesktopNotifier::postNow(const std::string& title, const std::string& body)
 }
 
 bool DesktopNotifier::serverAnswers() {
+  VANTLE_ON_QUEUE(queue_);
   const Result<sd_bus*> bus = connection();
   if (!bus.ok()) {
     support::log::info("monitor", "Notifications cannot be shown: " + bus.failure().description);

@@ -158,6 +158,7 @@ void SpeechDispatcherSpeaker::speak(const std::string& text) {
 }
 
 void SpeechDispatcherSpeaker::speakNow(const std::string& text) {
+  VANTLE_ON_QUEUE(queue_);
   SigpipeGuard guard;
   // A server that restarted since the last text fails the first try on the
   // old connection; a fresh connection deserves a second.
@@ -170,6 +171,7 @@ void SpeechDispatcherSpeaker::speakNow(const std::string& text) {
 }
 
 bool SpeechDispatcherSpeaker::connect() {
+  VANTLE_ON_QUEUE(queue_);
   if (connection_) return true;
   char* error = nullptr;
   SPDConnection* spd = nullptr;

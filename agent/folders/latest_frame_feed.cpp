@@ -72,6 +72,7 @@ std::optional<LatestFrameFeed::Delivery> LatestFrameFeed::latest() {
 }
 
 void LatestFrameFeed::scheduleAttempt() {
+  VANTLE_ON_QUEUE(queue_);
   const auto& delays = settings_.delays;
   const int64_t count = static_cast<int64_t>(delays.size());
   const int64_t index = std::clamp<int64_t>(count - attemptsLeft_, 0, std::max<int64_t>(count - 1, 0));
@@ -80,10 +81,12 @@ void LatestFrameFeed::scheduleAttempt() {
 }
 
 bool LatestFrameFeed::shutterGoing(core::Instant now) const {
+  VANTLE_ON_QUEUE(queue_);
   return within(lastNoteAt_, now, settings_.quietPeriod) && within(lastDeliveryAt_, now, settings_.maximumHold);
 }
 
 void LatestFrameFeed::attempt() {
+  VANTLE_ON_QUEUE(queue_);
   if (!pending_ || attemptsLeft_ <= 0) {
     chainRunning_ = false;
     emit("chain ends");
@@ -115,6 +118,7 @@ void LatestFrameFeed::attempt() {
 }
 
 void LatestFrameFeed::emit(const std::string& line) const {
+  VANTLE_ON_QUEUE(queue_);
   if (trace_) trace_(line);
 }
 

@@ -66,6 +66,7 @@ class LatestFrameFeed : public std::enable_shared_from_this<LatestFrameFeed> {
 
  private:
   LatestFrameFeed(Settings settings, const Clock& clock);
+  // On the queue.
   void scheduleAttempt();
   void attempt();
   void emit(const std::string& line) const;
