@@ -18,83 +18,105 @@ PairingGuard::Clock::time_point after(PairingGuard::Clock::time_point at, double
 
 }  // namespace
 
-std::string PairingGuard::sourceOf(const asio::ip::address& address) {
-  if (address.is_v4()) return address.to_string();
+PairingGuard::Source PairingGuard::sourceOf(const asio::ip::address& address) {
+  if (address.is_v4()) return {address.to_string(), address.to_string()};
   const asio::ip::address_v6 v6 = address.to_v6();
-  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+  if (v6.is_v4_mapped()) {
+    const std::string v4 = asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+    return {v4, v4};
+  }
   asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
   std::fill(bytes.begin() + 8, bytes.end(), 0);
-  return asio::ip::address_v6(bytes).to_string() + "/64";
+  return {asio::ip::address_v6(v6.to_bytes()).to_string(), asio::ip::address_v6(bytes).to_string() + "/64"};
 }
 
-PairingGuard::Record& PairingGuard::recordOf(const std::string& source, Clock::time_point now) {
-  auto found = records_.find(source);
-  if (found == records_.end()) {
-    if (records_.size() >= settings_.sources) {
-      // Forget the source seen longest ago that never paired; paired ones stay.
-      auto oldest = records_.end();
-      for (auto it = records_.begin(); it != records_.end(); ++it) {
-        if (!it->second.everPaired && (oldest == records_.end() || it->second.lastSeen < oldest->second.lastSeen)) {
+bool PairingGuard::Bucket::take(double perSecond, double burst, Clock::time_point now) {
+  left = left < 0 ? burst : std::min(burst, left + std::max(0.0, secondsBetween(refilledAt, now)) * perSecond);
+  refilledAt = now;
+  if (left < 1) return false;
+  left -= 1;
+  return true;
+}
+
+PairingGuard::Record* PairingGuard::recordOf(const std::string& network, Clock::time_point now) {
+  auto found = networks_.find(network);
+  if (found == networks_.end()) {
+    if (networks_.size() >= settings_.sources) {
+      // Forget the network seen longest ago whose penalty is over; one
+      // still serving a penalty is never forgotten.
+      auto oldest = networks_.end();
+      for (auto it = networks_.begin(); it != networks_.end(); ++it) {
+        if (it->second.penaltyUntil <= now && (oldest == networks_.end() || it->second.lastSeen < oldest->second.lastSeen)) {
           oldest = it;
         }
       }
-      if (oldest != records_.end()) records_.erase(oldest);
+      if (oldest == networks_.end()) return nullptr;
+      networks_.erase(oldest);
     }
-    found = records_.emplace(source, Record{}).first;
+    found = networks_.emplace(network, Record{}).first;
   }
   found->second.lastSeen = now;
-  return found->second;
+  return &found->second;
 }
 
-void PairingGuard::refill(Clock::time_point now) {
-  if (budget_ < 0) {
-    budget_ = settings_.burst;
-  } else {
-    budget_ = std::min(settings_.burst, budget_ + std::max(0.0, secondsBetween(refilledAt_, now)) *
-                                                      settings_.attemptsPerSecond);
-  }
-  refilledAt_ = now;
-}
-
-bool PairingGuard::take() {
-  if (budget_ < 1) return false;
-  budget_ -= 1;
-  return true;
-}
-
-bool PairingGuard::mayTry(const std::string& source, Clock::time_point now) {
-  refill(now);
-  Record& record = recordOf(source, now);
-  if (record.everPaired) return true;
-  if (now < record.penaltyUntil) return false;
-  if (record.failures == 0) {
-    take();  // a first attempt goes ahead even with the budget spent
+bool PairingGuard::mayTry(const Source& source, Clock::time_point now) {
+  if (exempt_.contains(source.address)) return true;
+  const auto found = networks_.find(source.network);
+  if (found == networks_.end()) {
+    if (!newcomers_.take(settings_.newcomersPerSecond, settings_.newcomerBurst, now)) return false;
+    recordOf(source.network, now);  // known from now on; when the table is full, a newcomer again next time
     return true;
   }
-  return take();
+  Record& record = found->second;
+  record.lastSeen = now;
+  if (now < record.penaltyUntil) return false;
+  // Known and not failing: its handshakes are bounded by the caller's cap on
+  // each network's unfinished ones, whose overflow is a failure.
+  if (record.failures == 0) return true;
+  return failers_.take(settings_.attemptsPerSecond, settings_.burst, now);
 }
 
-bool PairingGuard::failed(const std::string& source, Clock::time_point now) {
-  Record& record = recordOf(source, now);
-  if (record.everPaired) return false;
+void PairingGuard::failed(const Source& source, Clock::time_point now) {
+  exempt_.erase(source.address);  // who knows the code does not fail: someone else is at that address
+  Record* record = recordOf(source.network, now);
+  if (!record) return;  // every remembered network serves a penalty: this one stays a newcomer
   // Quiet since its last penalty ran out: whatever comes now is a new episode.
-  if (record.reported && secondsBetween(record.penaltyUntil, now) > settings_.quietEndsEpisode) {
-    record.reported = false;
-    record.failures = 0;
+  if (record->failures > 0 && secondsBetween(record->penaltyUntil, now) > settings_.quietEndsEpisode) {
+    record->reported = false;
+    record->failures = 0;
   }
-  ++record.failures;
+  ++record->failures;
   const double penalty =
-      std::min(settings_.longestPenalty, settings_.firstPenalty * std::pow(2.0, std::min(record.failures - 1, 30)));
-  record.penaltyUntil = after(now, penalty);
-  if (record.reported) return false;
-  record.reported = true;
-  return true;
+      std::min(settings_.longestPenalty, settings_.firstPenalty * std::pow(2.0, std::min(record->failures - 1, 30)));
+  record->penaltyUntil = after(now, penalty);
+  if (record->reported) return;
+  record->reported = true;
+  if (unreported_++ == 0) unreportedExample_ = source.network;
 }
 
-void PairingGuard::paired(const std::string& source) {
-  auto found = records_.find(source);
-  if (found == records_.end()) found = records_.emplace(source, Record{}).first;
-  found->second = Record{.everPaired = true, .lastSeen = found->second.lastSeen};
+void PairingGuard::paired(const Source& source) {
+  if (exempt_.size() < settings_.sources) exempt_.insert(source.address);
+}
+
+std::optional<std::string> PairingGuard::reportDue(Clock::time_point now) {
+  const std::optional<Clock::time_point> at = nextReportAt();
+  if (!at || now < *at) return std::nullopt;
+  const std::string sentence =
+      unreported_ == 1 ? "Someone at " + unreportedExample_ +
+                             " is trying pairing codes. If that is not one of your devices, make a new pairing code."
+                       : "Someone at " + std::to_string(unreported_) +
+                             " addresses is trying pairing codes. If those are not your devices, make a new pairing "
+                             "code.";
+  unreported_ = 0;
+  unreportedExample_.clear();
+  lastReportAt_ = now;
+  return sentence;
+}
+
+std::optional<PairingGuard::Clock::time_point> PairingGuard::nextReportAt() const {
+  if (unreported_ == 0) return std::nullopt;
+  if (!lastReportAt_) return Clock::time_point::min();
+  return after(*lastReportAt_, settings_.reportInterval);
 }
 
 }  // namespace vantle::net

@@ -65,7 +65,7 @@ struct VantleService::Peer {
 // accepted it and counts against its source's share.
 struct PendingHandshake {
   std::shared_ptr<TlsConnection> connection;
-  std::string source;
+  PairingGuard::Source source;
 };
 
 struct VantleService::Impl {
@@ -92,6 +92,7 @@ struct VantleService::Impl {
   std::string secret;
   std::string displayName;
   bool acceptFailing = false;
+  bool reportScheduled = false;  // a report of guessing waits for its interval
 
   VantleService& owner() { return *self.lock(); }
 
@@ -197,7 +198,7 @@ struct VantleService::Impl {
     std::error_code ec;
     const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
     if (ec) return;
-    const std::string source = PairingGuard::sourceOf(remote.address());
+    const PairingGuard::Source source = PairingGuard::sourceOf(remote.address());
     if (!guard.mayTry(source, PairingGuard::Clock::now())) {
       socket.close(ec);  // before any TLS: it costs the agent nothing
       return;
@@ -220,23 +221,30 @@ struct VantleService::Impl {
       if (!settled(impl)) return connection->cancel();
       impl.guard.paired(source);
       if (impl.peers.size() >= kPeers) {
-        log::error(kWire, "refused a companion from " + source + ": " + std::to_string(kPeers) + " are connected");
+        log::error(kWire,
+                   "refused a companion from " + source.address + ": " + std::to_string(kPeers) + " are connected");
         return connection->cancel();
       }
       impl.join(connection);
     });
     handlers.onFailed = support::weakly(self, [settled, source](VantleService& s, const TlsConnection::Failure&) {
       Impl& impl = *s.impl_;
-      if (settled(impl) && impl.guard.failed(source, PairingGuard::Clock::now())) impl.reportGuessing(source);
+      if (!settled(impl)) return;
+      impl.guard.failed(source, PairingGuard::Clock::now());  // a wrong code, a broken or a silent handshake
+      impl.reportGuessing();
     });
     handlers.onCancelled = support::weakly(self, [settled](VantleService& s) { settled(*s.impl_); });
     connection->start(std::move(handlers));
   }
 
-  void makeRoomForHandshake(const std::string& source) {
+  void makeRoomForHandshake(const PairingGuard::Source& source) {
     VANTLE_ON_QUEUE(queue);
-    const auto fromSource = [&](const PendingHandshake& p) { return p.source == source; };
+    const auto fromSource = [&](const PendingHandshake& p) { return p.source.network == source.network; };
     if (static_cast<size_t>(std::count_if(handshakes.begin(), handshakes.end(), fromSource)) >= handshakesPerSource) {
+      // Pushed out by its own network's newer connections: a handshake left
+      // unfinished is a failure of its source, or silence would cost nothing.
+      guard.failed(source, PairingGuard::Clock::now());
+      reportGuessing();
       closeHandshake(std::find_if(handshakes.begin(), handshakes.end(), fromSource));
     }
     if (handshakes.size() >= kPendingHandshakes) closeHandshake(handshakes.begin());
@@ -250,10 +258,19 @@ struct VantleService::Impl {
     connection->cancel();
   }
 
-  void reportGuessing(const std::string& source) {
+  // Tells of guessing when a report is due; one that must wait for the
+  // guard's interval is given when it ends.
+  void reportGuessing() {
     VANTLE_ON_QUEUE(queue);
-    reportError("Someone at " + source +
-                " is trying pairing codes. If that is not one of your devices, make a new pairing code.");
+    const PairingGuard::Clock::time_point now = PairingGuard::Clock::now();
+    if (const std::optional<std::string> sentence = guard.reportDue(now)) return reportError(*sentence);
+    const std::optional<PairingGuard::Clock::time_point> at = guard.nextReportAt();
+    if (!at || reportScheduled) return;
+    reportScheduled = true;
+    queue.postAfter(std::chrono::duration<double>(*at - now).count(), support::weakly(self, [](VantleService& s) {
+                      s.impl_->reportScheduled = false;
+                      s.impl_->reportGuessing();
+                    }));
   }
 
   void join(const std::shared_ptr<TlsConnection>& connection) {
@@ -526,6 +543,7 @@ void VantleService::setAgentID(std::optional<std::string> agentID) {
 std::optional<std::string> VantleService::start(const std::string& secret, const std::string& displayName) {
   return impl_->queue.sync([&] {
     impl_->tearDown();
+    if (secret != impl_->secret) impl_->guard.newCode();  // who knew the old code does not know this one
     impl_->secret = secret;
     impl_->displayName = displayName;
     auto error = impl_->listen();

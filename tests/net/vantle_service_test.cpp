@@ -364,6 +364,19 @@ int guessFor(uint16_t port, const std::string& from, double seconds) {
   return answered;
 }
 
+// Pairs from `from` as a companion does, trying again every quarter second
+// while the agent closes its connections unanswered; whether it paired
+// within `seconds`.
+bool pairsWithin(uint16_t port, const std::string& code, const std::string& from, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  do {
+    auto peer = TestPeer::open(port, code, TestPeer::Variant::standard, from);
+    if (peer && peer->handshake() == TestPeer::Handshake::paired) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the companion's own pace
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
 TEST_F(HostilePeers, WrongCodesGetAboutOneAnswerASecondFromOneAddressOrFromMany) {
   EXPECT_LE(guessFor(port, "127.0.0.2", 4), 4);  // 1 s, then 2 s: a few answers
 
@@ -373,10 +386,8 @@ TEST_F(HostilePeers, WrongCodesGetAboutOneAnswerASecondFromOneAddressOrFromMany)
   for (int i = 3; i <= 12; ++i) {
     machines.emplace_back([&, i] { answered += guessFor(port, "127.0.0." + std::to_string(i), 4); });
   }
-  // A companion new to the agent pairs while they flood.
-  auto newcomer = TestPeer::open(port, kCode, TestPeer::Variant::standard, "127.0.0.20");
-  ASSERT_TRUE(newcomer);
-  EXPECT_EQ(newcomer->handshake(), TestPeer::Handshake::paired);
+  // A companion new to the agent pairs, sharing the newcomers' turns with them.
+  EXPECT_TRUE(pairsWithin(port, kCode, "127.0.0.20", 20));
   for (auto& machine : machines) machine.join();
   EXPECT_LE(answered, 10 + 5 + 4 + 2);
   expectEverySnapshotInOrder();
@@ -399,7 +410,50 @@ TEST_F(HostilePeers, ThousandsOfIdleConnectionsNeitherPileUpNorCrowdOutACompanio
   ASSERT_GT(idle.size(), 2900u);
   // The agent holds a bounded number of them.
   EXPECT_TRUE(eventually([&] { return service->debugHandshakes() <= 64; }));
-  EXPECT_TRUE(TestPeer::connect(port, kCode, TestPeer::Variant::standard, "127.0.0.21"));
+  EXPECT_TRUE(pairsWithin(port, kCode, "127.0.0.21", 20));
+  expectEverySnapshotInOrder();
+}
+
+// Having paired once proves only that this address knew that code.
+TEST_F(HostilePeers, AGuestWhoPairedGuessesTheNextCodeNoFasterThanAStranger) {
+  ASSERT_TRUE(pairsWithin(port, kCode, "127.0.0.50", 10));
+  service->stop();
+  ASSERT_EQ(service->start("654321", "Studio"), std::nullopt);
+  EXPECT_LE(guessFor(*service->debugPort(), "127.0.0.50", 4), 4);
+}
+
+// Connections that never finish their handshake are failures of their
+// source: they cannot keep the budget empty and lock out a companion that
+// mistyped its code once, even while others guess.
+TEST_F(HostilePeers, SilenceAndAFloodDoNotLockOutACompanionThatMistypedOnce) {
+  auto mistyped = TestPeer::open(port, "000000", TestPeer::Variant::standard, "127.0.0.60");
+  ASSERT_TRUE(mistyped);
+  ASSERT_EQ(mistyped->handshake(), TestPeer::Handshake::refused);
+
+  std::atomic<bool> done{false};
+  std::thread silent([&] {
+    asio::io_context io;
+    std::vector<asio::ip::tcp::socket> held;
+    while (!done) {  // two silent connections a second from one address
+      asio::ip::tcp::socket socket(io);
+      std::error_code error;
+      socket.open(asio::ip::tcp::v4(), error);
+      socket.bind({asio::ip::make_address("127.0.0.61"), 0}, error);
+      socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+      if (!error) held.push_back(std::move(socket));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the attacker's own pace
+    }
+  });
+  std::vector<std::thread> flood;
+  for (int i = 70; i < 80; ++i) {
+    flood.emplace_back([&, i] {
+      while (!done) guessFor(port, "127.0.0." + std::to_string(i), 1);
+    });
+  }
+  EXPECT_TRUE(pairsWithin(port, kCode, "127.0.0.60", 15));
+  done = true;
+  silent.join();
+  for (auto& machine : flood) machine.join();
   expectEverySnapshotInOrder();
 }
 
