@@ -8,11 +8,11 @@
 // the source's own newer connections push it out: silence is a failure too.
 // On top of that, attempts draw on two shared budgets, so that many
 // addresses do not multiply the rate: networks that failed before share one
-// (0.6 a second, a burst of five), and networks never seen share another
-// for their first try (0.4 a second, a burst of five). A network let in
+// (0.5 a second, a burst of five), and networks never seen share another
+// for their first try (0.3 a second, a burst of five). A network let in
 // that has not failed tries again freely; the caller bounds its unfinished
 // handshakes, and one pushed out by the next counts as its failure.
-// Sustained, at most one wrong code a second gets an answer, whatever the
+// Sustained, fewer than one wrong code a second gets an answer, whatever the
 // number of addresses.
 //
 // A source is its exact address; its network is the address itself for
@@ -54,9 +54,9 @@ class PairingGuard {
   struct Settings {
     double firstPenalty = 1;      // seconds after the first failure
     double longestPenalty = 600;  // seconds, at the most
-    double attemptsPerSecond = 0.6;  // shared by the networks that failed
+    double attemptsPerSecond = 0.5;  // shared by the networks that failed
     double burst = 5;
-    double newcomersPerSecond = 0.4;  // shared by sources that are not failing
+    double newcomersPerSecond = 0.3;  // shared by networks never seen, for their first try
     double newcomerBurst = 5;
     size_t sources = 4096;           // failing networks remembered, and exempt addresses, at the most
     double quietEndsEpisode = 600;  // seconds past its penalty before a network starts afresh
