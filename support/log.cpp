@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 
+#include "support/safe_text.h"
+
 namespace vantle::support::log {
 namespace {
 
@@ -86,7 +88,9 @@ Registry& registry() {
 }  // namespace
 
 void write(Level level, std::string_view category, std::string_view message) {
-  registry().logger(category).log(toSpdlog(level), "{}", message);
+  // Lines carry text from the network (a service's name, a peer's address):
+  // a terminal must show it, not obey it.
+  registry().logger(category).log(toSpdlog(level), "{}", printable(message));
 }
 
 struct Capture::Sink final : spdlog::sinks::base_sink<std::mutex> {

@@ -57,10 +57,11 @@ struct Option {
 const std::array<Option, 11> options{{
     {"--code", true, connectedCommands,
      [](Invocation& in, std::string_view v) -> Error {
-       const bool sixDigits = v.size() == 6 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
-       if (!sixDigits) return "--code needs the six digits the agent shows, not " + quoted(v);
-       in.code = std::string(v);
-       return std::nullopt;
+       if (v == codeFromStandardInput) {
+         in.code = std::string(v);
+         return std::nullopt;
+       }
+       return setCode(in, "--code", v);
      }},
     {"--host", true, connectedCommands, [](Invocation& in, std::string_view v) { return setText(in.host, "--host", v); }},
     {"--port", true, connectedCommands,
@@ -142,7 +143,16 @@ Error checkComplete(const Invocation& in, std::string_view command) {
 
 }  // namespace
 
-std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::string>& arguments) {
+Error setCode(Invocation& in, std::string_view from, std::string_view code) {
+  const bool sixDigits =
+      code.size() == 6 && std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!sixDigits) return std::string(from) + " needs the six digits the agent shows, not " + quoted(code);
+  in.code = std::string(code);
+  return std::nullopt;
+}
+
+std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::string>& arguments,
+                                                      const std::optional<std::string>& environmentCode) {
   if (arguments.empty()) return UsageError{"no command given"};
   if (asksForHelp(arguments)) return Invocation{};
   const std::string& commandName = arguments.front();
@@ -185,6 +195,9 @@ std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::str
       value = arguments[++i];
     }
     if (auto error = option->set(in, value)) return UsageError{*error};
+  }
+  if (!in.code && environmentCode && in.command != Command::browse) {
+    if (auto error = setCode(in, "VANTLE_CODE", *environmentCode)) return UsageError{*error};
   }
   if (auto error = checkComplete(in, commandName)) return UsageError{*error};
   return in;
@@ -232,7 +245,10 @@ Commands:
       Prints this text.
 
 Options:
-  --code CODE     the pairing code the agent shows: six digits
+  --code CODE     the pairing code the agent shows: six digits. Other users
+                  of this computer can read a command line: "--code -" reads
+                  the code from standard input instead, and without --code
+                  the environment variable VANTLE_CODE gives it
   --host H        the agent's address or host name
   --port P        the agent's port (the agent prefers 39182)
   --agent NAME    find the agent by browsing: its name or its DNS-SD instance

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <variant>
 #include <vector>
@@ -49,7 +50,15 @@ struct UsageError {
   std::string message;
 };
 
-std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::string>& arguments);
+// `environmentCode` (VANTLE_CODE) is the code when --code is not given.
+// "--code -" leaves `code` as codeFromStandardInput, for the caller to read
+// and set with setCode.
+std::variant<Invocation, UsageError> parseCommandLine(const std::vector<std::string>& arguments,
+                                                      const std::optional<std::string>& environmentCode = std::nullopt);
+
+inline constexpr std::string_view codeFromStandardInput = "-";
+// Sets the code when it is six digits; else says what is wrong, naming `from`.
+std::optional<std::string> setCode(Invocation& in, std::string_view from, std::string_view code);
 
 std::string helpText();
 

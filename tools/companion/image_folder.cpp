@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/companion/safe_text.h"
+#include "support/safe_text.h"
 
 namespace vantle::tools {
 
@@ -43,7 +43,7 @@ std::string safeImageName(const std::optional<std::string>& suggested, size_t in
   // Never a hidden file: with --out at home, ".bashrc" would be the user's
   // own. Dropping the leading dots also leaves nothing of "." and "..".
   last.remove_prefix(std::min(last.find_first_not_of('.'), last.size()));
-  std::string name = withUnsafeReplaced(last, '_');
+  std::string name = support::withUnsafeReplaced(last, '_');
   if (name.empty() || name.size() > longestName) return fallback;
   return name;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -47,7 +48,14 @@ int main(int argc, char** argv) {
   // Only the watcher takes these signals.
   const sigset_t stops = vantle::support::blockStopSignals();
 
-  const auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  const char* environmentCode = std::getenv("VANTLE_CODE");
+  auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                                 environmentCode ? std::optional<std::string>(environmentCode) : std::nullopt);
+  if (auto* invocation = std::get_if<Invocation>(&parsed); invocation && invocation->code == codeFromStandardInput) {
+    std::string line;
+    std::getline(std::cin, line);
+    if (auto error = setCode(*invocation, "--code -", line)) parsed = UsageError{*error};
+  }
   if (const auto* error = std::get_if<UsageError>(&parsed)) {
     std::fprintf(stderr, "vantle-companion: %s\nTry 'vantle-companion --help'.\n", error->message.c_str());
     return exitcode::usage;

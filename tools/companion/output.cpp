@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
-#include "tools/companion/safe_text.h"
+#include "support/safe_text.h"
 
 namespace vantle::tools {
 
 void Output::result(const std::string& line) {
-  const std::string safe = printable(line);
+  const std::string safe = support::printable(line);
   std::lock_guard lock(mutex_);
   std::fwrite(safe.data(), 1, safe.size(), results_);
   std::fputc('\n', results_);
@@ -15,7 +15,7 @@ void Output::result(const std::string& line) {
 }
 
 void Output::note(const std::string& line) {
-  const std::string safe = printable(line);
+  const std::string safe = support::printable(line);
   std::lock_guard lock(mutex_);
   std::fprintf(stderr, "vantle-companion: %.*s\n", static_cast<int>(safe.size()), safe.data());
   std::fflush(stderr);

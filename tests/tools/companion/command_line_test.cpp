@@ -23,6 +23,26 @@ std::string refusal(const Arguments& arguments) {
   return "";
 }
 
+// A command line is visible to every user of the computer: the code may
+// come from the environment or from standard input instead.
+TEST(CommandLine, TheCodeMayComeFromTheEnvironmentOrStandardInput) {
+  const Arguments noCode{"watch", "--host", "studio.local", "--port", "39182"};
+  auto fromEnvironment = parseCommandLine(noCode, "654321");
+  ASSERT_TRUE(std::holds_alternative<Invocation>(fromEnvironment));
+  EXPECT_EQ(std::get<Invocation>(fromEnvironment).code, "654321");
+  auto bad = parseCommandLine(noCode, "65432");
+  ASSERT_TRUE(std::holds_alternative<UsageError>(bad));
+  EXPECT_EQ(std::get<UsageError>(bad).message, "VANTLE_CODE needs the six digits the agent shows, not '65432'");
+  // --code wins over the environment; "-" is left for the caller to read.
+  auto given = parseCommandLine({"watch", "--code", "111111", "--host", "h", "--port", "1"}, "654321");
+  EXPECT_EQ(std::get<Invocation>(given).code, "111111");
+  Invocation fromInput = parsed({"watch", "--code", "-", "--host", "h", "--port", "1"});
+  EXPECT_EQ(fromInput.code, codeFromStandardInput);
+  EXPECT_EQ(setCode(fromInput, "--code -", "12345x"), "--code - needs the six digits the agent shows, not '12345x'");
+  EXPECT_EQ(setCode(fromInput, "--code -", "123456"), std::nullopt);
+  EXPECT_EQ(fromInput.code, "123456");
+}
+
 TEST(CommandLine, ReadsOptionsInEitherSpellingAndPathsAfterTheSeparator) {
   const Invocation watch = parsed({"watch", "--code=012345", "--host", "studio.local", "--port=39182", "--since",
                                    "18446744073709551615", "--messages", "3", "--timeout=2.5"});

@@ -1,8 +1,10 @@
-#include "tools/companion/safe_text.h"
+#include "support/safe_text.h"
 
 #include <gtest/gtest.h>
 
-namespace vantle::tools {
+#include "support/log.h"
+
+namespace vantle::support {
 namespace {
 
 TEST(SafeText, EscapesWhatATerminalWouldObeyAndKeepsEveryOtherCharacter) {
@@ -15,5 +17,13 @@ TEST(SafeText, EscapesWhatATerminalWouldObeyAndKeepsEveryOtherCharacter) {
   EXPECT_EQ(printable(std::string("a\0b", 3)), "a\\u0000b");
 }
 
+// A service's name from the network, logged where no journal runs: the
+// terminal shows the escape sequence rather than retitling its window.
+TEST(SafeText, LogLinesCarryNetworkTextEscaped) {
+  log::Capture capture;
+  log::info("wire", "found \"Studio\x1b]0;owned\x07\"");
+  EXPECT_EQ(capture.messages("wire"), std::vector<std::string>{"found \"Studio\\u001b]0;owned\\u0007\""});
+}
+
 }  // namespace
-}  // namespace vantle::tools
+}  // namespace vantle::support

@@ -1,10 +1,10 @@
-#include "tools/companion/safe_text.h"
+#include "support/safe_text.h"
 
 #include <utf8proc.h>
 
 #include <cstdio>
 
-namespace vantle::tools {
+namespace vantle::support {
 
 namespace {
 
@@ -63,4 +63,4 @@ std::string withUnsafeReplaced(std::string_view text, char replacement) {
   return out;
 }
 
-}  // namespace vantle::tools
+}  // namespace vantle::support

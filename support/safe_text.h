@@ -1,4 +1,5 @@
-// Text from the agent, made safe for the terminal and for file names.
+// Text from elsewhere (the network, the agent, a file name), made safe for a
+// terminal, a log line and a file name.
 //
 // A terminal acts on control characters (C0, DEL and C1: the escape
 // sequences that move the cursor, retitle the window or clear the screen),
@@ -12,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantle::tools {
+namespace vantle::support {
 
 // `text` with every unsafe character written as an escape: "\u" and four
 // lower-case hexadecimal digits for a character (as JSON writes one, so a
@@ -24,4 +25,4 @@ std::string printable(std::string_view text);
 // replaced by `replacement`.
 std::string withUnsafeReplaced(std::string_view text, char replacement);
 
-}  // namespace vantle::tools
+}  // namespace vantle::support
