@@ -1,5 +1,7 @@
 #include "net/framing.h"
 
+#include <algorithm>
+
 namespace vantle::net::VantleFraming {
 
 std::string FramingError::description() const {
@@ -26,22 +28,27 @@ std::variant<std::string, FramingError> frameBody(std::string_view body) {
 }
 
 std::vector<core::VantleMessage> drain(std::string& buffer, core::Instant now) {
-  std::vector<core::VantleMessage> messages;
+  return drainUpTo(buffer, now, maximumBodySize).messages;
+}
+
+Drained drainUpTo(std::string& buffer, core::Instant now, size_t maximumBody) {
+  Drained drained;
   size_t offset = 0;  // consumed so far; erased once at the end
   while (buffer.size() - offset >= headerSize) {
     const auto* p = reinterpret_cast<const unsigned char*>(buffer.data() + offset);
     const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | size_t{p[3]};
-    if (length == 0 || length > maximumBodySize) {
+    if (length == 0 || length > std::min(maximumBody, maximumBodySize)) {
       buffer.clear();
-      return messages;
+      drained.outOfStep = true;
+      return drained;
     }
     if (buffer.size() - offset < headerSize + length) break;
     const std::string_view body(buffer.data() + offset + headerSize, length);
-    if (auto message = core::VantleMessage::decodeText(body, now)) messages.push_back(std::move(*message));
+    if (auto message = core::VantleMessage::decodeText(body, now)) drained.messages.push_back(std::move(*message));
     offset += headerSize + length;
   }
   buffer.erase(0, offset);
-  return messages;
+  return drained;
 }
 
 }  // namespace vantle::net::VantleFraming

@@ -41,4 +41,12 @@ std::variant<std::string, FramingError> frameBody(std::string_view body);
 // discarded. `now` is the default instant of tolerant nested records.
 std::vector<core::VantleMessage> drain(std::string& buffer, core::Instant now);
 
+// The same, for a receiver that allows bodies up to `maximumBody` only and
+// must know when the stream fell out of step (its buffer is then discarded).
+struct Drained {
+  std::vector<core::VantleMessage> messages;
+  bool outOfStep = false;
+};
+Drained drainUpTo(std::string& buffer, core::Instant now, size_t maximumBody);
+
 }  // namespace vantle::net::VantleFraming

@@ -59,6 +59,7 @@ struct VantleService::Peer {
   std::shared_ptr<PeerOutbox> outbox;
   std::string buffer;
   int pullsOutstanding = 0;
+  int auditsOutstanding = 0;
 };
 
 // A connection still in its handshake: it belongs to the listener that
@@ -70,12 +71,15 @@ struct PendingHandshake {
 
 struct VantleService::Impl {
   Impl(uint16_t preferredPort, bool fallBack)
-      : queue("com.orvane.vantle.service"), pullQueue("com.orvane.vantle.service.pull"),
+      : queue("com.orvane.vantle.service"),
+        pullQueue("com.orvane.vantle.service.pull"),
+        auditQueue("com.orvane.vantle.service.audit"),
         preferredPort(preferredPort),
         fallBack(fallBack) {}
 
   support::SerialQueue queue;
   support::SerialQueue pullQueue;
+  support::SerialQueue auditQueue;  // folders are counted here, never on the service's queue
   uint16_t preferredPort;
   bool fallBack;
   std::weak_ptr<VantleService> self;
@@ -306,8 +310,13 @@ struct VantleService::Impl {
           Impl& impl = *s.impl_;
           if (!bytes.empty()) {
             peer->buffer.append(bytes);
-            for (const VantleMessage& message : VantleFraming::drain(peer->buffer, std::chrono::system_clock::now())) {
-              impl.handle(message, peer);
+            VantleFraming::Drained drained = VantleFraming::drainUpTo(peer->buffer, std::chrono::system_clock::now(),
+                                                                      companionMessageLimit);
+            for (const VantleMessage& message : drained.messages) impl.handle(message, peer);
+            if (drained.outOfStep) {
+              log::info(kWire, "a companion sent a message larger than any it may send, and was let go");
+              peer->connection->cancel();
+              return;
             }
           }
           if (complete || error) {
@@ -436,11 +445,28 @@ struct VantleService::Impl {
     VANTLE_ON_QUEUE(queue);
     if (paths.size() > auditLimit) paths.resize(auditLimit);
     if (paths.empty()) return;
-    VantleService& s = owner();
-    std::vector<core::FolderReading> readings = s.countFolders ? s.countFolders(paths) : std::vector<core::FolderReading>{};
-    log::info(kWire, "audit of " + std::to_string(paths.size()) + " folder(s), answered " +
-                         std::to_string(readings.size()));
-    send(peer, VantleMessage{.t = Kind::audited, .readings = std::move(readings)});
+    if (peer->auditsOutstanding >= auditsPerPeer) {
+      log::info(kWire, "an audit was dropped: the companion's earlier ones are still being counted");
+      return;
+    }
+    ++peer->auditsOutstanding;
+    // Counted and framed on the audit queue, one audit at a time, so a slow
+    // drive holds up no handshake or broadcast; one peer's answers keep its order.
+    support::postWeakly(auditQueue, self, [weakPeer = std::weak_ptr<Peer>(peer), paths = std::move(paths),
+                                           count = owner().countFolders](VantleService& s) {
+      std::vector<core::FolderReading> readings;
+      if (auto peer = weakPeer.lock(); peer && !peer->connection->ended() && count) readings = count(paths);
+      const std::string counted = "audit of " + std::to_string(paths.size()) + " folder(s), answered " +
+                                  std::to_string(readings.size());
+      std::optional<Frame> frame = framed(VantleMessage{.t = Kind::audited, .readings = std::move(readings)});
+      support::postWeakly(s.impl_->queue, s.impl_->self, [weakPeer, counted, frame](VantleService& s) {
+        const std::shared_ptr<Peer> peer = weakPeer.lock();
+        if (!peer) return;
+        --peer->auditsOutstanding;
+        log::info(kWire, counted);
+        if (frame) s.impl_->send(peer, *frame, Kind::audited);
+      });
+    });
   }
 
   // ---- Image pulls ----

@@ -48,6 +48,14 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   static constexpr uint16_t defaultPort = 39182;
   // Paths read in one audit, at the most.
   static constexpr size_t auditLimit = 500;
+  // The largest message a companion may send. Its largest is an audit of
+  // `auditLimit` paths: at most 4,096 bytes each (PATH_MAX), each byte at
+  // most two in JSON (a quote or a backslash escaped), 4 MB in all; nothing
+  // else it sends comes near. A peer that declares more is cut off before
+  // its body is buffered.
+  static constexpr size_t companionMessageLimit = auditLimit * 4096 * 2 + 64 * 1024;
+  // Audits one peer may have waiting to be counted; a further one is dropped.
+  static constexpr int auditsPerPeer = 2;
   // Handshakes one address (an IPv6 /64) may have under way at once; a
   // further connection from it closes its oldest one.
   static constexpr size_t handshakesPerSource = 16;
@@ -61,6 +69,7 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
   std::function<Backlog(uint64_t since)> backlog;
   std::function<uint64_t()> highestSeq;
   std::function<void(uint64_t since)> onSequenceAhead;
+  // Called on the service's audit queue, one audit at a time.
   std::function<std::vector<core::FolderReading>(const std::vector<std::string>& paths)> countFolders;
   std::function<std::vector<core::ShootVerification>()> verifications;
   std::function<core::VantleSnapshot()> currentSnapshot;

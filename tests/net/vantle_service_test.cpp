@@ -16,6 +16,7 @@
 #include <cstddef>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -148,6 +149,54 @@ TEST_F(ServiceTest, AuditsAreTrimmedToTheLimitAndEmptyOnesUnanswered) {
   ASSERT_THAT(kinds(messages), ElementsAre(Kind::audited));
   EXPECT_EQ(counted, 500u);
   EXPECT_EQ(messages[0].readings->front().path, "/s/0");
+}
+
+// Counting folders on a slow drive holds up nobody else: another companion
+// pairs and is answered meanwhile, and the counting peer's answers come in order.
+TEST_F(ServiceTest, AnAuditCountsOffTheServiceQueueAndItsAnswersKeepTheirOrder) {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  struct Opens {  // however the test ends, the drive answers
+    std::promise<void>& gate;
+    bool opened = false;
+    void open() { opened = opened || (gate.set_value(), true); }
+    ~Opens() { open(); }
+  } opens{gate};
+  service->countFolders = [opened](const std::vector<std::string>& paths) {
+    opened.wait();  // the slow drive
+    return std::vector<core::FolderReading>{{paths.front(), 1, true, true, 0, std::nullopt}};
+  };
+  const uint16_t port = start();
+  auto counting = peer(port);
+  counting->send(VantleMessage{.t = Kind::audit, .paths = std::vector<std::string>{"/first"}});
+  counting->send(VantleMessage{.t = Kind::audit, .paths = std::vector<std::string>{"/second"}});
+  counting->send(VantleMessage{.t = Kind::audit, .paths = std::vector<std::string>{"/dropped"}});  // two wait already
+  counting->send(VantleMessage{.t = Kind::ping});
+  const auto handled = counting->receive();  // the service read all of them, and answers meanwhile
+  ASSERT_TRUE(handled);
+  EXPECT_EQ(handled->t, Kind::pong);
+
+  auto other = peer(port);
+  other->send(VantleMessage{.t = Kind::ping});
+  const auto pong = other->receive();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->t, Kind::pong);
+
+  opens.open();
+  const auto answers = counting->receiveFor(1);
+  ASSERT_THAT(kinds(answers), ElementsAre(Kind::audited, Kind::audited));
+  EXPECT_EQ(answers[0].readings->front().path, "/first");
+  EXPECT_EQ(answers[1].readings->front().path, "/second");
+}
+
+// A companion never needs to send more than an audit of 500 long paths: one
+// that announces more is let go before its body is held.
+TEST_F(ServiceTest, AMessageLargerThanACompanionEverSendsEndsItsConnection) {
+  auto p = peer(start());
+  const size_t declared = VantleService::companionMessageLimit + 1;
+  p->sendRaw(std::string{static_cast<char>(declared >> 24), static_cast<char>(declared >> 16),
+                         static_cast<char>(declared >> 8), static_cast<char>(declared)});
+  EXPECT_TRUE(p->closedWithin(5));
 }
 
 TEST_F(ServiceTest, PulledImagesAreSentInOrderSkippingAnOversizedOneAndOtherOutcomesSaySo) {
