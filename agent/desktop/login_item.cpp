@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "agent/desktop/config_files.h"
+#include "support/user_files.h"
 
 namespace vantle::agent {
 namespace {
@@ -70,7 +70,7 @@ AutostartLoginItem::AutostartLoginItem(std::filesystem::path autostartFolder, st
     : folder_(std::move(autostartFolder)), executable_(std::move(executable)) {}
 
 AutostartLoginItem AutostartLoginItem::standard() {
-  const std::optional<std::filesystem::path> config = configHome();
+  const std::optional<std::filesystem::path> config = support::configHome();
   return AutostartLoginItem(config ? *config / "autostart" : std::filesystem::path(), ownExecutable());
 }
 
@@ -92,7 +92,8 @@ std::optional<Failure> AutostartLoginItem::enable() {
   if (program.empty() || program.front() != '/' || program.find('\n') != std::string::npos) {
     return Failure{"The agent's own program could not be found."};
   }
-  return replaceFile(entry(), entryText(executable_));
+  if (auto why = support::replaceFile(entry(), entryText(executable_))) return Failure{*why};
+  return std::nullopt;
 }
 
 std::optional<Failure> AutostartLoginItem::disable() {
@@ -106,7 +107,7 @@ std::optional<Failure> AutostartLoginItem::disable() {
 
 bool AutostartLoginItem::isEnabled() const {
   if (folder_.empty()) return false;
-  const std::optional<std::string> text = readSmallFile(entry());
+  const std::optional<std::string> text = support::readSmallFile(entry());
   return text && !switchedOff(*text);
 }
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "agent/desktop/config_files.h"
 #include "core/json_fields.h"
 #include "core/vantle_coding.h"
+#include "support/user_files.h"
 
 namespace vantle::agent {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // The stored object, or an empty one when the file is missing or corrupt.
 core::Json storedObject(const std::filesystem::path& file) {
   if (file.empty()) return core::Json::object();
-  const std::optional<std::string> text = readSmallFile(file);
+  const std::optional<std::string> text = support::readSmallFile(file);
   if (!text) return core::Json::object();
   std::optional<core::Json> parsed = core::VantleCoding::parse(*text);
   if (!parsed || !parsed->is_object()) return core::Json::object();
@@ -35,7 +35,7 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
 
 std::shared_ptr<UserDefaults> UserDefaults::standard() {
   static const std::shared_ptr<UserDefaults> defaults = [] {
-    const std::optional<std::filesystem::path> config = configHome();
+    const std::optional<std::filesystem::path> config = support::configHome();
     return std::make_shared<UserDefaults>(config ? *config / "OrvaneVantle" / "defaults.json"
                                                  : std::filesystem::path());
   }();
@@ -69,7 +69,8 @@ std::optional<Failure> UserDefaults::store(std::string_view key, T value) {
   std::lock_guard lock(writeLock_);
   core::Json object = storedObject(file_);
   object[std::string(key)] = value;
-  return replaceFile(file_, object.dump(2) + "\n");
+  if (auto why = support::replaceFile(file_, object.dump(2) + "\n")) return Failure{*why};
+  return std::nullopt;
 }
 
 }  // namespace vantle::agent

@@ -1,4 +1,4 @@
-#include "agent/desktop/config_files.h"
+#include "support/user_files.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-namespace vantle::agent {
+namespace vantle::support {
 namespace {
 
 std::optional<std::filesystem::path> absoluteFromEnvironment(const char* name) {
@@ -31,8 +31,8 @@ std::optional<std::filesystem::path> homeFolder() {
   return std::nullopt;
 }
 
-Failure failureFor(std::string_view what, const std::filesystem::path& path, int error) {
-  return Failure{std::string(what) + " " + path.string() + ": " + std::strerror(error)};
+std::string failureFor(std::string_view what, const std::filesystem::path& path, int error) {
+  return std::string(what) + " " + path.string() + ": " + std::strerror(error);
 }
 
 // Makes the rename durable: the folder entry must reach the disk too.
@@ -63,6 +63,12 @@ std::optional<std::filesystem::path> configHome() {
   return std::nullopt;
 }
 
+std::optional<std::filesystem::path> stateHome() {
+  if (auto state = absoluteFromEnvironment("XDG_STATE_HOME")) return state;
+  if (auto home = homeFolder()) return *home / ".local" / "state";
+  return std::nullopt;
+}
+
 // Non-blocking open, so a FIFO planted in place of the file cannot stall us.
 std::optional<std::string> readSmallFile(const std::filesystem::path& file, size_t limit) {
   const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -87,16 +93,16 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file, size
   return contents;
 }
 
-std::optional<Failure> replaceFile(const std::filesystem::path& file, std::string_view contents) {
+std::optional<std::string> replaceFile(const std::filesystem::path& file, std::string_view contents, mode_t mode) {
   const std::filesystem::path folder = file.parent_path();
   std::error_code error;
   std::filesystem::create_directories(folder, error);
-  if (error) return Failure{"Cannot create the folder " + folder.string() + ": " + error.message()};
+  if (error) return "Cannot create the folder " + folder.string() + ": " + error.message();
 
   std::string temporary = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
   const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return failureFor("Cannot write in", folder, errno);
-  fchmod(fd, 0644);
+  fchmod(fd, mode);
   const bool written = writeAll(fd, contents) && fsync(fd) == 0;
   const int writeError = errno;
   close(fd);
@@ -113,4 +119,4 @@ std::optional<Failure> replaceFile(const std::filesystem::path& file, std::strin
   return std::nullopt;
 }
 
-}  // namespace vantle::agent
+}  // namespace vantle::support
