@@ -219,10 +219,28 @@ struct VantleClient::Impl {
             return;
           }
           const FoundService& found = std::get<FoundService>(result);
+          if (const std::optional<std::string> other = impl.otherAgentAt(found)) {
+            impl.failed(TlsConnection::Failure{TlsConnection::Phase::tcp,
+                                               "\"" + found.instanceName + "\" is now advertised by another agent (ID " +
+                                                   *other + ")"});
+            return;
+          }
           impl.target.host = found.address;
           impl.target.port = found.port;
           impl.reach(token);
         }));
+  }
+
+  // The agent ID `found` carries when it is not the one the endpoint expects
+  // ("none" for a record without one).
+  std::optional<std::string> otherAgentAt(const FoundService& found) const {
+    if (!endpoint->agentID) return std::nullopt;
+    std::string id;
+    if (found.txt) {
+      if (auto it = found.txt->find("id"); it != found.txt->end()) id = it->second;
+    }
+    if (id == *endpoint->agentID) return std::nullopt;
+    return id.empty() ? std::string("none") : id;
   }
 
   void reach(int token) {

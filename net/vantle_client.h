@@ -41,11 +41,15 @@ namespace vantle::net {
 // and the DNS-SD instance name when it was found by browsing. With a name,
 // every attempt looks it up again and goes where it resolves to now; the
 // address and port are only where browsing saw it (and choose the address
-// family asked for).
+// family asked for). With a name and an `agentID`, the name must still be
+// advertised with that ID: another computer may take the name once the agent
+// is gone, and an attempt on it fails before any handshake, which would hand
+// it a transcript to search the code in.
 struct Endpoint {
   std::string host;
   uint16_t port = 0;
   std::optional<std::string> serviceName;
+  std::optional<std::string> agentID;
 
   bool operator==(const Endpoint&) const = default;
   std::string description() const;

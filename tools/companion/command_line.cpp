@@ -251,8 +251,10 @@ Options:
                   the environment variable VANTLE_CODE gives it
   --host H        the agent's address or host name
   --port P        the agent's port (the agent prefers 39182)
-  --agent NAME    find the agent by browsing: its name or its DNS-SD instance
-                  name, compared exactly (up to Unicode normalisation)
+  --agent NAME    find the agent by browsing: its DNS-SD instance name or its
+                  agent ID (both are printed by browse), compared exactly (up
+                  to Unicode normalisation). A display name is not enough:
+                  anyone on the network can show any name
   --timeout S     seconds the whole run may take, finding and connecting
                   included; decimals allowed
   Options take their value as the next argument or after "=" (--port=39182).
@@ -263,6 +265,17 @@ found with --agent is looked up by name again before every attempt, so one
 that moved to another address or port is followed. A code the agent refuses
 ends the run at once.
 
+Trusting an agent found by name: the pairing code goes only to the one agent
+the name or ID means. When several agents answer to it (two instances
+claiming one agent ID, say), none is used: they are listed with their IDs, to
+ask for one by its ID. The first time the code works with an agent found by
+its instance name, its agent ID is remembered in
+$XDG_STATE_HOME/vantle-companion/known-agents.json (else
+~/.local/state/...). When that name is later advertised by a different agent
+ID, the run warns and ends without handshaking: another computer may be
+posing as the agent to learn the code. If the agent was reinstalled, ask for
+it once by its new agent ID; that ID is then remembered for the name.
+
 Exit codes:
   0  done (watch: it connected)
   1  connected, but no answer came in time, or an image could not be written
@@ -270,6 +283,8 @@ Exit codes:
   3  the agent refused the pairing code
   4  could not connect to the agent before the timeout (browse: could not browse)
   5  pull: the agent had no image to give
+  6  --agent: more than one agent answers to NAME, or NAME is now advertised
+     by another agent than the one the code was first used with
 )";
 }
 

@@ -70,6 +70,7 @@ inline constexpr int usage = 2;
 inline constexpr int rejected = 3;     // the agent refused the pairing code
 inline constexpr int unreachable = 4;  // never connected (or, for browse, could not browse)
 inline constexpr int unavailable = 5;  // the agent had no image to give
+inline constexpr int untrusted = 6;    // --agent: ambiguous, or not the agent the name was first used with
 }  // namespace exitcode
 
 }  // namespace vantle::tools

@@ -1,7 +1,10 @@
 // The companion binary against a real agent service on loopback.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <atomic>
@@ -64,9 +67,9 @@ Ran finish(LiveProcess& companion, Clock::time_point started) {
   return ran;
 }
 
-Ran runCompanion(const std::vector<std::string>& arguments) {
+Ran runCompanion(const std::vector<std::string>& arguments, const LiveProcess::Environment& environment = {}) {
   const auto started = Clock::now();
-  LiveProcess companion(companionPath, arguments);
+  LiveProcess companion(companionPath, arguments, environment);
   return finish(companion, started);
 }
 
@@ -271,6 +274,126 @@ TEST(CompanionBrowse, AWatchByNameFollowsItsAgentToAnotherPort) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_THAT(decoded(run), ElementsAre(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot(2)})) << run.err;
   moved->stop();
+}
+
+// A computer posing as an agent: it advertises the agent's name and an ID
+// of its choosing, and listens, so that any companion that tried to
+// handshake with it would leave a connection waiting to be accepted.
+class LookAlike {
+ public:
+  LookAlike(const std::string& name, const std::string& agentID) {
+    socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(socket_, 16), 0);
+    EXPECT_EQ(::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    advertiser_ = std::make_unique<net::ServiceAdvertiser>(
+        name, std::string(net::VantleSecurity::serviceType), ntohs(address.sin_port),
+        net::TxtRecord{{"v", "1"}, {"name", name}, {"id", agentID}},
+        net::ServiceAdvertiser::Callbacks{.onRegistered = [this, name](const std::string& as) { advertised_ = as == name; }});
+    EXPECT_TRUE(testing::eventually([&] { return advertised_.load(); }, 10)) << name << " was taken";
+  }
+  ~LookAlike() { ::close(socket_); }
+
+  bool wasReached() const {
+    const int connection = ::accept(socket_, nullptr, nullptr);
+    if (connection >= 0) ::close(connection);
+    return connection >= 0;
+  }
+
+ private:
+  int socket_ = -1;
+  std::atomic<bool> advertised_{false};  // under the name asked for
+  std::unique_ptr<net::ServiceAdvertiser> advertiser_;
+};
+
+TEST(CompanionBrowse, TheCodeGoesOnlyToTheAgentItsNameWasFirstUsedWith) {
+  if (!std::getenv("VANTLE_TEST_NETNS")) GTEST_SKIP() << "needs the private test network (scripts/test-netns)";
+  testing::TempFolder state;
+  const LiveProcess::Environment environment{{"XDG_STATE_HOME", state.str()}};
+  const auto agent = [](const std::string& agentID) {
+    auto service = net::VantleService::create(0);
+    service->setAgentID(agentID);
+    service->currentSnapshot = [] { return snapshot(7); };
+    EXPECT_EQ(service->start(kCode, "Studio Pin"), std::nullopt);
+    return service;
+  };
+  const auto watchOnce = [&](const std::string& wanted) {
+    return runCompanion({"watch", "--code", kCode, "--agent", wanted, "--messages", "1", "--timeout", "30"},
+                        environment);
+  };
+
+  auto real = agent("ID-REAL");
+  const Ran first = watchOnce("Studio Pin");
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  real->stop();
+
+  {
+    // Once the agent is gone, another computer takes its name.
+    LookAlike lookAlike("Studio Pin", "ID-EVIL");
+    const Ran posed = watchOnce("Studio Pin");
+    EXPECT_EQ(posed.exitCode, 6) << posed.err;
+    EXPECT_THAT(posed.err, HasSubstr("WARNING"));
+    EXPECT_THAT(posed.err, HasSubstr("ID-EVIL"));
+    EXPECT_THAT(posed.err, HasSubstr("ID-REAL"));
+
+    // Two instances claiming one ID: neither is chosen, both are listed.
+    LookAlike copy("Studio Copy", "ID-EVIL");
+    const Ran ambiguous = watchOnce("ID-EVIL");
+    EXPECT_EQ(ambiguous.exitCode, 6) << ambiguous.err;
+    EXPECT_THAT(ambiguous.err, HasSubstr("more than one agent"));
+    EXPECT_THAT(ambiguous.err, HasSubstr("\"Studio Pin\", agent ID ID-EVIL"));
+    EXPECT_THAT(ambiguous.err, HasSubstr("\"Studio Copy\", agent ID ID-EVIL"));
+    EXPECT_FALSE(lookAlike.wasReached());
+    EXPECT_FALSE(copy.wasReached());
+  }
+
+  // Reinstalled, the agent has a new ID: asked for once by it, its name follows it.
+  auto reinstalled = agent("ID-NEW");
+  // The look-alike's withdrawn record lingers in the network's cache for a moment.
+  const auto listed = [&] {
+    const std::vector<std::string> lines = runCompanion({"browse", "--timeout", "2"}).out;
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("\"agentID\":\"ID-NEW\"") != std::string::npos;
+    });
+  };
+  ASSERT_TRUE(testing::eventually(listed, 30));
+  const Ran byID = watchOnce("ID-NEW");
+  EXPECT_EQ(byID.exitCode, 0) << byID.err;
+  const Ran byName = watchOnce("Studio Pin");
+  EXPECT_EQ(byName.exitCode, 0) << byName.err;
+  reinstalled->stop();
+}
+
+TEST(CompanionBrowse, AWatchDoesNotFollowItsNameToAnotherAgent) {
+  if (!std::getenv("VANTLE_TEST_NETNS")) GTEST_SKIP() << "needs the private test network (scripts/test-netns)";
+  testing::TempFolder state;
+  std::atomic<int> subscriptions{0};
+  auto real = net::VantleService::create(0);
+  real->setAgentID("ID-STAY");
+  real->backlog = [&](uint64_t) {
+    ++subscriptions;
+    return net::Backlog{};
+  };
+  ASSERT_EQ(real->start(kCode, "Studio Stay"), std::nullopt);
+  LiveProcess watch(companionPath, {"watch", "--code", kCode, "--agent", "Studio Stay", "--timeout", "40"},
+                    {{"XDG_STATE_HOME", state.str()}});
+  ASSERT_TRUE(testing::eventually([&] { return subscriptions == 1; }, 20));
+
+  real->stop();
+  LookAlike lookAlike("Studio Stay", "ID-EVIL");
+  const auto refused = [&] {
+    for (const std::string& line : watch.errLines()) {
+      if (line.find("is now advertised by another agent (ID ID-EVIL)") != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(testing::eventually(refused, 30));
+  EXPECT_FALSE(lookAlike.wasReached());
+  watch.signal(SIGTERM);
+  EXPECT_EQ(finish(watch, Clock::now()).exitCode, 0);  // it had connected
 }
 
 }  // namespace
