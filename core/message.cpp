@@ -50,7 +50,7 @@ std::optional<VantleMessage> VantleMessage::decode(const Json& v, Instant now) {
 std::string VantleMessage::encodeText() const { return VantleCoding::dump(encode()); }
 
 std::optional<VantleMessage> VantleMessage::decodeText(std::string_view text, Instant now) {
-  const std::optional<Json> value = VantleCoding::parse(text);
+  const std::optional<Json> value = VantleCoding::parseKeepingFirst(text, "paths", pathsKept);
   if (!value) return std::nullopt;
   return decode(*value, now);
 }

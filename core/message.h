@@ -64,6 +64,10 @@ struct VantleMessage {
   // `now` is the default instant of nested tolerant records.
   static std::optional<VantleMessage> decode(const Json& value, Instant now);
 
+  // Paths an audit may ask for; decoding keeps the first ones and reads
+  // past the rest without building them.
+  static constexpr size_t pathsKept = 500;
+
   // The same as JSON text, as framed on the wire.
   std::string encodeText() const;
   static std::optional<VantleMessage> decodeText(std::string_view text, Instant now);

@@ -170,4 +170,28 @@ std::optional<Json> parse(std::string_view text) {
   return value;
 }
 
+std::optional<Json> parseKeepingFirst(std::string_view text, std::string_view key, size_t kept) {
+  if (nestsDeeperThan(text, maximumNesting)) return std::nullopt;
+  // Depths as the parser reports them: 1 for the top-level keys and their
+  // values' brackets, 2 for the elements of a top-level array.
+  using Event = Json::parse_event_t;
+  bool atKey = false;
+  bool inArray = false;
+  size_t elements = 0;
+  const auto keep = [&](int depth, Event event, Json& parsed) {
+    if (depth == 1) {
+      if (event == Event::key) atKey = parsed == key;
+      if (event == Event::array_start) inArray = atKey, elements = 0;
+      if (event == Event::array_end) inArray = false;
+      return true;
+    }
+    const bool elementDone = event == Event::value || event == Event::object_end || event == Event::array_end;
+    if (depth != 2 || !inArray || !elementDone) return true;
+    return elements++ < kept;
+  };
+  Json value = Json::parse(text.begin(), text.end(), keep, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
 }  // namespace vantle::core::VantleCoding

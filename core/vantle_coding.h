@@ -51,5 +51,10 @@ inline constexpr int maximumNesting = 16;
 // is built, so a hostile body of brackets costs one pass over a few bytes.
 std::optional<Json> parse(std::string_view text);
 
+// As parse, but an array under the top-level key `key` keeps only its first
+// `kept` elements: the rest are read past and never built, so a list of a
+// million entries costs one pass over its bytes rather than a million values.
+std::optional<Json> parseKeepingFirst(std::string_view text, std::string_view key, size_t kept);
+
 }  // namespace VantleCoding
 }  // namespace vantle::core

@@ -47,12 +47,14 @@ class VantleService : public std::enable_shared_from_this<VantleService> {
  public:
   static constexpr uint16_t defaultPort = 39182;
   // Paths read in one audit, at the most.
-  static constexpr size_t auditLimit = 500;
+  static constexpr size_t auditLimit = core::VantleMessage::pathsKept;
   // The largest message a companion may send. Its largest is an audit of
   // `auditLimit` paths: at most 4,096 bytes each (PATH_MAX), each byte at
-  // most two in JSON (a quote or a backslash escaped), 4 MB in all; nothing
-  // else it sends comes near. A peer that declares more is cut off before
-  // its body is buffered.
+  // most two in JSON (a quote or a backslash escaped; only control
+  // characters, which folder names do not hold, take six), 4 MB in all;
+  // nothing else it sends comes near. A peer that declares more is cut off
+  // before its body is buffered, and paths past the first `auditLimit` are
+  // never built.
   static constexpr size_t companionMessageLimit = auditLimit * 4096 * 2 + 64 * 1024;
   // Audits one peer may have waiting to be counted; a further one is dropped.
   static constexpr int auditsPerPeer = 2;

@@ -87,6 +87,28 @@ TEST(VantleMessage, AnUnknownKindOrAWronglyTypedFieldFailsTheWholeMessage) {
   EXPECT_EQ(m->snapshot->seq, 0u);
 }
 
+TEST(VantleMessage, AnAuditKeepsItsFirstPathsAndReadsPastTheRest) {
+  // As long a list as fits in the largest message a companion may send.
+  std::string text = R"({"t":"audit","paths":[)";
+  for (int i = 0; i < 300'000; ++i) text += (i ? ",\"/s/" : "\"/s/") + std::to_string(i) + "\"";
+  text += R"(],"seq":9})";
+  const auto audit = decode(text);
+  ASSERT_TRUE(audit && audit->paths);
+  ASSERT_EQ(audit->paths->size(), VantleMessage::pathsKept);
+  EXPECT_EQ(audit->paths->front(), "/s/0");
+  EXPECT_EQ(audit->paths->back(), "/s/499");
+  EXPECT_EQ(audit->seq, 9u);  // what follows the list is still read
+
+  // Only the audit's list is cut: other lists are whole.
+  std::string readings;
+  for (int i = 0; i < 600; ++i) readings += std::string(i ? "," : "") + R"({"path":"/s/)" + std::to_string(i) + "\"}";
+  const auto audited = decode(R"({"t":"audited","readings":[)" + readings + "]}");
+  ASSERT_TRUE(audited && audited->readings);
+  EXPECT_EQ(audited->readings->size(), 600u);
+  // A wrong element within the kept ones still fails the message.
+  EXPECT_EQ(decode(R"({"t":"audit","paths":[1,"/s/A"]})"), std::nullopt);
+}
+
 TEST(VerificationRecords, ReadLenientlyAndWriteEveryKey) {
   const auto reading = FolderReading::decode(Json{{"path", "/s/A"}, {"exists", "no"}});
   EXPECT_EQ(reading, (FolderReading{"/s/A", 0, true, true, 0, std::nullopt}));
