@@ -99,7 +99,10 @@ std::optional<std::string> replaceFile(const std::filesystem::path& file, std::s
   std::filesystem::create_directories(folder, error);
   if (error) return "Cannot create the folder " + folder.string() + ": " + error.message();
 
-  std::string temporary = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::string hidden = ".";
+  hidden += file.filename().string();
+  hidden += ".XXXXXX";
+  std::string temporary = (folder / hidden).string();
   const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return failureFor("Cannot write in", folder, errno);
   fchmod(fd, mode);
