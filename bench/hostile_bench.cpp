@@ -1,11 +1,13 @@
 // The agent program on a hostile network, side by side with a quiet one.
 // The real agent watches a folder where a frame lands every tenth of a
-// second; two paired companions (the companion library) follow it. Seven
+// second; two paired companions (the companion library) follow it. Eight
 // runs of 20 seconds each (a third of VANTLE_BENCH_SECONDS, when it is set):
 //   quiet          nothing else;
 //   wrong codes    ten machines (127.0.0.2-11) trying codes as fast as they can;
 //   idle crowd     3,000 connections that never speak, from 200 addresses;
 //   slow reader    a paired peer that asks for audit after audit and never reads;
+//   long lists     a paired peer sending audits of 300,000 short paths, each
+//                  as long as a companion's message may be;
 //   paired guest   a guest pairs from 127.0.0.60, then eight guessers there;
 //   rotating       eight guessers rotating over 5,000 addresses (127.1.0.0/16);
 //   silent         two silent connections a second from 127.0.0.61, and a
@@ -202,6 +204,18 @@ int main() {
         while (!stop && Clock::now() < until) {
           sleeper->send(vantle::core::VantleMessage{.t = vantle::core::VantleMessage::Kind::audit, .paths = paths});
         }
+      }
+    }));
+    runs.push_back(measure("long lists", [&](std::atomic<bool>& stop, std::atomic<int>&) {
+      // Audits as long as a message may be, of short paths: all but the
+      // first 500 are read past.
+      std::vector<std::string> paths;
+      for (int i = 0; i < 300'000; ++i) paths.push_back("/s/" + std::to_string(i));
+      const vantle::core::VantleMessage audit{.t = vantle::core::VantleMessage::Kind::audit, .paths = paths};
+      auto lister = TestPeer::connect(agent.port, agent.code, TestPeer::Variant::standard, "127.0.0.51");
+      while (!stop && lister) {
+        lister->send(audit);
+        lister->receiveFor(0.2);  // reads what the agent says, as a companion does
       }
     }));
   } catch (const std::exception& error) {
