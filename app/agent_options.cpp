@@ -95,6 +95,21 @@ Commands, one a line on standard input:
   quit                       stop and exit
 The end of standard input does not stop the agent; Ctrl-C or SIGTERM does.
 
+Talking to the running agent (menu or headless) over the session bus:
+  vantle-agent ctl status [--json]     its status lines, or all its state as one JSON object
+  vantle-agent ctl code                its pairing code
+  vantle-agent ctl new-code            make a new pairing code (companions pair again)
+  vantle-agent ctl end | resume        end the shoot, or resume the one just ended
+  vantle-agent ctl watch DIR           watch DIR for new frames
+  vantle-agent ctl capture-one         read Capture One's capture folder again
+  vantle-agent ctl count-all on|off    count every image, or only RAW captures
+  vantle-agent ctl stop-clock-after MINUTES
+  vantle-agent ctl show-qr             show the pairing QR code (menu only)
+  vantle-agent ctl stop | start        stop serving companions, or start again
+  vantle-agent ctl quit                stop and exit
+ctl's exit codes: 0 done, 1 no agent is running, 2 a wrong command line,
+3 the agent refused the command (it says why).
+
 Environment:
   VANTLE_STORAGE_ROOT        where the record of shots is kept (default
                              $XDG_DATA_HOME/OrvaneVantle)
@@ -103,7 +118,9 @@ Exit codes:
   0  stopped on request
   1  the listener could not start
   2  a bad option or value
-  3  another agent already keeps the record in the same storage
+  3  an agent is already running for this user (it is left as it is: a
+     menu application is asked to show itself and this one exits 0), or
+     another agent keeps the record in the same storage
 )";
 }
 

@@ -11,6 +11,8 @@
 #include "agent/storage/storage_lock.h"
 #include "agent/storage/storage_root.h"
 #include "app/agent_options.h"
+#include "app/bus/agent_bus.h"
+#include "app/bus/agent_ctl.h"
 #include "app/headless/headless_agent.h"
 #include "app/menu/menu_application.h"
 #include "support/stop_signals.h"
@@ -32,7 +34,11 @@ int main(int argc, char** argv) {
   // Before any thread starts, so that only the agent's own waiter takes them.
   const sigset_t stops = vantle::support::blockStopSignals();
 
-  const auto parsed = vantle::app::parseAgentOptions(std::vector<std::string>(argv + 1, argv + argc));
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (!arguments.empty() && arguments.front() == "ctl") {
+    return vantle::app::runCtl(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
+  const auto parsed = vantle::app::parseAgentOptions(arguments);
   if (const auto* error = std::get_if<vantle::app::UsageError>(&parsed)) {
     std::fprintf(stderr, "vantle-agent: %s. Try 'vantle-agent --help'.\n", error->message.c_str());
     return 2;
@@ -44,6 +50,27 @@ int main(int argc, char** argv) {
   }
 
   const bool menu = !options.headless && hasDisplay();
+
+  // One agent per user, reachable on the session bus; a second launch hands
+  // over to the first.
+  namespace app = vantle::app;
+  std::unique_ptr<app::AgentBus> bus;
+  auto claim = app::AgentBus::claim(menu);
+  if (const auto* running = std::get_if<app::AgentBus::AlreadyRunning>(&claim)) {
+    if (menu && app::showRunningAgent()) return 0;
+    const std::string pid = running->pid ? " (pid " + std::to_string(*running->pid) + ")" : "";
+    std::fprintf(stderr, "vantle-agent: the agent is already running%s.\n", pid.c_str());
+    for (const std::string& line : app::runningAgentStatus()) std::fprintf(stderr, "  %s\n", line.c_str());
+    std::fputs("Talk to it with 'vantle-agent ctl status' (or ctl code, ctl quit ...; see 'vantle-agent --help').\n",
+               stderr);
+    return 3;
+  }
+  if (const auto* none = std::get_if<app::AgentBus::NoBus>(&claim)) {
+    std::fprintf(stderr, "vantle-agent: not on the session bus (%s): 'vantle-agent ctl' cannot reach this agent.\n",
+                 none->reason.c_str());
+  } else {
+    bus = std::move(std::get<std::unique_ptr<app::AgentBus>>(claim));
+  }
 
   // One agent per record: a second one on the same storage would count the
   // same folder and store every shot twice. The lock lives until main returns.
@@ -64,10 +91,10 @@ int main(int argc, char** argv) {
 
   int code = 0;
   if (menu) {
-    code = vantle::app::runMenuApplication(argc, argv, options, stops);
+    code = vantle::app::runMenuApplication(argc, argv, options, stops, std::move(bus));
   } else {
     if (!options.headless) std::fputs("vantle-agent: no display, so running headless.\n", stderr);
-    code = vantle::app::HeadlessAgent::create(options)->run(stops);
+    code = vantle::app::HeadlessAgent::create(options, std::move(bus))->run(stops);
   }
   vantle::support::ThreadPool::stopShared();
   return code;

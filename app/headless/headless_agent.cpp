@@ -9,6 +9,7 @@
 
 #include "app/agent_setup.h"
 #include "app/headless/terminal_qr.h"
+#include "app/published_state.h"
 #include "support/console.h"
 #include "support/weak.h"
 
@@ -31,15 +32,16 @@ std::string minutesText(double minutes) {
 
 }  // namespace
 
-std::shared_ptr<HeadlessAgent> HeadlessAgent::create(AgentOptions options) {
-  return std::shared_ptr<HeadlessAgent>(new HeadlessAgent(std::move(options)));
+std::shared_ptr<HeadlessAgent> HeadlessAgent::create(AgentOptions options, std::unique_ptr<AgentBus> bus) {
+  return std::shared_ptr<HeadlessAgent>(new HeadlessAgent(std::move(options), std::move(bus)));
 }
 
-HeadlessAgent::HeadlessAgent(AgentOptions options)
+HeadlessAgent::HeadlessAgent(AgentOptions options, std::unique_ptr<AgentBus> bus)
     : options_(std::move(options)),
       terminal_(::isatty(STDOUT_FILENO) == 1),
       main_(std::make_shared<support::SerialQueue>("com.orvane.vantle.main")) {
   controller_ = makeController(options_, [main = main_](std::function<void()> work) { main->post(std::move(work)); });
+  bus_ = std::move(bus);
 }
 
 int HeadlessAgent::run(const sigset_t& stops) {
@@ -53,6 +55,11 @@ int HeadlessAgent::run(const sigset_t& stops) {
     return 1;
   }
 
+  if (bus_) {
+    bus_->serve([main = main_, weak = weak_from_this()](const AgentCommand& command) {
+      support::postWeakly(*main, weak, [command](HeadlessAgent& self) { self.perform(command); });
+    });
+  }
   std::thread(support::weakly(weak_from_this(), [](HeadlessAgent& self) { self.readCommands(); })).detach();
   std::thread([weak = weak_from_this(), stops] {
     int signal = 0;
@@ -66,6 +73,7 @@ int HeadlessAgent::run(const sigset_t& stops) {
     printLine("Stopping.");
     controller_->finish();
   });
+  bus_.reset();  // the name goes once every record is on disk
   return code;
 }
 
@@ -77,7 +85,11 @@ void HeadlessAgent::exit(int code) {
 
 void HeadlessAgent::begin() {
   controller_->setObserver({
-      .onChange = [this](const AgentController::State& state) { showChange(state); },
+      .onChange =
+          [this](const AgentController::State& state) {
+            showChange(state);
+            if (bus_) bus_->publish(busStateOf(*controller_));
+          },
       .onSegment = [this](const core::WireSegment& segment) { showSegment(segment); },
       .onVerification = [this](const core::ShootVerification& verification) { showVerification(verification); },
       .onAdvertised = [](const std::string& name) { printLine("Advertising as \"" + name + "\""); },
@@ -122,17 +134,12 @@ void HeadlessAgent::showStatus(const AgentController::State& state, bool always)
   const std::string summary = controller_->statusSummary();
   if (!always && shownStatus_ == summary) return;
   shownStatus_ = summary;
-  printLine("Status: " + summary);
-  if (const auto remedy = controller_->remedy()) printLine("Remedy: " + *remedy);
-  if (!always) return;
-  if (state.isShootRunning) {
-    printLine("Shoot: running, " + std::to_string(state.snapshot.framesThisShoot) + " frames in " +
-              std::to_string(state.snapshot.shotsCompleted) + " shots");
-  } else {
-    printLine(state.canResumeShoot ? "Shoot: ended, can be resumed" : "Shoot: none");
-  }
-  printLine("Companions connected: " + std::to_string(state.peerCount));
-  printLine("Pairing code: " + state.pairingCode);
+  std::vector<std::string> lines = statusLines(*controller_);
+  // Unasked, only the status and its remedy: the shoot and the companions
+  // have lines of their own as they change.
+  if (!always) lines.resize(controller_->remedy() ? 2 : 1);
+  for (const std::string& line : lines) printLine(line);
+  if (always) printLine("Pairing code: " + state.pairingCode);
 }
 
 void HeadlessAgent::showSegment(const core::WireSegment& segment) {
@@ -157,54 +164,69 @@ void HeadlessAgent::showVerification(const core::ShootVerification& verification
 }
 
 void HeadlessAgent::command(const std::string& line) {
-  std::istringstream words(line);
-  std::string verb, argument;
-  words >> verb;
-  std::getline(words >> std::ws, argument);
-  while (!argument.empty() && (argument.back() == ' ' || argument.back() == '\t' || argument.back() == '\r')) {
-    argument.pop_back();
-  }
-  const auto& state = controller_->state();
-
-  if (verb.empty()) return;
-  if (verb == "end" && argument.empty()) {
-    printLine("Ending the shoot.");
-    controller_->endShoot();
-  } else if (verb == "resume" && argument.empty()) {
-    if (!state.canResumeShoot) {
-      printLine("There is no ended shoot to resume.");
-      return;
-    }
-    printLine("Resuming the shoot.");
-    controller_->resumeShoot();
-  } else if (verb == "code" && argument.empty()) {
-    controller_->rotatePairingCode();
-    if (controller_->state().isRunning) announceCode();
-  } else if (verb == "count-all" && (argument == "on" || argument == "off")) {
-    controller_->setCounting(argument == "on" ? CountingMode::anyImage : CountingMode::rawOnly);
-    printLine(argument == "on" ? "Counting every image." : "Counting RAW captures only.");
-  } else if (verb == "stop-clock-after" && parseMinutes(argument)) {
-    const double minutes = *parseMinutes(argument);
-    controller_->setIdleThreshold(minutes * 60);
-    printLine("The shot clock stops after " + minutesText(minutes) + " minutes without a frame.");
-  } else if (verb == "watch" && !argument.empty()) {
-    std::error_code error;
-    if (!fs::is_directory(argument, error)) {
-      printLine("No such folder: " + argument);
-      return;
-    }
-    const fs::path folder = fs::absolute(argument, error);
-    controller_->setWatchedRoot(folder);
-    printLine("Watching " + folder.string());
-  } else if (verb == "capture-one" && argument.empty()) {
-    controller_->setWatchedRoot(std::nullopt);
-    printLine("Reading Capture One's capture folder.");
-  } else if (verb == "status" && argument.empty()) {
-    showStatus(state, true);
-  } else if (verb == "quit" && argument.empty()) {
-    exit(0);
+  if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+  if (const std::optional<AgentCommand> parsed = parseTerminalCommand(line)) {
+    perform(*parsed);
   } else {
     printLine(kCommands);
+  }
+}
+
+void HeadlessAgent::perform(const AgentCommand& command) {
+  using Kind = AgentCommand::Kind;
+  const auto& state = controller_->state();
+  switch (command.kind) {
+    case Kind::endShoot:
+      printLine("Ending the shoot.");
+      controller_->endShoot();
+      return;
+    case Kind::resumeShoot:
+      if (!state.canResumeShoot) {
+        printLine("There is no ended shoot to resume.");
+        return;
+      }
+      printLine("Resuming the shoot.");
+      controller_->resumeShoot();
+      return;
+    case Kind::newPairingCode:
+      controller_->rotatePairingCode();
+      if (controller_->state().isRunning) announceCode();
+      return;
+    case Kind::countAll:
+      controller_->setCounting(command.on ? CountingMode::anyImage : CountingMode::rawOnly);
+      printLine(command.on ? "Counting every image." : "Counting RAW captures only.");
+      return;
+    case Kind::stopClockAfter:
+      controller_->setIdleThreshold(command.minutes * 60);
+      printLine("The shot clock stops after " + minutesText(command.minutes) + " minutes without a frame.");
+      return;
+    case Kind::watch: {
+      std::error_code error;
+      if (!fs::is_directory(command.folder, error)) {
+        printLine("No such folder: " + command.folder);
+        return;
+      }
+      const fs::path folder = fs::absolute(command.folder, error);
+      controller_->setWatchedRoot(folder);
+      printLine("Watching " + folder.string());
+      return;
+    }
+    case Kind::captureOne:
+      controller_->setWatchedRoot(std::nullopt);
+      printLine("Reading Capture One's capture folder.");
+      return;
+    case Kind::showStatus: showStatus(state, true); return;
+    case Kind::showQrCode:
+    case Kind::showWindow: return;  // no window to show
+    case Kind::stop:
+      printLine("Stopped: companions are disconnected until started again.");
+      controller_->stop();
+      return;
+    case Kind::start:
+      controller_->start();
+      if (controller_->state().isRunning) announceCode();
+      return;
+    case Kind::quit: exit(0); return;
   }
 }
 

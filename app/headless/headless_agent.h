@@ -16,15 +16,18 @@
 #include <optional>
 #include <string>
 
+#include "app/agent_command.h"
 #include "app/agent_controller.h"
 #include "app/agent_options.h"
+#include "app/bus/agent_bus.h"
 #include "support/serial_queue.h"
 
 namespace vantle::app {
 
 class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
  public:
-  static std::shared_ptr<HeadlessAgent> create(AgentOptions options);
+  // With a `bus`, the agent serves its commands and publishes its state there.
+  static std::shared_ptr<HeadlessAgent> create(AgentOptions options, std::unique_ptr<AgentBus> bus = nullptr);
 
   // Starts the agent, serves until told to stop, and returns the exit code:
   // 0 when stopped on request, 1 when the listener could not start.
@@ -32,12 +35,13 @@ class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
   int run(const sigset_t& stops);
 
  private:
-  explicit HeadlessAgent(AgentOptions options);
+  HeadlessAgent(AgentOptions options, std::unique_ptr<AgentBus> bus);
 
   // On the main queue.
   void begin();
   void announceCode();
   void command(const std::string& line);
+  void perform(const AgentCommand& command);
   void showChange(const agent::AgentController::State& state);
   void showStatus(const agent::AgentController::State& state, bool always);
   void showSegment(const core::WireSegment& segment);
@@ -50,6 +54,7 @@ class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
   const bool terminal_;
   std::shared_ptr<support::SerialQueue> main_;
   std::shared_ptr<agent::AgentController> controller_;
+  std::unique_ptr<AgentBus> bus_;
   std::promise<int> exit_;
   std::once_flag exitOnce_;
 

@@ -1,6 +1,7 @@
 #include "app/menu/menu_application.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -14,6 +15,7 @@
 #include "app/menu/menu_model.h"
 #include "app/menu/qr_window.h"
 #include "app/menu/tray_menu.h"
+#include "app/published_state.h"
 
 // The bundled icons live in a static library: their resources are
 // registered by hand, outside any namespace.
@@ -35,10 +37,15 @@ void onGuiThread(std::function<void()> work) {
 
 class MenuApplication {
  public:
-  explicit MenuApplication(const AgentOptions& options)
-      : defaults_(agent::UserDefaults::standard()), monitor_(agent::HardwareMonitor::shared()) {
+  MenuApplication(const AgentOptions& options, std::unique_ptr<AgentBus> bus)
+      : defaults_(agent::UserDefaults::standard()), monitor_(agent::HardwareMonitor::shared()), bus_(std::move(bus)) {
     controller_ = makeController(options, onGuiThread);
     controller_->setObserver({.onChange = [this](const AgentController::State&) { rebuild(); }});
+    if (bus_) {
+      bus_->serve([](const AgentCommand& command) {
+        onGuiThread([command] { if (instance) instance->perform(command); });
+      });
+    }
     monitor_->setOnHasWarningChanged([](bool) { onGuiThread([] { if (instance) instance->rebuild(); }); });
     tray_ = std::make_unique<TrayMenu>([this](MenuAction action, double value) { act(action, value); }, true);
     applySettings(options, *controller_);
@@ -67,6 +74,38 @@ class MenuApplication {
         defaults_->macBatteryWarningThreshold().value_or(agent::HardwareMonitor::defaultBatteryThreshold);
     inputs.version = versionText();
     tray_->show(buildMenu(controller_->state(), inputs));
+    if (bus_) bus_->publish(busStateOf(*controller_));
+  }
+
+  // A command from the session bus, as the menu item that does the same.
+  void perform(const AgentCommand& command) {
+    using Kind = AgentCommand::Kind;
+    switch (command.kind) {
+      case Kind::endShoot: return act(MenuAction::endShoot, 0);
+      case Kind::resumeShoot: return act(MenuAction::resumeShoot, 0);
+      case Kind::newPairingCode: return act(MenuAction::rotatePairingCode, 0);
+      case Kind::countAll: return act(MenuAction::countJpegsToo, command.on ? 1 : 0);
+      case Kind::stopClockAfter: return act(MenuAction::stopClockAfter, command.minutes);
+      case Kind::watch: controller_->setWatchedRoot(fs::path(command.folder)); return;
+      case Kind::captureOne: return act(MenuAction::readCaptureOne, 0);
+      case Kind::showStatus: return;
+      case Kind::showQrCode: return act(MenuAction::showQrCode, 0);
+      case Kind::showWindow: return showWindow();
+      case Kind::stop: return act(MenuAction::stop, 0);
+      case Kind::start: return act(MenuAction::start, 0);
+      case Kind::quit: return act(MenuAction::quit, 0);
+    }
+  }
+
+  // For a second launch: the status window, or the tray's menu where the pointer is.
+  void showWindow() {
+    if (QWidget* window = tray_->statusWindow()) {
+      window->show();
+      window->raise();
+      window->activateWindow();
+    } else {
+      tray_->menu().popup(QCursor::pos());
+    }
   }
 
   void act(MenuAction action, double value) {
@@ -110,6 +149,7 @@ class MenuApplication {
   std::shared_ptr<agent::UserDefaults> defaults_;
   std::shared_ptr<agent::HardwareMonitor> monitor_;
   std::shared_ptr<AgentController> controller_;
+  std::unique_ptr<AgentBus> bus_;  // gone before the controller: no command comes after it
   std::unique_ptr<TrayMenu> tray_;
 };
 
@@ -121,7 +161,8 @@ std::string versionText() {
   return (version.empty() ? "?" : version) + " (" + (build.empty() ? "?" : build) + ")";
 }
 
-int runMenuApplication(int argc, char** argv, const AgentOptions& options, const sigset_t& stops) {
+int runMenuApplication(int argc, char** argv, const AgentOptions& options, const sigset_t& stops,
+                       std::unique_ptr<AgentBus> bus) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Orvane Live Agent");
   QApplication::setDesktopFileName("orvane-vantle-agent");
@@ -135,7 +176,7 @@ int runMenuApplication(int argc, char** argv, const AgentOptions& options, const
     if (sigwait(&stops, &signal) == 0) onGuiThread([] { QApplication::quit(); });
   }).detach();
 
-  MenuApplication menu(options);
+  MenuApplication menu(options, std::move(bus));
   QObject::connect(&app, &QApplication::aboutToQuit, [&menu] { menu.quit(); });
   QMetaObject::invokeMethod(&app, [&menu] { menu.launch(); }, Qt::QueuedConnection);
   return QApplication::exec();

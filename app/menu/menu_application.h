@@ -9,15 +9,19 @@
 
 #include <signal.h>
 
+#include <memory>
 #include <string>
 
 #include "app/agent_options.h"
+#include "app/bus/agent_bus.h"
 
 namespace vantle::app {
 
 // Runs the application until it quits; returns the exit code. `stops` are
-// the blocked signals that quit it.
-int runMenuApplication(int argc, char** argv, const AgentOptions& options, const sigset_t& stops);
+// the blocked signals that quit it. With a `bus`, the application serves
+// its commands and publishes its state there.
+int runMenuApplication(int argc, char** argv, const AgentOptions& options, const sigset_t& stops,
+                       std::unique_ptr<AgentBus> bus);
 
 // Tells the user, in a dialog, why the application does not start.
 void showStartupRefusal(int argc, char** argv, const std::string& sentence);

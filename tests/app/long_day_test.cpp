@@ -89,12 +89,15 @@ TEST_F(LongDayTest, ACompanionJoiningLateGetsTheWholeDayInOrderThenTheCurrentSta
 
 TEST_F(LongDayTest, ASecondAgentOnTheSameRecordStopsAndSaysWhoKeepsItUntilTheFirstIsGone) {
   RunningAgent first = startAgent();
-  LiveProcess second(VANTLE_AGENT_PATH, {"--headless", "--port", "0"}, environment());
+  // Off the session bus, where the first agent would turn it away before it reached the record.
+  LiveProcess::Environment elsewhere = environment();
+  elsewhere["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (home() / "no-session-bus").string();
+  LiveProcess second(VANTLE_AGENT_PATH, {"--headless", "--port", "0"}, elsewhere);
   ASSERT_EQ(second.waitForExit(kStartSeconds), 3) << second.transcript();
   const auto errors = second.errLines();
-  ASSERT_EQ(errors.size(), 1u) << second.transcript();
-  EXPECT_NE(errors[0].find("(process " + std::to_string(first->pid()) + ")"), std::string::npos) << errors[0];
-  EXPECT_NE(errors[0].find(storage().string()), std::string::npos) << errors[0];
+  ASSERT_FALSE(errors.empty()) << second.transcript();
+  EXPECT_NE(errors.back().find("(process " + std::to_string(first->pid()) + ")"), std::string::npos) << errors.back();
+  EXPECT_NE(errors.back().find(storage().string()), std::string::npos) << errors.back();
   EXPECT_TRUE(first->running());
 
   // However the first one ends, the record is free again.

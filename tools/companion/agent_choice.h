@@ -22,8 +22,7 @@ namespace vantle::tools {
 // installation's ID are a copy and its original, and only the user can tell
 // which. One agent is a choice; more than one is ambiguous and must be
 // refused, listing them with `candidateLine`.
-std::vector<net::DiscoveredAgent> agentsMeant(const std::vector<net::DiscoveredAgent>& agents,
-                                              std::string_view wanted);
+std::vector<net::DiscoveredAgent> agentsMeant(const std::vector<net::DiscoveredAgent>& agents, std::string_view wanted);
 
 // Agents that are only displayed as `wanted`: the user likely typed a display
 // name, which is not enough to choose by.

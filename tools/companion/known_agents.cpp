@@ -1,7 +1,6 @@
 #include "tools/companion/known_agents.h"
 
 #include <algorithm>
-
 #include <nlohmann/json.hpp>
 
 #include "core/vantle_coding.h"

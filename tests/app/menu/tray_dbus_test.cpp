@@ -187,14 +187,15 @@ TEST(TrayOverDBus, APanelShowsTheRunningAgentsMenuAndItsStopStopsTheAgent) {
   const char* lsanOptions = std::getenv("LSAN_OPTIONS");
   const std::string leakOptions =
       (lsanOptions && *lsanOptions ? std::string(lsanOptions) + ":" : "") + "suppressions=" + suppressions.string();
+  const LiveProcess::Environment environment{
+      {"HOME", home.str()}, {"XDG_CONFIG_HOME", (home / "config").string()},
+      {"XDG_DATA_HOME", (home / "data").string()}, {"XDG_CACHE_HOME", (home / "cache").string()},
+      {"XDG_RUNTIME_DIR", runtime.string()}, {"VANTLE_STORAGE_ROOT", (home / "storage").string()},
+      // Never the machine's logind or Avahi daemon.
+      {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (home / "no-system-bus").string()},
+      {"QT_QPA_PLATFORM", "xcb"}, {"LSAN_OPTIONS", leakOptions}};
   LiveProcess agent(VANTLE_AGENT_PATH,
-                    {"--port", "0", "--watch", shoot.string(), "--stop-clock-after", "10", "--count-all"},
-                    {{"HOME", home.str()}, {"XDG_CONFIG_HOME", (home / "config").string()},
-                     {"XDG_DATA_HOME", (home / "data").string()}, {"XDG_CACHE_HOME", (home / "cache").string()},
-                     {"XDG_RUNTIME_DIR", runtime.string()}, {"VANTLE_STORAGE_ROOT", (home / "storage").string()},
-                     // Never the machine's logind or Avahi daemon.
-                     {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (home / "no-system-bus").string()},
-                     {"QT_QPA_PLATFORM", "xcb"}, {"LSAN_OPTIONS", leakOptions}});
+                    {"--port", "0", "--watch", shoot.string(), "--stop-clock-after", "10", "--count-all"}, environment);
 
   const auto item = watcher.waitForItem(kStartSeconds);
   ASSERT_TRUE(item) << "the agent registered no tray item\n" << agent.transcript();
@@ -229,6 +230,24 @@ TEST(TrayOverDBus, APanelShowsTheRunningAgentsMenuAndItsStopStopsTheAgent) {
   shown = readUntil(*item, menuPath, kChangeSeconds,
                     [&](const Shown& s) { return s.labels == expectedLabels(expected, s.labels); });
   EXPECT_EQ(shown.labels, expectedLabels(expected, shown.labels)) << agent.transcript();
+
+  // `vantle-agent ctl` reaches the menu application as it does a headless agent.
+  const auto ctl = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{"ctl"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    LiveProcess run(VANTLE_AGENT_PATH, command, environment);
+    return run.waitForExit(kChangeSeconds).value_or(-1);
+  };
+  EXPECT_EQ(ctl({"start"}), 0);
+  expected.isRunning = true;
+  shown = readUntil(*item, menuPath, kChangeSeconds,
+                    [&](const Shown& s) { return s.labels == expectedLabels(expected, s.labels); });
+  EXPECT_EQ(shown.labels, expectedLabels(expected, shown.labels)) << agent.transcript();
+  EXPECT_EQ(ctl({"show-qr"}), 0);
+  // A second launch hands over to the first and goes.
+  LiveProcess second(VANTLE_AGENT_PATH, {"--port", "0"}, environment);
+  EXPECT_EQ(second.waitForExit(kChangeSeconds), 0) << second.transcript();
+  EXPECT_TRUE(agent.running());
 
   // The session ending quits it as the menu's Quit would.
   agent.signal(SIGTERM);

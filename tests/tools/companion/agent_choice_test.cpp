@@ -1,4 +1,6 @@
 // Choosing the agent --agent means, and remembering which agent a name is.
+#include "tools/companion/agent_choice.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,7 +8,6 @@
 #include <fstream>
 
 #include "tests/support/temp_folder.h"
-#include "tools/companion/agent_choice.h"
 #include "tools/companion/known_agents.h"
 
 namespace vantle::tools {

@@ -1,0 +1,153 @@
+// The running agent on the session bus, through the real programs: the
+// headless agent, `vantle-agent ctl` and systemd's busctl.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+#include "core/vantle_coding.h"
+#include "tests/app/agent_fixture.h"
+#include "tests/support/eventually.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct Ran {
+  int exitCode = -1;
+  std::vector<std::string> out;
+  std::string err;
+};
+
+class AgentBusTest : public AgentTest {
+ protected:
+  Ran run(const std::string& program, const std::vector<std::string>& arguments) const {
+    LiveProcess process(program, arguments, environment());
+    Ran ran;
+    ran.exitCode = process.waitForExit(kStartSeconds).value_or(-1);
+    ran.out = process.outLines();
+    for (const std::string& line : process.errLines()) ran.err += line + "\n";
+    return ran;
+  }
+  Ran ctl(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), "ctl");
+    return run(VANTLE_AGENT_PATH, arguments);
+  }
+  core::Json state() const {
+    const Ran status = ctl({"status", "--json"});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    if (status.out.size() != 1) return core::Json::object();
+    return core::VantleCoding::parse(status.out[0]).value_or(core::Json::object());
+  }
+};
+
+TEST_F(AgentBusTest, CtlTellsTheRunningAgentEveryCommandAndReadsItsState) {
+  const fs::path shoot = home() / "Shoot";
+  fs::create_directories(shoot);
+  RunningAgent agent = startAgent();
+
+  const Ran status = ctl({"status"});
+  EXPECT_EQ(status.exitCode, 0) << status.err;
+  EXPECT_THAT(status.out, Contains(StartsWith("Status: ")));
+  EXPECT_THAT(status.out, Contains("Companions connected: 0"));
+  for (const std::string& line : status.out) EXPECT_EQ(line.find(agent.code), std::string::npos) << line;
+  core::Json json = state();
+  EXPECT_EQ(json.value("Port", 0), agent.port);
+  EXPECT_EQ(json.value("Running", false), true);
+  EXPECT_EQ(json.value("HasPairingCode", false), true);
+  EXPECT_EQ(json.value("Shoot", ""), "none");
+
+  const Ran code = ctl({"code"});
+  EXPECT_EQ(code.exitCode, 0) << code.err;
+  EXPECT_THAT(code.out, ElementsAre(agent.code));
+
+  // Settings reach the agent, relative folders as the caller meant them.
+  EXPECT_EQ(
+      run("/bin/sh", {"-c", "cd '" + home().string() + "' && exec '" VANTLE_AGENT_PATH "' ctl watch Shoot"}).exitCode,
+      0);
+  EXPECT_EQ(ctl({"count-all", "on"}).exitCode, 0);
+  EXPECT_EQ(ctl({"stop-clock-after", "12.5"}).exitCode, 0);
+  EXPECT_TRUE(eventually(
+      [&] {
+        json = state();
+        return json.value("Folder", "") == shoot.string() && json.value("CountAll", false) &&
+               json.value("StopClockAfterMinutes", 0.0) == 12.5;
+      },
+      kStartSeconds))
+      << json.dump();
+  EXPECT_TRUE(agent->waitForLine("Watching " + shoot.string(), kStartSeconds)) << agent->transcript();
+
+  // What cannot be done is refused with the reason, before it reaches the agent.
+  const Ran resume = ctl({"resume"});
+  EXPECT_EQ(resume.exitCode, 3);
+  EXPECT_THAT(resume.err, HasSubstr("There is no ended shoot to resume."));
+  const Ran missing = ctl({"watch", (home() / "nowhere").string()});
+  EXPECT_EQ(missing.exitCode, 3);
+  EXPECT_THAT(missing.err, HasSubstr("No such folder"));
+  EXPECT_EQ(ctl({"show-qr"}).exitCode, 3);  // a headless agent has no window
+  EXPECT_EQ(ctl({"stop-clock-after", "0"}).exitCode, 2);
+  EXPECT_EQ(ctl({"frobnicate"}).exitCode, 2);
+
+  // A new code ends the old one; ctl shows the new one.
+  EXPECT_EQ(ctl({"new-code"}).exitCode, 0);
+  const auto announced = agent->waitForLine(
+      [&](const std::string& line) {
+        return line.starts_with("Pairing code: ") && line != "Pairing code: " + agent.code;
+      },
+      kStartSeconds);
+  ASSERT_TRUE(announced) << agent->transcript();
+  const std::string fresh = announced->substr(std::string("Pairing code: ").size());
+  EXPECT_TRUE(eventually([&] { return ctl({"code"}).out == std::vector<std::string>{fresh}; }, kStartSeconds));
+
+  EXPECT_EQ(ctl({"quit"}).exitCode, 0);
+  EXPECT_EQ(agent->waitForExit(kStartSeconds), 0) << agent->transcript();
+  const Ran gone = ctl({"status"});
+  EXPECT_EQ(gone.exitCode, 1);
+  EXPECT_THAT(gone.err, HasSubstr("no agent is running"));
+}
+
+TEST_F(AgentBusTest, ASecondAgentDoesNotStartAndSaysHowToReachTheFirst) {
+  RunningAgent first = startAgent();
+  LiveProcess second(VANTLE_AGENT_PATH, {"--headless", "--port", "0"}, environment());
+  ASSERT_EQ(second.waitForExit(kStartSeconds), 3) << second.transcript();
+  const std::string said = second.transcript();
+  EXPECT_THAT(said, HasSubstr("already running (pid " + std::to_string(first->pid()) + ")"));
+  EXPECT_THAT(said, HasSubstr("Status: "));
+  EXPECT_THAT(said, HasSubstr("vantle-agent ctl status"));
+  EXPECT_THAT(said, ::testing::Not(HasSubstr(first.code)));
+  EXPECT_TRUE(first->running());
+  first.quit();
+}
+
+// The installed introspection names exactly what the agent serves.
+TEST_F(AgentBusTest, TheInstalledInterfaceIsTheOneServed) {
+  RunningAgent agent = startAgent();
+  const Ran introspected = run("/usr/bin/busctl", {"--user", "introspect", "--list", "org.orvane.Vantle1",
+                                                   "/org/orvane/Vantle1", "org.orvane.Vantle1"});
+  ASSERT_EQ(introspected.exitCode, 0) << introspected.err;
+  std::set<std::string> served;
+  for (const std::string& line : introspected.out) {
+    if (line.starts_with(".")) served.insert(line.substr(1, line.find(' ') - 1));
+  }
+  std::ifstream file(VANTLE_SOURCE_DIR "/app/bus/org.orvane.Vantle1.xml");
+  const std::string xml((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::set<std::string> declared;
+  const std::regex member(R"re(<(?:method|property) name="(\w+)")re");
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), member); it != std::sregex_iterator(); ++it) {
+    declared.insert((*it)[1]);
+  }
+  EXPECT_FALSE(declared.empty());
+  EXPECT_EQ(served, declared);
+  agent.quit();
+}
+
+}  // namespace
+}  // namespace vantle::testing
