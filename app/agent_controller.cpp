@@ -171,7 +171,8 @@ void AgentController::start() {
   readShootState();
   state_.launchesAtLogin = loginItem_->isEnabled();
   state_.lastError.reset();
-  support::log::info(kLog, "Orvane Live agent advertising as " + name + " \u2014 pairing code " + state_.pairingCode);
+  // Never the code itself: a log is read by more people than a menu.
+  support::log::info(kLog, "Orvane Live agent advertising as " + name + " \u2014 a new pairing code was made");
   changed();
 }
 

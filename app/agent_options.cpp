@@ -79,7 +79,8 @@ Options:
   -h, --help                 show this help
 
 Standard output, one line each: the pairing code (and a QR code of it on a
-terminal), the port, the name companions browse, the status whenever it
+terminal; when standard output is the journal, as under the user service,
+the code is left out and 'vantle-agent ctl code' shows it), the port, the name companions browse, the status whenever it
 changes, each closed shot, each ended shoot with its folder counts, and the
 number of connected companions.
 

@@ -1,8 +1,10 @@
 #include "app/headless/headless_agent.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -24,6 +26,18 @@ using support::printLine;
 constexpr std::string_view kCommands =
     "Commands: end, resume, code, count-all on|off, stop-clock-after MINUTES, watch DIR, capture-one, status, quit";
 
+// Whether standard output is the journal: systemd names the stream it
+// gives a service in JOURNAL_STREAM ("device:inode").
+bool standardOutputIsTheJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat output {};
+  if (!stream || fstat(STDOUT_FILENO, &output) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = 0;
+  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  return device == output.st_dev && inode == output.st_ino;
+}
+
 std::string minutesText(double minutes) {
   std::ostringstream out;
   out << minutes;
@@ -39,6 +53,7 @@ std::shared_ptr<HeadlessAgent> HeadlessAgent::create(AgentOptions options, std::
 HeadlessAgent::HeadlessAgent(AgentOptions options, std::unique_ptr<AgentBus> bus)
     : options_(std::move(options)),
       terminal_(::isatty(STDOUT_FILENO) == 1),
+      journal_(standardOutputIsTheJournal()),
       main_(std::make_shared<support::SerialQueue>("com.orvane.vantle.main")) {
   controller_ = makeController(options_, [main = main_](std::function<void()> work) { main->post(std::move(work)); });
   bus_ = std::move(bus);
@@ -100,9 +115,16 @@ void HeadlessAgent::begin() {
   if (controller_->state().isRunning) announceCode();
 }
 
+// A pairing code is a secret: the journal keeps it for anyone who may read
+// the logs, so there it is only said where to find it.
+std::string HeadlessAgent::pairingCodeLine(const std::string& code) const {
+  if (journal_) return "Pairing code: not written to the journal; 'vantle-agent ctl code' shows it";
+  return "Pairing code: " + code;
+}
+
 void HeadlessAgent::announceCode() {
   const std::string& code = controller_->state().pairingCode;
-  printLine("Pairing code: " + code);
+  printLine(pairingCodeLine(code));
   if (terminal_) {
     const std::string qr = terminalQr(code);
     std::fputs(qr.c_str(), stdout);
@@ -139,7 +161,7 @@ void HeadlessAgent::showStatus(const AgentController::State& state, bool always)
   // have lines of their own as they change.
   if (!always) lines.resize(controller_->remedy() ? 2 : 1);
   for (const std::string& line : lines) printLine(line);
-  if (always) printLine("Pairing code: " + state.pairingCode);
+  if (always) printLine(pairingCodeLine(state.pairingCode));
 }
 
 void HeadlessAgent::showSegment(const core::WireSegment& segment) {

@@ -40,6 +40,7 @@ class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
   // On the main queue.
   void begin();
   void announceCode();
+  std::string pairingCodeLine(const std::string& code) const;
   void command(const std::string& line);
   void perform(const AgentCommand& command);
   void showChange(const agent::AgentController::State& state);
@@ -52,6 +53,7 @@ class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
 
   const AgentOptions options_;
   const bool terminal_;
+  const bool journal_;  // standard output goes to the journal
   std::shared_ptr<support::SerialQueue> main_;
   std::shared_ptr<agent::AgentController> controller_;
   std::unique_ptr<AgentBus> bus_;

@@ -127,6 +127,30 @@ TEST_F(AgentBusTest, ASecondAgentDoesNotStartAndSaysHowToReachTheFirst) {
   first.quit();
 }
 
+TEST_F(AgentBusTest, AsAServiceTheCodeStaysOutOfTheJournalAndCtlShowsIt) {
+  // systemd names the journal stream it gives a service; here it is the pipe the test reads.
+  const std::string agent = VANTLE_AGENT_PATH;
+  LiveProcess service("/bin/sh",
+                      {"-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec '" + agent +
+                                 "' --headless --port 0 --name 'Studio Service'"},
+                      environment());
+  ASSERT_TRUE(service.waitForLine("Listening on port ", kStartSeconds)) << service.transcript();
+  EXPECT_TRUE(service.waitForLine("Pairing code: not written to the journal; 'vantle-agent ctl code' shows it",
+                                  kStartSeconds))
+      << service.transcript();
+  const Ran code = ctl({"code"});
+  ASSERT_EQ(code.exitCode, 0) << code.err;
+  ASSERT_EQ(code.out.size(), 1u);
+  ASSERT_EQ(code.out[0].size(), 6u);
+  service.send("status");
+  EXPECT_TRUE(service.waitForLine("Companions connected: ", kStartSeconds));
+  EXPECT_EQ(ctl({"quit"}).exitCode, 0);
+  EXPECT_EQ(service.waitForExit(kStartSeconds), 0);
+  // Not a line of standard output nor of the log on standard error.
+  EXPECT_THAT(service.transcript(), ::testing::Not(HasSubstr(code.out[0]))) << service.transcript();
+  EXPECT_THAT(service.transcript(), HasSubstr("a new pairing code was made"));
+}
+
 // The installed introspection names exactly what the agent serves.
 TEST_F(AgentBusTest, TheInstalledInterfaceIsTheOneServed) {
   RunningAgent agent = startAgent();
