@@ -94,7 +94,10 @@ Commands, one a line on standard input:
   capture-one                read Capture One's capture folder again
   status                     show the status
   quit                       stop and exit
-The end of standard input does not stop the agent; Ctrl-C or SIGTERM does.
+The end of standard input does not stop the agent; Ctrl-C, SIGTERM or SIGHUP
+(its terminal closed) does, once every record is on disk. Started as a
+background job (vantle-agent --headless &), it reads commands only once
+brought to the foreground, and a closed standard output does not stop it.
 
 Talking to the running agent (menu or headless) over the session bus:
   vantle-agent ctl status [--json]     its status lines, or all its state as one JSON object
@@ -116,12 +119,15 @@ Environment:
                              $XDG_DATA_HOME/OrvaneVantle)
 
 Exit codes:
-  0  stopped on request
+  0  stopped on request (quit, Ctrl-C, SIGTERM or SIGHUP), every record on disk
   1  the listener could not start
   2  a bad option or value
   3  an agent is already running for this user (it is left as it is: a
      menu application is asked to show itself and this one exits 0), or
      another agent keeps the record in the same storage
+  128 + N  a second signal N while stopping: it exits at once (130 for a
+     second Ctrl-C, 143 for SIGTERM, 129 for SIGHUP); records already
+     written stay whole
 )";
 }
 

@@ -2,6 +2,7 @@
 //
 // In a desktop session it is the menu bar application; with --headless, or
 // with no display at all, it runs in the terminal.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +34,10 @@ bool hasDisplay() {
 int main(int argc, char** argv) {
   // Before any thread starts, so that only the agent's own waiter takes them.
   const sigset_t stops = vantle::support::blockStopSignals();
+  // A reader gone from standard output is no reason to stop counting; and a
+  // headless agent started as a background job must not be stopped for
+  // touching its terminal (it reads only in the foreground).
+  for (const int ignored : {SIGPIPE, SIGTTIN, SIGTTOU}) signal(ignored, SIG_IGN);
 
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   if (!arguments.empty() && arguments.front() == "ctl") {

@@ -1,11 +1,13 @@
 #include "app/headless/headless_agent.h"
 
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -255,11 +257,28 @@ void HeadlessAgent::perform(const AgentCommand& command) {
 // ---- Standard input ----------------------------------------------------------------
 
 void HeadlessAgent::readCommands() {
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    support::postWeakly(*main_, weak_from_this(), [line](HeadlessAgent& self) { self.command(line); });
+  constexpr size_t longestLine = 64 * 1024;
+  std::string pending;
+  char buffer[4096];
+  for (;;) {
+    // A background job leaves the terminal to the foreground one: it looks
+    // again each second, and reads once it is brought to the foreground.
+    const bool background = ::isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) != getpgrp();
+    const ssize_t got = background ? -1 : ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (background || (got < 0 && errno == EIO)) {
+      ::poll(nullptr, 0, 1000);
+      continue;
+    }
+    // The end of input leaves the agent serving: it may run as a service with nothing on its input.
+    if (got <= 0) return;
+    pending.append(buffer, static_cast<size_t>(got));
+    for (size_t newline; (newline = pending.find('\n')) != std::string::npos; pending.erase(0, newline + 1)) {
+      support::postWeakly(*main_, weak_from_this(),
+                          [line = pending.substr(0, newline)](HeadlessAgent& self) { self.command(line); });
+    }
+    if (pending.size() > longestLine) pending.clear();  // no command is that long
   }
-  // The end of input leaves the agent serving: it may run as a service with nothing on its input.
 }
 
 }  // namespace vantle::app

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <memory>
+#include <unistd.h>
 #include <thread>
 
 #include "agent/desktop/user_defaults.h"
@@ -170,10 +171,12 @@ int runMenuApplication(int argc, char** argv, const AgentOptions& options, const
   registerIcons();
   QApplication::setWindowIcon(TrayMenu::icon(TrayIcon::aperture));
 
-  // The session ending sends SIGTERM: quit as the menu's Quit would.
+  // The session ending sends SIGTERM: quit as the menu's Quit would. A
+  // second signal while quitting does not wait.
   std::thread([stops] {
     int signal = 0;
     if (sigwait(&stops, &signal) == 0) onGuiThread([] { QApplication::quit(); });
+    if (sigwait(&stops, &signal) == 0) _exit(128 + signal);
   }).detach();
 
   MenuApplication menu(options, std::move(bus));

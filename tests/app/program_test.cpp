@@ -7,7 +7,10 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 
+#include <fstream>
+
 #include "tests/app/agent_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace vantle::testing {
 namespace {
@@ -63,6 +66,60 @@ TEST_F(AgentProgramTest, ATakenPortGivesWayToASystemPortAndTheEndOfInputLeavesTh
   agent->signal(SIGINT);
   EXPECT_EQ(agent->waitForExit(kStartSeconds), 0) << agent->transcript();
   EXPECT_TRUE(agent->waitForLine("Stopping.", kStartSeconds));
+}
+
+TEST_F(AgentProgramTest, AClosedTerminalStopsItCleanlyAndAClosedPipeDoesNot) {
+  RunningAgent hungUp = startAgent();
+  hungUp->signal(SIGHUP);
+  EXPECT_EQ(hungUp->waitForExit(kStartSeconds), 0) << hungUp->transcript();
+  EXPECT_TRUE(hungUp->waitForLine("Stopping.", kStartSeconds));
+
+  // Its reader gone after the first line, the agent writes on into a closed pipe.
+  LiveProcess piped("/bin/bash", {"-c", "'" VANTLE_AGENT_PATH "' --headless --port 0 | head -n 1; "
+                                        "echo \"agent exit ${PIPESTATUS[0]}\""},
+                    environment());
+  ASSERT_TRUE(piped.waitForLine([](const std::string& line) { return !line.starts_with("agent exit"); },
+                                kStartSeconds))
+      << piped.transcript();
+  const auto ctl = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{"ctl"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    LiveProcess run(VANTLE_AGENT_PATH, command, environment());
+    return run.waitForExit(kStartSeconds).value_or(-1);
+  };
+  ASSERT_TRUE(eventually([&] { return ctl({"status"}) == 0; }, kStartSeconds)) << piped.transcript();
+  EXPECT_EQ(ctl({"count-all", "on"}), 0);  // the agent says so on its standard output
+  EXPECT_EQ(ctl({"status"}), 0);
+  EXPECT_EQ(ctl({"quit"}), 0);
+  EXPECT_TRUE(piped.waitForLine("agent exit 0", kStartSeconds)) << piped.transcript();
+}
+
+// As `vantle-agent --headless &` typed in an interactive shell: a job in the
+// background of a terminal (script(1) gives the shell one).
+TEST_F(AgentProgramTest, StartedAsABackgroundJobItKeepsRunning) {
+  const fs::path job = home() / "job.sh";
+  std::ofstream(job) << "set -m\n'" VANTLE_AGENT_PATH "' --headless --port 0 > agent.out 2>&1 &\necho \"job $!\"\nwait\n";
+  LiveProcess terminal("/bin/sh", {"-c", "cd '" + home().string() + "' && exec script -qec '/bin/bash --norc " +
+                                             "--noprofile job.sh' /dev/null"},
+                       environment());
+  const auto started = terminal.waitForLine("job ", kStartSeconds);
+  ASSERT_TRUE(started) << terminal.transcript();
+  const std::string pid = std::to_string(std::stoi(started->substr(4)));  // the terminal ends its lines with \r
+  const auto ctl = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{"ctl"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    LiveProcess run(VANTLE_AGENT_PATH, command, environment());
+    return run.waitForExit(kStartSeconds).value_or(-1);
+  };
+  ASSERT_TRUE(eventually([&] { return ctl({"status"}) == 0; }, kStartSeconds)) << terminal.transcript();
+  // A job stopped for reading its terminal would answer nothing more.
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ctl({"status"}), 0);
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string ownPid, name, state;
+  stat >> ownPid >> name >> state;
+  EXPECT_NE(state, "T") << "the job was stopped";
+  EXPECT_EQ(ctl({"quit"}), 0);
+  EXPECT_TRUE(terminal.waitForExit(kStartSeconds)) << terminal.transcript();
 }
 
 TEST_F(AgentProgramTest, ABadOptionExitsTwoWithOneLineAndTheHelpNamesEveryCommand) {
