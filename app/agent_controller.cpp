@@ -41,7 +41,10 @@ AgentController::AgentController(Services services)
       sleepInhibitor_(orDefault(services_.sleepInhibitor, [] { return std::make_shared<LogindIdleSleepInhibitor>(); })),
       computerName_(orDefault(services_.computerName, [] { return std::make_shared<HostnamedComputerName>(); })),
       notifier_(orDefault(services_.notifier, [] { return DesktopNotifier::create(); })),
-      pulls_(bridge_, *storage_) {}
+      defaults_(services_.defaults),
+      pulls_(bridge_, *storage_) {
+  if (defaults_) state_.watchedRoot = defaults_->watchedFolder();
+}
 
 AgentController::~AgentController() {
   if (auto coordinator = running()) coordinator->stop();
@@ -264,6 +267,11 @@ void AgentController::readShootState() {
 
 void AgentController::setWatchedRoot(std::optional<fs::path> root) {
   state_.watchedRoot = std::move(root);
+  if (defaults_) {
+    if (auto failure = defaults_->setWatchedFolder(state_.watchedRoot)) {
+      support::log::error(kLog, "the folder is not remembered for the next launch: " + failure->description);
+    }
+  }
   if (auto coordinator = running()) {
     if (state_.watchedRoot) {
       coordinator->useObservedSource(*state_.watchedRoot);

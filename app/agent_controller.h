@@ -35,6 +35,7 @@
 #include "agent/desktop/login_item.h"
 #include "agent/desktop/notifier.h"
 #include "agent/desktop/sleep_inhibitor.h"
+#include "agent/desktop/user_defaults.h"
 #include "agent/engine/agent_coordinator.h"
 #include "agent/storage/agent_storage.h"
 #include "core/frame_count_rule.h"
@@ -86,6 +87,8 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
     std::shared_ptr<ComputerName> computerName;  // default hostnamed
     std::shared_ptr<Notifier> notifier;          // default the desktop's notification server
     std::function<std::string()> pairingCodes;   // default six secure random digits
+    // Where the chosen folder is remembered across launches; none remembers nothing.
+    std::shared_ptr<UserDefaults> defaults;
     // The coordinator's own seams; its storage, clock and script source are
     // the controller's.
     AgentCoordinator::Services coordinator;
@@ -112,6 +115,8 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   void finish();
 
   // Settings; they reach a running coordinator at once, without a restart.
+  // The watched folder is remembered, and watched again at the next launch;
+  // none (read the capture application) forgets it.
   void setWatchedRoot(std::optional<std::filesystem::path> root);
   void setCounting(core::FrameCountRule::CountingMode counting);
   void setIdleThreshold(double seconds);
@@ -159,6 +164,7 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   const std::shared_ptr<IdleSleepInhibitor> sleepInhibitor_;
   const std::shared_ptr<ComputerName> computerName_;
   const std::shared_ptr<Notifier> notifier_;
+  const std::shared_ptr<UserDefaults> defaults_;  // may be null
   CaptureOnePulls pulls_;  // used on the service's pull queue only
 
   // Main thread.

@@ -7,6 +7,7 @@ std::shared_ptr<agent::AgentController> makeController(const AgentOptions& optio
   agent::AgentController::Services services;
   services.mainThread = std::move(mainThread);
   services.service = net::VantleService::create(options.port);
+  services.defaults = agent::UserDefaults::standard();
   if (options.name) services.computerName = std::make_shared<agent::GivenComputerName>(*options.name);
   return agent::AgentController::create(std::move(services));
 }

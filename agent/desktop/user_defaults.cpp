@@ -5,6 +5,7 @@
 
 #include "core/json_fields.h"
 #include "core/vantle_coding.h"
+#include "support/safe_text.h"
 #include "support/user_files.h"
 
 namespace vantle::agent {
@@ -54,6 +55,27 @@ std::optional<int64_t> UserDefaults::macBatteryWarningThreshold() const {
   return value ? truncatedInteger(*value) : std::nullopt;
 }
 
+std::optional<std::filesystem::path> UserDefaults::watchedFolder() const {
+  const core::Json object = storedObject(file_);
+  const core::Json* value = core::json::field(object, watchedFolderKey);
+  const std::optional<std::string> text = value ? core::json::asString(*value) : std::nullopt;
+  if (!text || text->empty() || text->front() != '/') return std::nullopt;
+  return std::filesystem::path(*text);
+}
+
+std::optional<Failure> UserDefaults::setWatchedFolder(const std::optional<std::filesystem::path>& folder) {
+  if (folder && support::printable(folder->string()) != folder->string()) {
+    return Failure{"The folder's name has characters the settings cannot keep, so it is not remembered."};
+  }
+  return update([&](core::Json& object) {
+    if (folder) {
+      object[std::string(watchedFolderKey)] = folder->string();
+    } else {
+      object.erase(std::string(watchedFolderKey));
+    }
+  });
+}
+
 std::optional<Failure> UserDefaults::setDiskWarningThresholdGB(double gigabytes) {
   if (!std::isfinite(gigabytes)) return Failure{"The disk warning threshold must be a finite number."};
   return store(diskWarningThresholdGBKey, gigabytes);
@@ -65,10 +87,14 @@ std::optional<Failure> UserDefaults::setMacBatteryWarningThreshold(int64_t perce
 
 template <typename T>
 std::optional<Failure> UserDefaults::store(std::string_view key, T value) {
+  return update([&](core::Json& object) { object[std::string(key)] = value; });
+}
+
+std::optional<Failure> UserDefaults::update(const std::function<void(core::Json&)>& change) {
   if (file_.empty()) return Failure{"There is no configuration folder: neither XDG_CONFIG_HOME nor HOME is set."};
   std::lock_guard lock(writeLock_);
   core::Json object = storedObject(file_);
-  object[std::string(key)] = value;
+  change(object);
   if (auto why = support::replaceFile(file_, object.dump(2) + "\n")) return Failure{*why};
   return std::nullopt;
 }

@@ -1,4 +1,5 @@
-// The user's settings that outlive a launch: the two warning thresholds.
+// The user's settings that outlive a launch: the two warning thresholds and
+// the folder the agent was last told to watch.
 //
 // They live as one JSON object in "defaults.json" inside the "OrvaneVantle"
 // folder of the user's configuration folder. Every read goes to the file, so
@@ -12,12 +13,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
 
 #include "agent/desktop/failure.h"
+#include "core/vantle_coding.h"
 
 namespace vantle::agent {
 
@@ -25,6 +28,7 @@ class UserDefaults {
  public:
   static constexpr std::string_view diskWarningThresholdGBKey = "diskWarningThresholdGB";
   static constexpr std::string_view macBatteryWarningThresholdKey = "macBatteryWarningThreshold";
+  static constexpr std::string_view watchedFolderKey = "watchedFolder";
 
   // Settings kept in `file`; an empty path has no file: reads are absent and
   // writes fail.
@@ -39,12 +43,21 @@ class UserDefaults {
   // fraction is truncated toward zero.
   std::optional<int64_t> macBatteryWarningThreshold() const;
 
+  // The folder chosen last, an absolute path; absent while the agent reads
+  // the capture application.
+  std::optional<std::filesystem::path> watchedFolder() const;
+
   std::optional<Failure> setDiskWarningThresholdGB(double gigabytes);
   std::optional<Failure> setMacBatteryWarningThreshold(int64_t percent);
+  // Remembers `folder`, or forgets it when absent. A name the settings file
+  // cannot hold exactly (one that is not UTF-8 text) is refused.
+  std::optional<Failure> setWatchedFolder(const std::optional<std::filesystem::path>& folder);
 
  private:
   template <typename T>
   std::optional<Failure> store(std::string_view key, T value);
+  // Reads the object, changes it and writes it back, one writer at a time.
+  std::optional<Failure> update(const std::function<void(core::Json&)>& change);
 
   const std::filesystem::path file_;
   std::mutex writeLock_;  // one read-modify-write at a time

@@ -112,7 +112,9 @@ void HeadlessAgent::begin() {
       .onAdvertised = [](const std::string& name) { printLine("Advertising as \"" + name + "\""); },
   });
   applySettings(options_, *controller_);
-  if (options_.watch) printLine("Watching " + options_.watch->string());
+  if (const auto& folder = controller_->state().watchedRoot) {
+    printLine("Watching " + folder->string() + (options_.watch ? "" : " (the folder chosen last)"));
+  }
   controller_->start();
   if (controller_->state().isRunning) announceCode();
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -144,7 +145,8 @@ class MenuApplication {
     panel.setOption(QFileDialog::ShowDirsOnly, true);
     panel.setLabelText(QFileDialog::Accept, "Watch");
     if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty()) return;
-    controller_->setWatchedRoot(fs::path(panel.selectedFiles().front().toStdString()));
+    // The file system's own bytes: a name that is not UTF-8 survives.
+    controller_->setWatchedRoot(fs::path(QFile::encodeName(panel.selectedFiles().front()).toStdString()));
   }
 
   std::shared_ptr<agent::UserDefaults> defaults_;

@@ -151,6 +151,29 @@ TEST_F(AgentBusTest, AsAServiceTheCodeStaysOutOfTheJournalAndCtlShowsIt) {
   EXPECT_THAT(service.transcript(), HasSubstr("a new pairing code was made"));
 }
 
+TEST_F(AgentBusTest, TheChosenFolderIsWatchedAgainAtTheNextLaunchUntilCaptureOneIsChosen) {
+  const fs::path shoot = home() / "Shoot";
+  fs::create_directories(shoot);
+  RunningAgent first = startAgent();
+  ASSERT_EQ(ctl({"watch", shoot.string()}).exitCode, 0);
+  ASSERT_TRUE(first->waitForLine("Watching " + shoot.string(), kStartSeconds)) << first->transcript();
+  first.quit();
+
+  // As the user service starts it: no folder on its command line.
+  RunningAgent second = startAgent();
+  EXPECT_TRUE(second->waitForLine("Watching " + shoot.string() + " (the folder chosen last)", kStartSeconds))
+      << second->transcript();
+  EXPECT_EQ(state().value("Folder", ""), shoot.string());
+  second->send("capture-one");
+  ASSERT_TRUE(second->waitForLine("Reading Capture One's capture folder.", kStartSeconds));
+  second.quit();
+
+  RunningAgent third = startAgent();
+  EXPECT_EQ(state().value("Folder", "?"), "");
+  third.quit();
+  EXPECT_THAT(third->transcript(), ::testing::Not(HasSubstr("Watching")));
+}
+
 // The installed introspection names exactly what the agent serves.
 TEST_F(AgentBusTest, TheInstalledInterfaceIsTheOneServed) {
   RunningAgent agent = startAgent();

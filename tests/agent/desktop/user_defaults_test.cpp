@@ -33,5 +33,23 @@ TEST(UserDefaults, ValuesWrittenByOneAreSeenByAnotherAndBadValuesReadAsAbsent) {
   EXPECT_EQ(monitor.diskWarningThresholdGB(), 200.0);
 }
 
+TEST(UserDefaults, TheWatchedFolderIsKeptExactlyOrRefusedAndForgottenBesideTheThresholds) {
+  TempFolder config;
+  const auto file = config.write("OrvaneVantle/defaults.json", R"({"diskWarningThresholdGB": 5})");
+  UserDefaults defaults(file);
+  EXPECT_EQ(defaults.watchedFolder(), std::nullopt);
+  EXPECT_EQ(defaults.setWatchedFolder(std::filesystem::path("/Volumes/Shoot \u00e9t\u00e9")), std::nullopt);
+  EXPECT_EQ(defaults.watchedFolder(), std::filesystem::path("/Volumes/Shoot \u00e9t\u00e9"));
+  // A name the file could only keep changed is not remembered at all.
+  EXPECT_TRUE(defaults.setWatchedFolder(std::filesystem::path("/Volumes/Shoot \xff")));
+  EXPECT_EQ(defaults.watchedFolder(), std::filesystem::path("/Volumes/Shoot \u00e9t\u00e9"));
+  EXPECT_EQ(defaults.setWatchedFolder(std::nullopt), std::nullopt);
+  EXPECT_EQ(defaults.watchedFolder(), std::nullopt);
+  EXPECT_EQ(defaults.diskWarningThresholdGB(), 5.0);
+  // Only an absolute path counts.
+  config.write("OrvaneVantle/defaults.json", R"({"watchedFolder": "Shoot"})");
+  EXPECT_EQ(defaults.watchedFolder(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace vantle::agent
