@@ -1,5 +1,7 @@
 #include "app/agent_controller.h"
 
+#include <unistd.h>
+
 #include "agent/capture/capture_one_script_source.h"
 #include "agent/capture_path.h"
 #include "core/message.h"
@@ -171,6 +173,7 @@ void AgentController::start() {
     }
   }
   state_.isRunning = true;
+  state_.awaitingFirstReading = true;
   readShootState();
   state_.launchesAtLogin = loginItem_->isEnabled();
   state_.lastError.reset();
@@ -202,6 +205,8 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   callbacks.onSnapshot = [onMainFrom](const core::VantleSnapshot& snapshot) {
     onMainFrom([snapshot](AgentController& c) {
       c.state_.snapshot = snapshot;
+      c.state_.awaitingFirstReading = false;
+      c.state_.waitingForFirstFrame = c.watchedFolderIsWaiting();
       c.changed();
       c.service_->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot});
     });
@@ -239,6 +244,8 @@ void AgentController::stop() {
   state_.isRunning = false;
   state_.peerCount = 0;
   state_.snapshot = core::VantleSnapshot{};
+  state_.awaitingFirstReading = false;
+  state_.waitingForFirstFrame = false;
   changed();
 }
 
@@ -267,6 +274,7 @@ void AgentController::readShootState() {
 
 void AgentController::setWatchedRoot(std::optional<fs::path> root) {
   state_.watchedRoot = std::move(root);
+  state_.waitingForFirstFrame = watchedFolderIsWaiting();
   if (defaults_) {
     if (auto failure = defaults_->setWatchedFolder(state_.watchedRoot)) {
       support::log::error(kLog, "the folder is not remembered for the next launch: " + failure->description);
@@ -306,10 +314,11 @@ void AgentController::resumeShoot() {
 
 void AgentController::setLaunchAtLogin(bool enabled) {
   const std::optional<Failure> failure = enabled ? loginItem_->enable() : loginItem_->disable();
+  constexpr std::string_view couldNot = "Could not open at login: ";
   if (failure) {
-    state_.lastError = "Could not open at login: " + failure->description;
-  } else {
-    state_.lastError.reset();
+    state_.lastError = std::string(couldNot) + failure->description;
+  } else if (state_.lastError && state_.lastError->starts_with(couldNot)) {
+    state_.lastError.reset();  // only its own error: a standing one (a listener, a guesser) stays
   }
   state_.launchesAtLogin = loginItem_->isEnabled();
   changed();
@@ -337,6 +346,27 @@ std::string AgentController::displayName() const {
 std::optional<uint16_t> AgentController::port() const { return service_->debugPort(); }
 
 // ---- Texts and checks ----------------------------------------------------------------
+
+bool AgentController::watchedFolderIsWaiting() const {
+  const auto& root = state_.watchedRoot;
+  if (!root || state_.snapshot.status != core::AgentStatus::folderUnreadable) return false;
+  std::error_code error;
+  return fs::is_directory(*root, error) && ::access(root->c_str(), R_OK | X_OK) == 0;
+}
+
+std::string AgentController::summary(const State& state) {
+  if (state.isRunning && state.awaitingFirstReading) return "Starting\u2026";
+  if (state.isRunning && state.waitingForFirstFrame) return "Waiting for the first frame";
+  return summary(state.isRunning, state.snapshot);
+}
+
+std::optional<std::string> AgentController::remedyFor(const State& state) {
+  if (state.isRunning && state.awaitingFirstReading) return std::nullopt;
+  if (state.isRunning && state.waitingForFirstFrame && state.watchedRoot) {
+    return "The first frame saved in " + state.watchedRoot->string() + " starts the count.";
+  }
+  return remedyFor(state.isRunning, state.snapshot.status);
+}
 
 std::string AgentController::summary(bool running, const core::VantleSnapshot& snapshot) {
   if (!running) return "Stopped";

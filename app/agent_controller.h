@@ -60,6 +60,8 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
     bool canResumeShoot = false;
     bool launchesAtLogin = false;
     std::optional<std::filesystem::path> watchedRoot;  // absent: read the capture application
+    bool awaitingFirstReading = false;  // started, and nothing read yet
+    bool waitingForFirstFrame = false;  // the watched folder can be read but holds no frame yet
     core::FrameCountRule::CountingMode counting = core::FrameCountRule::CountingMode::rawOnly;
     double idleThreshold = 300;  // seconds, the "Stop the Clock After" choice
   };
@@ -136,8 +138,13 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   std::optional<uint16_t> port() const;
 
   // The menu's status line and what to do about it.
-  std::string statusSummary() const { return summary(state_.isRunning, state_.snapshot); }
-  std::optional<std::string> remedy() const { return remedyFor(state_.isRunning, state_.snapshot.status); }
+  std::string statusSummary() const { return summary(state_); }
+  std::optional<std::string> remedy() const { return remedyFor(state_); }
+  // As the state says it: nothing claimed before the first reading, and a
+  // watched folder waiting for its first frame is not called unreadable
+  // (companions still get the wire status).
+  static std::string summary(const State& state);
+  static std::optional<std::string> remedyFor(const State& state);
   static std::string summary(bool running, const core::VantleSnapshot& snapshot);
   static std::optional<std::string> remedyFor(bool running, core::AgentStatus status);
 
@@ -155,6 +162,8 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   void onMain(std::function<void(AgentController&)> change);
   void changed();
   void readShootState();
+  // Whether the watched folder is only waiting for its first frame. Reads the disk.
+  bool watchedFolderIsWaiting() const;
 
   const Services services_;
   const std::shared_ptr<AgentStorage> storage_;

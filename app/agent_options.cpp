@@ -104,7 +104,7 @@ Talking to the running agent (menu or headless) over the session bus:
   vantle-agent ctl code                its pairing code
   vantle-agent ctl new-code            make a new pairing code (companions pair again)
   vantle-agent ctl end | resume        end the shoot, or resume the one just ended
-  vantle-agent ctl watch DIR           watch DIR for new frames
+  vantle-agent ctl watch DIR           watch DIR for new frames (and at the next launch)
   vantle-agent ctl capture-one         read Capture One's capture folder again
   vantle-agent ctl count-all on|off    count every image, or only RAW captures
   vantle-agent ctl stop-clock-after MINUTES

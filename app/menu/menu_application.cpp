@@ -118,11 +118,11 @@ class MenuApplication {
       case MenuAction::resumeShoot: controller_->resumeShoot(); return;
       case MenuAction::stopClockAfter: controller_->setIdleThreshold(value * 60); return;
       case MenuAction::warnOnLowDisk:
-        defaults_->setDiskWarningThresholdGB(value);
+        sayIfNotSaved(defaults_->setDiskWarningThresholdGB(value));
         rebuild();
         return;
       case MenuAction::warnOnLowBattery:
-        defaults_->setMacBatteryWarningThreshold(static_cast<int64_t>(value));
+        sayIfNotSaved(defaults_->setMacBatteryWarningThreshold(static_cast<int64_t>(value)));
         rebuild();
         return;
       case MenuAction::stop: controller_->stop(); return;
@@ -136,6 +136,13 @@ class MenuApplication {
       case MenuAction::openAtLogin: controller_->setLaunchAtLogin(value != 0); return;
       case MenuAction::quit: QApplication::quit(); return;
     }
+  }
+
+  // A threshold that did not reach the settings would quietly be the old one again at the next launch.
+  static void sayIfNotSaved(const std::optional<agent::Failure>& failure) {
+    if (!failure) return;
+    QMessageBox::warning(nullptr, "Orvane Live Agent",
+                         QString::fromStdString("The setting could not be saved: " + failure->description));
   }
 
   // Directories only, one at a time; cancelling changes nothing.

@@ -50,8 +50,8 @@ MenuModel buildMenu(const AgentController::State& state, const MenuInputs& input
   }
 
   auto& items = model.items;
-  items.push_back(text(AgentController::summary(state.isRunning, snapshot)));
-  if (auto remedy = AgentController::remedyFor(state.isRunning, snapshot.status)) items.push_back(text(*remedy));
+  items.push_back(text(AgentController::summary(state)));
+  if (auto remedy = AgentController::remedyFor(state)) items.push_back(text(*remedy));
   if (state.lastError) items.push_back(text(*state.lastError));
   items.push_back(divider());
   if (state.isRunning) {

@@ -260,6 +260,47 @@ TEST_F(ControllerTest, TheLoginItemIsOfferedOnTheFirstLaunchOnly) {
   EXPECT_EQ(onMain([&] { return controller->displayName(); }), "Mac");
 }
 
+TEST_F(ControllerTest, TheStatusSaysNothingBeforeTheFirstReadingAndAnEmptyFolderIsWaitingNotUnreadable) {
+  const fs::path empty = root / "Empty";
+  fs::create_directories(empty);
+  // Nothing is read yet the moment it starts: the first reading comes through the main queue.
+  const auto [first, remedy] = onMain([&] {
+    controller->setWatchedRoot(empty);
+    controller->start();
+    return std::pair(controller->statusSummary(), controller->remedy());
+  });
+  EXPECT_EQ(first, "Starting\u2026");
+  EXPECT_EQ(remedy, std::nullopt);
+  ASSERT_TRUE(stateBecomes([](const auto& s) { return !s.awaitingFirstReading; }));
+  EXPECT_EQ(state().snapshot.status, AgentStatus::folderUnreadable);  // what companions are told
+  EXPECT_EQ(onMain([&] { return controller->statusSummary(); }), "Waiting for the first frame");
+  EXPECT_EQ(onMain([&] { return controller->remedy(); }),
+            "The first frame saved in " + empty.string() + " starts the count.");
+
+  onMain([&] { controller->setWatchedRoot(root / "Unmounted"); });
+  ASSERT_TRUE(stateBecomes([](const auto& s) { return !s.waitingForFirstFrame; }));
+  EXPECT_EQ(onMain([&] { return controller->statusSummary(); }), "Cannot read the capture folder");
+}
+
+TEST_F(ControllerTest, AnUnrelatedSuccessLeavesAStandingErrorInPlace) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor taken(io, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
+  onMain([&] { controller->finish(); });
+  make(net::VantleService::create(taken.local_endpoint().port(), /*fallBack=*/false));
+  onMain([&] { controller->start(); });
+  ASSERT_THAT(state().lastError.value_or(""), HasSubstr("Could not start the listener: "));
+
+  onMain([&] { controller->setLaunchAtLogin(true); });
+  EXPECT_THAT(state().lastError.value_or(""), HasSubstr("Could not start the listener: "));
+  // Its own error goes once it succeeds.
+  loginItem->refuse = true;
+  onMain([&] { controller->setLaunchAtLogin(true); });
+  EXPECT_THAT(state().lastError.value_or(""), HasSubstr("Could not open at login: "));
+  loginItem->refuse = false;
+  onMain([&] { controller->setLaunchAtLogin(true); });
+  EXPECT_EQ(state().lastError, std::nullopt);
+}
+
 // Two remedies differ from the macOS texts on purpose: they point at what this system has.
 TEST(ControllerTexts, TheRemediesPointAtWhatThisSystemHas) {
   EXPECT_EQ(AgentController::remedyFor(true, AgentStatus::folderUnreadable),

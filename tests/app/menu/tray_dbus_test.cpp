@@ -161,7 +161,7 @@ std::vector<std::string> expectedLabels(AgentController::State state, const std:
   for (const std::string& label : shown) {
     if (std::regex_match(label, codeLine)) state.pairingCode = label.substr(label.size() - 6);
   }
-  const size_t errorAt = AgentController::remedyFor(state.isRunning, state.snapshot.status) ? 2 : 1;
+  const size_t errorAt = AgentController::remedyFor(state) ? 2 : 1;
   if (shown.size() > errorAt && shown[errorAt] != "---") state.lastError = shown[errorAt];
   app::MenuInputs inputs{.diskWarningThresholdGB = 0, .batteryWarningThreshold = 0, .version = app::versionText()};
   return app::menuLabels(app::buildMenu(state, inputs).items);
@@ -204,13 +204,14 @@ TEST(TrayOverDBus, APanelShowsTheRunningAgentsMenuAndItsStopStopsTheAgent) {
   ASSERT_TRUE(menu && menu->contains("data")) << "the item " << *item << " has no Menu";
   const std::string menuPath = menu->at("data");
 
-  // Started, with an empty folder to watch (nothing to read yet), counting
+  // Started, with an empty folder to watch (no frame yet), counting
   // every image, the clock stopping after ten minutes, no companion, and
   // opening at login, offered on the first launch.
   AgentController::State expected;
   expected.isRunning = true;
   expected.snapshot.status = core::AgentStatus::folderUnreadable;
   expected.watchedRoot = shoot;
+  expected.waitingForFirstFrame = true;  // it can be read, and holds no frame yet
   expected.counting = core::FrameCountRule::CountingMode::anyImage;
   expected.idleThreshold = 600;
   expected.launchesAtLogin = true;
