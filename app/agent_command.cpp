@@ -1,25 +1,16 @@
 #include "app/agent_command.h"
 
 #include "app/agent_options.h"
+#include "core/trimmed.h"
 
 namespace vantle::app {
 
-namespace {
-
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
-
-}  // namespace
-
 std::optional<AgentCommand> parseTerminalCommand(std::string_view line) {
-  line = trimmed(line);
+  line = core::trimmed(line);
   const auto space = line.find_first_of(" \t");
   const std::string_view verb = line.substr(0, space);
-  const std::string_view argument = space == std::string_view::npos ? std::string_view() : trimmed(line.substr(space));
+  const std::string_view argument =
+      space == std::string_view::npos ? std::string_view() : core::trimmed(line.substr(space));
   using Kind = AgentCommand::Kind;
   const auto alone = [&](Kind kind) -> std::optional<AgentCommand> {
     if (!argument.empty()) return std::nullopt;

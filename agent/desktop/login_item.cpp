@@ -6,17 +6,11 @@
 #include <cstring>
 #include <sstream>
 
+#include "core/trimmed.h"
 #include "support/user_files.h"
 
 namespace vantle::agent {
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  const auto begin = text.find_first_not_of(" \t\r");
-  if (begin == std::string_view::npos) return {};
-  const auto end = text.find_last_not_of(" \t\r");
-  return text.substr(begin, end - begin + 1);
-}
 
 // One argument of an Exec line: always quoted, with the characters that
 // quoting leaves special escaped, then escaped once more as a string value
@@ -42,7 +36,7 @@ bool switchedOff(const std::string& text) {
   std::string line;
   bool inMainGroup = false;
   while (std::getline(lines, line)) {
-    const std::string_view content = trimmed(line);
+    const std::string_view content = core::trimmed(line);
     if (content.empty() || content.front() == '#') continue;
     if (content.front() == '[') {
       inMainGroup = content == "[Desktop Entry]";
@@ -50,8 +44,8 @@ bool switchedOff(const std::string& text) {
     }
     const auto equals = content.find('=');
     if (!inMainGroup || equals == std::string_view::npos) continue;
-    const std::string_view key = trimmed(content.substr(0, equals));
-    const std::string_view value = trimmed(content.substr(equals + 1));
+    const std::string_view key = core::trimmed(content.substr(0, equals));
+    const std::string_view value = core::trimmed(content.substr(equals + 1));
     if (key == "Hidden" && value == "true") return true;
     if (key == "X-GNOME-Autostart-enabled" && value == "false") return true;
   }

@@ -21,26 +21,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-struct Ran {
-  int exitCode = -1;
-  std::vector<std::string> out;
-  std::string err;
-};
-
 class AgentBusTest : public AgentTest {
  protected:
-  Ran run(const std::string& program, const std::vector<std::string>& arguments) const {
-    LiveProcess process(program, arguments, environment());
-    Ran ran;
-    ran.exitCode = process.waitForExit(kStartSeconds).value_or(-1);
-    ran.out = process.outLines();
-    for (const std::string& line : process.errLines()) ran.err += line + "\n";
-    return ran;
-  }
-  Ran ctl(std::vector<std::string> arguments) const {
-    arguments.insert(arguments.begin(), "ctl");
-    return run(VANTLE_AGENT_PATH, arguments);
-  }
   core::Json state() const {
     const Ran status = ctl({"status", "--json"});
     EXPECT_EQ(status.exitCode, 0) << status.err;

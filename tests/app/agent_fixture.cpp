@@ -76,6 +76,21 @@ LiveProcess::Environment AgentTest::environment() const {
   };
 }
 
+Ran AgentTest::run(const std::string& program, const std::vector<std::string>& arguments) const {
+  LiveProcess process(program, arguments, environment());
+  Ran ran;
+  ran.exitCode = process.waitForExit(kStartSeconds).value_or(-1);
+  ran.out = process.outLines();
+  for (const std::string& line : process.errLines()) ran.err += line + "\n";
+  return ran;
+}
+
+Ran AgentTest::ctl(const std::vector<std::string>& arguments) const {
+  std::vector<std::string> command{"ctl"};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return run(VANTLE_AGENT_PATH, command);
+}
+
 RunningAgent AgentTest::startAgent(const std::vector<std::string>& options) {
   std::vector<std::string> arguments{"--headless", "--port", "0", "--name", "Studio Test"};
   arguments.insert(arguments.end(), options.begin(), options.end());

@@ -70,6 +70,14 @@ struct RunningAgent {
   void quit() const;
 };
 
+// How a program run to its end ended: its exit code, its standard output
+// line by line and its standard error.
+struct Ran {
+  int exitCode = -1;
+  std::vector<std::string> out;
+  std::string err;
+};
+
 class AgentTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite();
@@ -94,6 +102,11 @@ class AgentTest : public ::testing::Test {
   static void landFrame(const std::filesystem::path& folder, const std::string& name);
 
   const std::filesystem::path& home() const { return home_; }
+
+  // Runs `program` with the test's environment until it exits.
+  Ran run(const std::string& program, const std::vector<std::string>& arguments) const;
+  // `vantle-agent ctl ARGUMENTS`, as the user types it.
+  Ran ctl(const std::vector<std::string>& arguments) const;
 
   static inline PrivateBus* bus = nullptr;
 

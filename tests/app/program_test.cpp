@@ -81,16 +81,10 @@ TEST_F(AgentProgramTest, AClosedTerminalStopsItCleanlyAndAClosedPipeDoesNot) {
   ASSERT_TRUE(piped.waitForLine([](const std::string& line) { return !line.starts_with("agent exit"); },
                                 kStartSeconds))
       << piped.transcript();
-  const auto ctl = [&](const std::vector<std::string>& arguments) {
-    std::vector<std::string> command{"ctl"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    LiveProcess run(VANTLE_AGENT_PATH, command, environment());
-    return run.waitForExit(kStartSeconds).value_or(-1);
-  };
-  ASSERT_TRUE(eventually([&] { return ctl({"status"}) == 0; }, kStartSeconds)) << piped.transcript();
-  EXPECT_EQ(ctl({"count-all", "on"}), 0);  // the agent says so on its standard output
-  EXPECT_EQ(ctl({"status"}), 0);
-  EXPECT_EQ(ctl({"quit"}), 0);
+  ASSERT_TRUE(eventually([&] { return ctl({"status"}).exitCode == 0; }, kStartSeconds)) << piped.transcript();
+  EXPECT_EQ(ctl({"count-all", "on"}).exitCode, 0);  // the agent says so on its standard output
+  EXPECT_EQ(ctl({"status"}).exitCode, 0);
+  EXPECT_EQ(ctl({"quit"}).exitCode, 0);
   EXPECT_TRUE(piped.waitForLine("agent exit 0", kStartSeconds)) << piped.transcript();
 }
 
@@ -105,20 +99,14 @@ TEST_F(AgentProgramTest, StartedAsABackgroundJobItKeepsRunning) {
   const auto started = terminal.waitForLine("job ", kStartSeconds);
   ASSERT_TRUE(started) << terminal.transcript();
   const std::string pid = std::to_string(std::stoi(started->substr(4)));  // the terminal ends its lines with \r
-  const auto ctl = [&](const std::vector<std::string>& arguments) {
-    std::vector<std::string> command{"ctl"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    LiveProcess run(VANTLE_AGENT_PATH, command, environment());
-    return run.waitForExit(kStartSeconds).value_or(-1);
-  };
-  ASSERT_TRUE(eventually([&] { return ctl({"status"}) == 0; }, kStartSeconds)) << terminal.transcript();
+  ASSERT_TRUE(eventually([&] { return ctl({"status"}).exitCode == 0; }, kStartSeconds)) << terminal.transcript();
   // A job stopped for reading its terminal would answer nothing more.
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(ctl({"status"}), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ctl({"status"}).exitCode, 0);
   std::ifstream stat("/proc/" + pid + "/stat");
   std::string ownPid, name, state;
   stat >> ownPid >> name >> state;
   EXPECT_NE(state, "T") << "the job was stopped";
-  EXPECT_EQ(ctl({"quit"}), 0);
+  EXPECT_EQ(ctl({"quit"}).exitCode, 0);
   EXPECT_TRUE(terminal.waitForExit(kStartSeconds)) << terminal.transcript();
 }
 
