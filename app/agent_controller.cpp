@@ -4,6 +4,7 @@
 
 #include "agent/capture/capture_one_script_source.h"
 #include "agent/capture_path.h"
+#include "app/hooks/hook_events.h"
 #include "core/message.h"
 #include "net/security.h"
 #include "support/log.h"
@@ -44,6 +45,7 @@ AgentController::AgentController(Services services)
       computerName_(orDefault(services_.computerName, [] { return std::make_shared<HostnamedComputerName>(); })),
       notifier_(orDefault(services_.notifier, [] { return DesktopNotifier::create(); })),
       defaults_(services_.defaults),
+      hooks_(services_.hooks),
       pulls_(bridge_, *storage_) {
   if (defaults_) state_.watchedRoot = defaults_->watchedFolder();
 }
@@ -214,17 +216,23 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   callbacks.onSegment = [onMainFrom, service](const core::WireSegment& segment) {
     if (auto s = service.lock()) s->broadcast(VantleMessage{.t = Kind::segment, .segment = segment});
     onMainFrom([segment](AgentController& c) {
+      if (c.hooks_) c.hooks_->fire("shot-closed", app::shotClosedVariables(segment));
       if (c.observer_.onSegment) c.observer_.onSegment(segment);
     });
   };
   callbacks.onVerification = [onMainFrom, service](const core::ShootVerification& verification) {
     if (auto s = service.lock()) s->broadcast(VantleMessage{.t = Kind::verified, .verification = verification});
     onMainFrom([verification](AgentController& c) {
+      if (c.hooks_) c.hooks_->fire("shoot-ended", app::shootEndedVariables(verification));
       if (c.observer_.onVerification) c.observer_.onVerification(verification);
     });
   };
-  callbacks.onFrameThumbnail = [service](const AgentCoordinator::FrameThumbnail& thumbnail) {
+  callbacks.onFrameThumbnail = [service, onMainFrom, hooks = hooks_](const AgentCoordinator::FrameThumbnail& thumbnail) {
     if (auto s = service.lock()) s->broadcastFrameThumbnail(thumbnail.data, thumbnail.fileName, thumbnail.path);
+    if (!hooks) return;
+    onMainFrom([path = thumbnail.path](AgentController& c) {
+      c.hooks_->fire("frame-landed", app::frameLandedVariables(path, c.state_.snapshot));
+    });
   };
   callbacks.onFrameCleared = [service] {
     if (auto s = service.lock()) s->broadcastFrameCleared();

@@ -38,6 +38,7 @@
 #include "agent/desktop/user_defaults.h"
 #include "agent/engine/agent_coordinator.h"
 #include "agent/storage/agent_storage.h"
+#include "app/hooks/hook_runner.h"
 #include "core/frame_count_rule.h"
 #include "core/snapshot.h"
 #include "net/vantle_service.h"
@@ -91,6 +92,8 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
     std::function<std::string()> pairingCodes;   // default six secure random digits
     // Where the chosen folder is remembered across launches; none remembers nothing.
     std::shared_ptr<UserDefaults> defaults;
+    // The user's hooks, run on frames, shots and shoots; none runs none.
+    std::shared_ptr<app::HookRunner> hooks;
     // The coordinator's own seams; its storage, clock and script source are
     // the controller's.
     AgentCoordinator::Services coordinator;
@@ -174,6 +177,7 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   const std::shared_ptr<ComputerName> computerName_;
   const std::shared_ptr<Notifier> notifier_;
   const std::shared_ptr<UserDefaults> defaults_;  // may be null
+  const std::shared_ptr<app::HookRunner> hooks_;  // may be null
   CaptureOnePulls pulls_;  // used on the service's pull queue only
 
   // Main thread.

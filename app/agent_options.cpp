@@ -114,6 +114,11 @@ Talking to the running agent (menu or headless) over the session bus:
 ctl's exit codes: 0 done, 1 no agent is running, 2 a wrong command line,
 3 the agent refused the command (it says why).
 
+Hooks: executables in ~/.config/OrvaneVantle/hooks/ named frame-landed,
+shot-closed or shoot-ended run on those events, without a shell, with the
+event's facts in VANTLE_* environment variables (see the README); one at a
+time each, stopped after 30 seconds.
+
 Environment:
   VANTLE_STORAGE_ROOT        where the record of shots is kept (default
                              $XDG_DATA_HOME/OrvaneVantle)

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "tests/app/agent_fixture.h"
@@ -156,6 +157,58 @@ TEST_F(WatchedFolderTest, AStopSignalDuringABurstOfFramesExitsCleanlyWithEveryAn
     const uint64_t seq = std::stoull(line.substr(line.rfind("(seq ") + 5));
     EXPECT_TRUE(bySeq.contains(seq)) << line << ": announced but not stored";
   }
+}
+
+// A real camera's frame, landed as a tethering tool does: written under a
+// hidden name, then renamed into place.
+void landCameraFrame(const fs::path& folder, const std::string& name) {
+  const fs::path hidden = folder / ("." + name + ".part");
+  fs::copy_file(fs::path(VANTLE_CAMERA_FILES) / "canon-r6-pruned.cr3", hidden);
+  fs::rename(hidden, folder / name);
+}
+
+fs::path writeHook(const fs::path& home, const std::string& name, const std::string& script) {
+  const fs::path hook = home / "config/OrvaneVantle/hooks" / name;
+  fs::create_directories(hook.parent_path());
+  std::ofstream(hook) << "#!/bin/sh\n" << script << "\n";
+  fs::permissions(hook, fs::perms::owner_all);
+  return hook;
+}
+
+TEST_F(WatchedFolderTest, HooksHearOfFramesAndShotsAndOneThatHangsDelaysNothing) {
+  const fs::path root = home() / "Shoot", capture = root / "Capture", look2 = root / "Look 2";
+  fs::create_directories(capture);
+  fs::create_directories(look2);
+  // The frame hook never ends; the shot hook writes what it was told, whole.
+  writeHook(home(), "frame-landed", "echo \"$VANTLE_FILE\" >> \"$HOME/frames.txt\"; exec sleep 1000");
+  writeHook(home(), "shot-closed",
+            "env | grep '^VANTLE_' | sort > \"$HOME/.shot.part\" && mv \"$HOME/.shot.part\" \"$HOME/shot-$VANTLE_SEQ\"");
+  landCameraFrame(capture, "IMG_0001.CR3");
+  RunningAgent agent = startAgent({"--watch", root.string()});
+  auto companion = agent.companion();
+  ASSERT_TRUE(companion);
+  ASSERT_TRUE(companion->waitForSnapshot([&](const VantleSnapshot& s) {
+    return s.designatedPath == capture.string() && s.frameCount == 1 && s.shotOpenedAt;
+  })) << agent->transcript();
+  ASSERT_TRUE(eventually([&] { return fs::exists(home() / "frames.txt"); }, kShotSeconds)) << agent->transcript();
+
+  // The frame hook hangs from here on: counting and the shot go on.
+  landCameraFrame(capture, "IMG_0002.CR3");
+  landCameraFrame(capture, "IMG_0003.CR3");
+  ASSERT_TRUE(companion->waitForSnapshot([](const VantleSnapshot& s) { return s.frameCount == 3; }))
+      << agent->transcript();
+  landCameraFrame(look2, "IMG_0004.CR3");
+  ASSERT_TRUE(agent->waitForLine("Shot closed: Capture +3 frames (seq 1)", kShotSeconds)) << agent->transcript();
+  ASSERT_TRUE(eventually([&] { return fs::exists(home() / "shot-1"); }, kShotSeconds)) << agent->transcript();
+  const std::string told = readText(home() / "shot-1");
+  EXPECT_THAT(told, ::testing::HasSubstr("VANTLE_EVENT=shot-closed\n"));
+  EXPECT_THAT(told, ::testing::HasSubstr("VANTLE_FOLDER=" + capture.string() + "\n"));
+  EXPECT_THAT(told, ::testing::HasSubstr("VANTLE_FRAMES=3\n"));
+  EXPECT_THAT(told, ::testing::HasSubstr("VANTLE_SEQ=1\n"));
+  EXPECT_THAT(told, ::testing::HasSubstr("VANTLE_SHOOT_ID="));
+  EXPECT_EQ(readText(home() / "frames.txt"), (capture / "IMG_0001.CR3").string() + "\n");
+
+  agent.quit();  // stops the hanging hook on its way out
 }
 
 }  // namespace
