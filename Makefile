@@ -35,9 +35,13 @@ demo: build
 install: build
 	cmake --install build --prefix "$(PREFIX)"
 
-# A Debian package, in build/.
+# A Debian package, in build/, checked by lintian when it is installed:
+# an error fails the target.
 package: build
+	rm -f build/*.deb
 	cd build && cpack
+	@if command -v lintian >/dev/null; then lintian --fail-on error build/*.deb; \
+	else echo "lintian is not installed: the package is not checked"; fi
 
 # Runs every benchmark, even after one misses its target; fails if any did.
 bench: build
