@@ -49,12 +49,54 @@ void TrayMenu::makeStatusWindow() {
   window_ = window;
 }
 
+namespace {
+
+// Whether `now` can be shown by the entries made for `before`: the same
+// entries doing the same things, whatever their words and checks.
+bool sameShape(const std::vector<MenuItem>& before, const std::vector<MenuItem>& now) {
+  if (before.size() != now.size()) return false;
+  for (size_t i = 0; i < now.size(); ++i) {
+    const MenuItem& a = before[i];
+    const MenuItem& b = now[i];
+    if (a.kind != b.kind || a.action != b.action || a.shortcut != b.shortcut ||
+        !sameShape(a.children, b.children)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Gives the entries of `menu`, made for a model of the same shape, the
+// words, checks and values of `items`.
+void relabel(QMenu& menu, const std::vector<MenuItem>& items) {
+  const QList<QAction*> actions = menu.actions();
+  for (size_t i = 0; i < items.size(); ++i) {
+    QAction* action = actions[static_cast<qsizetype>(i)];
+    const QString label = QString::fromStdString(items[i].label);
+    if (action->text() != label) action->setText(label);
+    if (items[i].kind == MenuItem::Kind::toggle && action->isChecked() != items[i].checked) {
+      action->setChecked(items[i].checked);
+    }
+    action->setData(items[i].value);
+    if (action->menu()) relabel(*action->menu(), items[i].children);
+  }
+}
+
+}  // namespace
+
 void TrayMenu::show(const MenuModel& model) {
-  menu_->clear();
-  // clear() deletes only the actions the menu owns: the submenus are its
-  // children and would pile up, three more with every rebuild.
-  qDeleteAll(menu_->findChildren<QMenu*>(Qt::FindDirectChildrenOnly));
-  fill(*menu_, model.items);
+  // A frame changes a few words: the entries stay, so a submenu open under
+  // the pointer stays open. Only a menu of another shape is made again.
+  if (shown_ && sameShape(*shown_, model.items)) {
+    relabel(*menu_, model.items);
+  } else {
+    menu_->clear();
+    // clear() deletes only the actions the menu owns: the submenus are its
+    // children and would pile up, three more with every rebuild.
+    qDeleteAll(menu_->findChildren<QMenu*>(Qt::FindDirectChildrenOnly));
+    fill(*menu_, model.items);
+  }
+  shown_ = model.items;
   const QIcon trayIcon = icon(model.icon);
   const QString title = QString::fromStdString(model.title);
   if (tray_) {
@@ -88,8 +130,11 @@ void TrayMenu::fill(QMenu& menu, const std::vector<MenuItem>& items) {
           action->setChecked(item.checked);
         }
         if (!item.shortcut.empty()) action->setShortcut(QKeySequence(QString::fromStdString(item.shortcut)));
-        // Queued: the handler may rebuild this very menu.
-        QObject::connect(action, &QAction::triggered, this, [this, what = item.action, value = item.value] {
+        // The value travels with the entry, which may be relabelled; queued:
+        // the handler may rebuild this very menu.
+        action->setData(item.value);
+        QObject::connect(action, &QAction::triggered, this, [this, action, what = item.action] {
+          const double value = action->data().toDouble();
           QMetaObject::invokeMethod(this, [this, what, value] { handler_(what, value); }, Qt::QueuedConnection);
         });
         break;

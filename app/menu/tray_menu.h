@@ -1,9 +1,10 @@
 // The menu on screen: a tray item with its icon, title and menu, or a small
 // status window carrying the same menu where the desktop has no tray.
 //
-// It renders a MenuModel and nothing else: every rebuild replaces the whole
-// menu, and every choice goes to the handler with the item's action and
-// value. On desktops with a StatusNotifierItem host Qt exports the tray item
+// It renders a MenuModel and nothing else: a model of the same shape as the
+// last one only changes the words and checks of the entries already shown,
+// another shape replaces the whole menu, and every choice goes to the
+// handler with the item's action and value. On desktops with a StatusNotifierItem host Qt exports the tray item
 // and its menu over D-Bus (org.kde.StatusNotifierItem, com.canonical.dbusmenu),
 // which is what the panel shows. GUI thread only.
 #pragma once
@@ -14,6 +15,8 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "app/menu/menu_model.h"
 
@@ -47,6 +50,7 @@ class TrayMenu : public QObject {
 
   Handler handler_;
   std::unique_ptr<QMenu> menu_;
+  std::optional<std::vector<MenuItem>> shown_;  // the items the menu shows
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object
   QPointer<QWidget> window_;
   QLabel* windowIcon_ = nullptr;

@@ -86,5 +86,33 @@ TEST(TrayMenu, EveryEntryShowsItsModelItemAndChoosingOneHandsOnItsActionAndValue
   EXPECT_EQ(Rendered(tray.menu()).labels, menuLabels(buildMenu(state, {}).items));
 }
 
+TEST(TrayMenu, AFrameChangesWordsInPlaceSoAnOpenSubmenuStaysOpen) {
+  std::vector<Choice> chosen;
+  TrayMenu tray([&](MenuAction action, double value) { chosen.emplace_back(action, value); }, false);
+  AgentController::State state = testing::countingAgent();
+  tray.show(buildMenu(state, {}));
+  const QList<QAction*> before = tray.menu().actions();
+  QMenu* submenu = tray.menu().findChildren<QMenu*>().front();
+  submenu->popup(QPoint(0, 0));  // open under the pointer, as a user browsing it
+
+  state.snapshot.frameCount = 13;
+  state.counting = core::FrameCountRule::CountingMode::anyImage;
+  tray.show(buildMenu(state, {}));
+  EXPECT_EQ(tray.menu().actions(), before);
+  EXPECT_TRUE(submenu->isVisible());
+  Rendered r(tray.menu());
+  EXPECT_EQ(r.labels, menuLabels(buildMenu(state, {}).items));
+  EXPECT_TRUE(r.actions.at("Count JPEGs Too")->isChecked());
+  // Its choice is now the new one: turning counting every image off.
+  r.actions.at("Count JPEGs Too")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.size() == 1; }, 10'000));
+  EXPECT_EQ(chosen.front(), (Choice{MenuAction::countJpegsToo, 0}));
+
+  // Another shape of menu (a stopped agent) is made again.
+  state.isRunning = false;
+  tray.show(buildMenu(state, {}));
+  EXPECT_EQ(Rendered(tray.menu()).labels, menuLabels(buildMenu(state, {}).items));
+}
+
 }  // namespace
 }  // namespace vantle::app
