@@ -75,7 +75,7 @@ class MenuApplication {
     inputs.batteryWarningThreshold =
         defaults_->macBatteryWarningThreshold().value_or(agent::HardwareMonitor::defaultBatteryThreshold);
     inputs.version = versionText();
-    tray_->show(buildMenu(controller_->state(), inputs));
+    tray_->show(buildMenu(controller_->state(), inputs), controller_->state());
     if (bus_) bus_->publish(busStateOf(*controller_));
   }
 

@@ -117,4 +117,16 @@ const char* iconName(TrayIcon icon) {
   return "orvane-vantle-metering-none";
 }
 
+bool sameShape(const std::vector<MenuItem>& before, const std::vector<MenuItem>& now) {
+  if (before.size() != now.size()) return false;
+  for (size_t i = 0; i < now.size(); ++i) {
+    const MenuItem& a = before[i];
+    const MenuItem& b = now[i];
+    if (a.kind != b.kind || a.action != b.action || a.shortcut != b.shortcut || !sameShape(a.children, b.children)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace vantle::app

@@ -73,6 +73,10 @@ MenuModel buildMenu(const agent::AgentController::State& state, const MenuInputs
 // blanks and dividers as "---"; for tests and diagnostics.
 std::vector<std::string> menuLabels(const std::vector<MenuItem>& items);
 
+// Whether `now` can be shown by the entries made for `before`: the same
+// entries, for the same actions, whatever their words, checks and values.
+bool sameShape(const std::vector<MenuItem>& before, const std::vector<MenuItem>& now);
+
 // The icon's name in the project's icon theme.
 const char* iconName(TrayIcon icon);
 

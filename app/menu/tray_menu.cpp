@@ -1,11 +1,7 @@
 #include "app/menu/tray_menu.h"
 
 #include <QAction>
-#include <QHBoxLayout>
 #include <QKeySequence>
-#include <QLabel>
-#include <QPushButton>
-#include <QWidget>
 
 namespace vantle::app {
 
@@ -17,7 +13,7 @@ TrayMenu::TrayMenu(Handler handler, bool useTray)
     tray_->setIcon(icon(TrayIcon::meteringNone));
     tray_->show();
   } else {
-    makeStatusWindow();
+    window_ = new StatusWindow(handler_, *menu_);
   }
 }
 
@@ -31,40 +27,7 @@ QIcon TrayMenu::icon(TrayIcon which) {
   return QIcon::fromTheme(name, QIcon(":/icons/" + name + ".svg"));
 }
 
-void TrayMenu::makeStatusWindow() {
-  auto* window = new QWidget(nullptr, Qt::Window);
-  window->setWindowTitle("Orvane Live Agent");
-  auto* layout = new QHBoxLayout(window);
-  windowIcon_ = new QLabel;
-  windowTitle_ = new QLabel;
-  windowTitle_->setObjectName("title");
-  auto* button = new QPushButton("Menu");
-  button->setObjectName("menu");
-  button->setMenu(menu_.get());
-  layout->addWidget(windowIcon_);
-  layout->addWidget(windowTitle_, 1);
-  layout->addWidget(button);
-  window->resize(320, 64);
-  window->show();
-  window_ = window;
-}
-
 namespace {
-
-// Whether `now` can be shown by the entries made for `before`: the same
-// entries doing the same things, whatever their words and checks.
-bool sameShape(const std::vector<MenuItem>& before, const std::vector<MenuItem>& now) {
-  if (before.size() != now.size()) return false;
-  for (size_t i = 0; i < now.size(); ++i) {
-    const MenuItem& a = before[i];
-    const MenuItem& b = now[i];
-    if (a.kind != b.kind || a.action != b.action || a.shortcut != b.shortcut ||
-        !sameShape(a.children, b.children)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Gives the entries of `menu`, made for a model of the same shape, the
 // words, checks and values of `items`.
@@ -84,7 +47,7 @@ void relabel(QMenu& menu, const std::vector<MenuItem>& items) {
 
 }  // namespace
 
-void TrayMenu::show(const MenuModel& model) {
+void TrayMenu::show(const MenuModel& model, const agent::AgentController::State& state) {
   // A frame changes a few words: the entries stay, so a submenu open under
   // the pointer stays open. Only a menu of another shape is made again.
   if (shown_ && sameShape(*shown_, model.items)) {
@@ -103,10 +66,7 @@ void TrayMenu::show(const MenuModel& model) {
     tray_->setIcon(trayIcon);
     tray_->setToolTip(title);
   }
-  if (window_) {
-    windowIcon_->setPixmap(trayIcon.pixmap(24, 24));
-    windowTitle_->setText(title);
-  }
+  if (window_) window_->show(model, state);
 }
 
 void TrayMenu::fill(QMenu& menu, const std::vector<MenuItem>& items) {

@@ -1,5 +1,6 @@
-// The menu on screen: a tray item with its icon, title and menu, or a small
-// status window carrying the same menu where the desktop has no tray.
+// The menu on screen: a tray item with its icon, title and menu, or, where
+// the desktop has no tray, the status window (status_window.h) with the same
+// controls.
 //
 // It renders a MenuModel and nothing else: a model of the same shape as the
 // last one only changes the words and checks of the entries already shown,
@@ -18,9 +19,10 @@
 #include <optional>
 #include <vector>
 
+#include "app/agent_controller.h"
 #include "app/menu/menu_model.h"
+#include "app/menu/status_window.h"
 
-class QLabel;
 class QWidget;
 
 namespace vantle::app {
@@ -33,7 +35,8 @@ class TrayMenu : public QObject {
   TrayMenu(Handler handler, bool useTray);
   ~TrayMenu() override;
 
-  void show(const MenuModel& model);
+  // `state` is what the model was built from; the status window shows more of it.
+  void show(const MenuModel& model, const agent::AgentController::State& state);
 
   // The menu as built last; the status window when there is no tray.
   QMenu& menu() { return *menu_; }
@@ -46,15 +49,12 @@ class TrayMenu : public QObject {
 
  private:
   void fill(QMenu& menu, const std::vector<MenuItem>& items);
-  void makeStatusWindow();
 
   Handler handler_;
   std::unique_ptr<QMenu> menu_;
   std::optional<std::vector<MenuItem>> shown_;  // the items the menu shows
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object
-  QPointer<QWidget> window_;
-  QLabel* windowIcon_ = nullptr;
-  QLabel* windowTitle_ = nullptr;
+  QPointer<StatusWindow> window_;
 };
 
 }  // namespace vantle::app

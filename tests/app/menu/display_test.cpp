@@ -4,6 +4,7 @@
 // look at (in the build folder's screens/).
 //
 // Runs under an X server of its own (with-xvfb); ctest runs it that way.
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -53,19 +54,46 @@ TEST(MenuOnScreen, TheStatusWindowAndTheQrWindowAsTheXServerShowsThem) {
   ASSERT_EQ(QGuiApplication::platformName(), "xcb");
 
   TrayMenu tray([](MenuAction, double) {}, false);
-  tray.show(buildMenu(testing::countingAgent(), {}));
-  QWidget* status = tray.statusWindow();
-  ASSERT_NE(status, nullptr);
-  EXPECT_EQ(status->windowTitle(), "Orvane Live Agent");
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(status, kWaitMs));
-  // Background, text and the icon's colours at the least.
-  EXPECT_TRUE(screenshot(*status, "status-window.png", [](const QImage& image, const fs::path&) {
-    QSet<QRgb> colours;
-    for (int y = 0; y < image.height(); ++y) {
-      for (int x = 0; x < image.width(); ++x) colours.insert(image.pixel(x, y));
-    }
-    return colours.size() >= 3;
-  })) << "the status window is blank";
+  // The window in the states a photographer meets: waiting for the first
+  // frame of a watched folder, counting in a shot, and a warning.
+  agent::AgentController::State waiting = testing::countingAgent();
+  waiting.watchedRoot = "/home/studio/Pictures/Shoot";
+  waiting.snapshot = {};
+  waiting.snapshot.status = core::AgentStatus::folderUnreadable;
+  waiting.waitingForFirstFrame = true;
+  agent::AgentController::State counting = testing::countingAgent();
+  counting.isShootRunning = true;
+  counting.peerCount = 2;
+  counting.snapshot.shotOpenedAt = std::chrono::system_clock::now() - std::chrono::seconds(200);
+  counting.snapshot.shotLastActivityAt = std::chrono::system_clock::now();
+  counting.snapshot.shotsCompleted = 3;
+  agent::AgentController::State warning = testing::countingAgent();
+  warning.snapshot.status = core::AgentStatus::folderUnreadable;
+  warning.lastError = "Someone at 3 addresses is trying pairing codes. If that is not one of your devices, make a "
+                      "new pairing code.";
+  QImage previous;  // each state's picture differs from the last, once the X server has it
+  for (const auto& [state, name] : {std::pair{waiting, "status-window-waiting.png"},
+                                    std::pair{counting, "status-window-counting.png"},
+                                    std::pair{warning, "status-window-warning.png"}}) {
+    tray.show(buildMenu(state, {}), state);
+    QWidget* status = tray.statusWindow();
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->windowTitle(), "Orvane Live Agent");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(status, kWaitMs));
+    // The new words laid out and painted before the X server is asked.
+    QCoreApplication::processEvents();
+    status->repaint();
+    // Background, text and the icon's colours at the least.
+    EXPECT_TRUE(screenshot(*status, name, [&](const QImage& image, const fs::path&) {
+      QSet<QRgb> colours;
+      for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) colours.insert(image.pixel(x, y));
+      }
+      if (colours.size() < 3 || image == previous) return false;
+      previous = image;
+      return true;
+    })) << name << ": the status window is blank or was not repainted";
+  }
 
   QPointer<QWidget> qr = QrWindow::show("042917");
   ASSERT_TRUE(qr);

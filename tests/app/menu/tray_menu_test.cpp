@@ -2,6 +2,10 @@
 // carries, what choosing one hands to the application, and rebuilding it on
 // every change.
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -48,8 +52,8 @@ TEST(TrayMenu, EveryEntryShowsItsModelItemAndChoosingOneHandsOnItsActionAndValue
   EXPECT_EQ(tray.statusWindow()->findChild<QPushButton*>("menu")->menu(), &tray.menu());
 
   const MenuModel model = buildMenu(testing::countingAgent(), {.diskWarningThresholdGB = 100});
-  tray.show(model);
-  EXPECT_EQ(tray.statusWindow()->findChild<QLabel*>("title")->text(), "12");
+  tray.show(model, testing::countingAgent());
+  EXPECT_EQ(tray.statusWindow()->findChild<QLabel*>("count")->text(), "12");
   Rendered r(tray.menu());
   ASSERT_EQ(r.labels, menuLabels(model.items));
 
@@ -80,7 +84,7 @@ TEST(TrayMenu, EveryEntryShowsItsModelItemAndChoosingOneHandsOnItsActionAndValue
   AgentController::State state = testing::countingAgent();
   for (int frame = 0; frame < 200; ++frame) {
     state.snapshot.frameCount = frame;
-    tray.show(buildMenu(state, {}));
+    tray.show(buildMenu(state, {}), state);
   }
   EXPECT_EQ(tray.menu().findChildren<QMenu*>().size(), 3) << "submenus of earlier menus are left behind";
   EXPECT_EQ(Rendered(tray.menu()).labels, menuLabels(buildMenu(state, {}).items));
@@ -90,14 +94,14 @@ TEST(TrayMenu, AFrameChangesWordsInPlaceSoAnOpenSubmenuStaysOpen) {
   std::vector<Choice> chosen;
   TrayMenu tray([&](MenuAction action, double value) { chosen.emplace_back(action, value); }, false);
   AgentController::State state = testing::countingAgent();
-  tray.show(buildMenu(state, {}));
+  tray.show(buildMenu(state, {}), state);
   const QList<QAction*> before = tray.menu().actions();
   QMenu* submenu = tray.menu().findChildren<QMenu*>().front();
   submenu->popup(QPoint(0, 0));  // open under the pointer, as a user browsing it
 
   state.snapshot.frameCount = 13;
   state.counting = core::FrameCountRule::CountingMode::anyImage;
-  tray.show(buildMenu(state, {}));
+  tray.show(buildMenu(state, {}), state);
   EXPECT_EQ(tray.menu().actions(), before);
   EXPECT_TRUE(submenu->isVisible());
   Rendered r(tray.menu());
@@ -110,8 +114,55 @@ TEST(TrayMenu, AFrameChangesWordsInPlaceSoAnOpenSubmenuStaysOpen) {
 
   // Another shape of menu (a stopped agent) is made again.
   state.isRunning = false;
-  tray.show(buildMenu(state, {}));
+  tray.show(buildMenu(state, {}), state);
   EXPECT_EQ(Rendered(tray.menu()).labels, menuLabels(buildMenu(state, {}).items));
+}
+
+TEST(StatusWindow, ItsControlsAreTheMenusAndClosingItAsksBeforeQuitting) {
+  std::vector<Choice> chosen;
+  TrayMenu tray([&](MenuAction action, double value) { chosen.emplace_back(action, value); }, false);
+  AgentController::State state = testing::countingAgent();
+  tray.show(buildMenu(state, {}), state);
+  QWidget& window = *tray.statusWindow();
+  EXPECT_EQ(window.findChild<QLabel*>("status")->text(), "Look 1 \u00b7 12");
+  EXPECT_EQ(window.findChild<QLabel*>("code")->text(), "Pairing code 042917");
+
+  const auto button = [&](const QString& label) {
+    for (QPushButton* b : window.findChildren<QPushButton*>()) {
+      if (b->text() == label) return b;
+    }
+    return static_cast<QPushButton*>(nullptr);
+  };
+  QCheckBox* jpegs = window.findChild<QCheckBox*>();
+  ASSERT_TRUE(button("Show QR Code") && jpegs);
+  button("Show QR Code")->click();
+  jpegs->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.size() == 2; }, 10'000));
+  EXPECT_EQ(chosen[1], (Choice{MenuAction::countJpegsToo, 1}));
+
+  // Turned on, the same box now turns it off.
+  state.counting = core::FrameCountRule::CountingMode::anyImage;
+  state.snapshot.frameCount = 13;
+  tray.show(buildMenu(state, {}), state);
+  EXPECT_EQ(window.findChild<QCheckBox*>(), jpegs);
+  EXPECT_TRUE(jpegs->isChecked());
+  EXPECT_EQ(window.findChild<QLabel*>("count")->text(), "13");
+  jpegs->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.size() == 3; }, 10'000));
+  EXPECT_EQ(chosen[2], (Choice{MenuAction::countJpegsToo, 0}));
+
+  // Closing asks: cancelled, the window stays; confirmed, the agent quits.
+  const auto answer = [](QMessageBox::StandardButton which) {
+    QTimer::singleShot(0, [which] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->button(which)->click();
+    });
+  };
+  answer(QMessageBox::Cancel);
+  EXPECT_FALSE(window.close());
+  EXPECT_TRUE(window.isVisible());
+  answer(QMessageBox::Yes);
+  EXPECT_TRUE(window.close());
+  EXPECT_EQ(chosen.back(), (Choice{MenuAction::quit, 0}));
 }
 
 }  // namespace
