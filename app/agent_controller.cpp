@@ -175,6 +175,7 @@ void AgentController::start() {
     }
   }
   state_.isRunning = true;
+  state_.port = service_->debugPort();  // fixed while running: read once, not on every change
   state_.awaitingFirstReading = true;
   readShootState();
   state_.launchesAtLogin = loginItem_->isEnabled();
@@ -251,6 +252,7 @@ void AgentController::stop() {
   wakeAssertion_.reset();
   state_.isRunning = false;
   state_.peerCount = 0;
+  state_.port.reset();
   state_.snapshot = core::VantleSnapshot{};
   state_.awaitingFirstReading = false;
   state_.waitingForFirstFrame = false;

@@ -54,6 +54,7 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   struct State {
     core::VantleSnapshot snapshot;  // the coordinator's last, or the default one
     int64_t peerCount = 0;          // paired companions connected
+    std::optional<uint16_t> port;   // where companions connect while running
     bool isRunning = false;
     std::optional<std::string> lastError;
     std::string pairingCode;

@@ -26,7 +26,7 @@ AgentBusState busStateOf(const agent::AgentController& controller) {
   bus.running = state.isRunning;
   bus.shoot = state.isShootRunning ? "running" : state.canResumeShoot ? "ended" : "none";
   bus.companions = state.peerCount;
-  bus.port = state.isRunning ? controller.port().value_or(0) : 0;
+  bus.port = state.port.value_or(0);
   bus.folder = state.watchedRoot ? state.watchedRoot->string() : "";
   bus.countAll = state.counting == core::FrameCountRule::CountingMode::anyImage;
   bus.stopClockAfterMinutes = state.idleThreshold / 60;
