@@ -245,6 +245,18 @@ TEST(TrayOverDBus, APanelShowsTheRunningAgentsMenuAndItsStopStopsTheAgent) {
                     [&](const Shown& s) { return s.labels == expectedLabels(expected, s.labels); });
   EXPECT_EQ(shown.labels, expectedLabels(expected, shown.labels)) << agent.transcript();
   EXPECT_EQ(ctl({"show-qr"}), 0);
+  // Settings through the bus show in the menu as if chosen there.
+  const fs::path other = home.folder("Other Shoot");
+  EXPECT_EQ(ctl({"count-all", "off"}), 0);
+  EXPECT_EQ(ctl({"stop-clock-after", "20"}), 0);
+  EXPECT_EQ(ctl({"watch", other.string()}), 0);
+  expected.counting = core::FrameCountRule::CountingMode::rawOnly;
+  expected.idleThreshold = 1200;
+  expected.watchedRoot = other;
+  shown = readUntil(*item, menuPath, kChangeSeconds,
+                    [&](const Shown& s) { return s.labels == expectedLabels(expected, s.labels); });
+  EXPECT_EQ(shown.labels, expectedLabels(expected, shown.labels)) << agent.transcript();
+  EXPECT_EQ(shown.entries.at("Count JPEGs Too").at(1).at("toggle-state").at("data"), 0);
   // A second launch hands over to the first and goes.
   LiveProcess second(VANTLE_AGENT_PATH, {"--port", "0"}, environment);
   EXPECT_EQ(second.waitForExit(kChangeSeconds), 0) << second.transcript();
