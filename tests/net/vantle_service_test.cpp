@@ -23,6 +23,7 @@
 #include "net/framing.h"
 #include "net/security.h"
 #include "tests/support/eventually.h"
+#include "tests/support/pace.h"
 #include "tests/support/instants.h"
 #include "tests/support/live_process.h"
 #include "tests/support/test_peer.h"
@@ -418,11 +419,11 @@ int guessFor(uint16_t port, const std::string& from, double seconds) {
 // within `seconds`.
 bool pairsWithin(uint16_t port, const std::string& code, const std::string& from, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  testing::Pace companion(std::chrono::milliseconds(250));
   do {
     auto peer = TestPeer::open(port, code, TestPeer::Variant::standard, from);
     if (peer && peer->handshake() == TestPeer::Handshake::paired) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the companion's own pace
-  } while (std::chrono::steady_clock::now() < deadline);
+  } while (companion.next() && std::chrono::steady_clock::now() < deadline);
   return false;
 }
 
@@ -480,18 +481,18 @@ TEST_F(HostilePeers, SilenceAndAFloodDoNotLockOutACompanionThatMistypedOnce) {
   ASSERT_EQ(mistyped->handshake(), TestPeer::Handshake::refused);
 
   std::atomic<bool> done{false};
+  testing::Pace attacker(std::chrono::milliseconds(500));  // two silent connections a second from one address
   std::thread silent([&] {
     asio::io_context io;
     std::vector<asio::ip::tcp::socket> held;
-    while (!done) {  // two silent connections a second from one address
+    do {
       asio::ip::tcp::socket socket(io);
       std::error_code error;
       socket.open(asio::ip::tcp::v4(), error);
       socket.bind({asio::ip::make_address("127.0.0.61"), 0}, error);
       socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
       if (!error) held.push_back(std::move(socket));
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the attacker's own pace
-    }
+    } while (attacker.next());
   });
   std::vector<std::thread> flood;
   for (int i = 70; i < 80; ++i) {
@@ -501,6 +502,7 @@ TEST_F(HostilePeers, SilenceAndAFloodDoNotLockOutACompanionThatMistypedOnce) {
   }
   EXPECT_TRUE(pairsWithin(port, kCode, "127.0.0.60", 15));
   done = true;
+  attacker.stop();
   silent.join();
   for (auto& machine : flood) machine.join();
   expectEverySnapshotInOrder();
