@@ -146,7 +146,6 @@ DesignationReading ObservedFolderSource::currentReading() const {
 }
 
 void ObservedFolderSource::start() {
-  support::postWeakly(rescanQueue_, weak_from_this(), [](ObservedFolderSource& self) { self.rescan(); });
   if (watcher_) watcher_->stop();
   DirectoryWatcher::Settings settings;
   settings.fileLevel = true;
@@ -161,6 +160,13 @@ void ObservedFolderSource::start() {
                       [](ObservedFolderSource& self, const std::vector<std::string>& paths) { self.handle(paths); }),
       settings);
   watcher_->start();
+  // Started off its queue, the watcher sets its watches up later and then
+  // reports the root, which asks for the first look (see handle). Looking
+  // only then means a frame landing meanwhile is found by the look or by an
+  // event, never by neither.
+  if (!watcher_->isStarted() || queue_.isCurrent()) {
+    support::postWeakly(rescanQueue_, weak_from_this(), [](ObservedFolderSource& self) { self.rescan(); });
+  }
 }
 
 void ObservedFolderSource::stop() {
@@ -171,7 +177,7 @@ void ObservedFolderSource::stop() {
 
 void ObservedFolderSource::rescan() {
   {
-    // Both the start and the watcher's first report ask; one walk is enough.
+    // Once a folder is designated, events keep it current: only the first look walks the tree.
     std::lock_guard lock(mutex_);
     if (currentPath_) return;
   }
