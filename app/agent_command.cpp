@@ -25,6 +25,9 @@ std::optional<AgentCommand> parseTerminalCommand(std::string_view line) {
   if (verb == "count-all" && (argument == "on" || argument == "off")) {
     return AgentCommand{.kind = Kind::countAll, .on = argument == "on"};
   }
+  if (verb == "browsers" && (argument == "on" || argument == "off")) {
+    return AgentCommand{.kind = Kind::shareWithBrowsers, .on = argument == "on"};
+  }
   if (verb == "stop-clock-after") {
     if (const auto minutes = parseMinutes(std::string(argument))) {
       return AgentCommand{.kind = Kind::stopClockAfter, .minutes = *minutes};

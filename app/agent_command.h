@@ -16,6 +16,7 @@ struct AgentCommand {
     resumeShoot,
     newPairingCode,
     countAll,        // `on`
+    shareWithBrowsers,  // `on`
     stopClockAfter,  // `minutes`
     watch,           // `folder`, absolute
     captureOne,      // back to the capture application: forget the watched folder
@@ -35,7 +36,7 @@ struct AgentCommand {
 };
 
 // The command a line of the terminal agent names: "end", "resume", "code",
-// "count-all on|off", "stop-clock-after MINUTES", "watch DIR", "capture-one",
+// "count-all on|off", "browsers on|off", "stop-clock-after MINUTES", "watch DIR", "capture-one",
 // "status", "quit"; nullopt for anything else. A folder is taken as typed:
 // the caller checks it and makes it absolute.
 std::optional<AgentCommand> parseTerminalCommand(std::string_view line);

@@ -9,6 +9,9 @@
 #include "net/security.h"
 #include "support/log.h"
 #include "support/weak.h"
+#include "web/browser_address.h"
+#include "web/web_certificate.h"
+#include "web/web_service.h"
 
 namespace vantle::agent {
 namespace {
@@ -38,6 +41,7 @@ AgentController::AgentController(Services services)
     : services_(std::move(services)),
       storage_(orDefault(services_.storage, [] { return AgentStorage::shared(); })),
       service_(orDefault(services_.service, [] { return net::VantleService::create(); })),
+      web_(orDefault(services_.web, [] { return web::WebService::create(); })),
       bridge_(services_.bridge ? *services_.bridge : CaptureOneBridge::shared()),
       loginItem_(orDefault(services_.loginItem,
                            [] { return std::make_shared<AutostartLoginItem>(AutostartLoginItem::standard()); })),
@@ -47,11 +51,15 @@ AgentController::AgentController(Services services)
       defaults_(services_.defaults),
       hooks_(services_.hooks),
       pulls_(bridge_, *storage_) {
-  if (defaults_) state_.watchedRoot = defaults_->watchedFolder();
+  if (defaults_) {
+    state_.watchedRoot = defaults_->watchedFolder();
+    state_.sharesWithBrowsers = defaults_->sharesWithBrowsers().value_or(false);
+  }
 }
 
 AgentController::~AgentController() {
   if (auto coordinator = running()) coordinator->stop();
+  web_->stop();
 }
 
 void AgentController::installServiceClosures() {
@@ -112,6 +120,7 @@ void AgentController::installServiceClosures() {
       c.changed();
     });
   };
+  web_->shootShots = [storage](const std::optional<std::string>& shootID) { return storage->segments(shootID); };
   service.onAdvertised = [onMainOf](const std::string& name) {
     onMainOf([name](AgentController& c) {
       if (c.observer_.onAdvertised) c.observer_.onAdvertised(name);
@@ -182,6 +191,61 @@ void AgentController::start() {
   state_.lastError.reset();
   // Never the code itself: a log is read by more people than a menu.
   support::log::info(kLog, "Orvane Live agent advertising as " + name + " \u2014 a new pairing code was made");
+  if (state_.sharesWithBrowsers) startWeb(std::exchange(renewBrowserToken_, false));
+  changed();
+}
+
+void AgentController::startWeb(bool newToken) {
+  const fs::path root = storage_->storageRoot();
+  std::string problem;
+  const std::optional<std::string> token =
+      newToken ? web::WebAccess::makeToken(root, &problem) : web::WebAccess::loadOrMakeToken(root, &problem);
+  if (!problem.empty()) support::log::error(kLog, "the browser address is not kept for the next launch: " + problem);
+  const std::string host = web::browserHost();
+  const auto identity = web::WebCertificate::loadOrMake(root, host);
+  const auto* failure = std::get_if<std::string>(&identity);
+  std::optional<std::string> why = failure ? std::optional<std::string>(*failure) : std::nullopt;
+  if (!token) why = problem;
+  if (!why) {
+    const auto& certificate = std::get<web::WebCertificate>(identity);
+    why = web_->start({certificate.certificatePem, certificate.keyPem}, *token, displayName());
+    if (!why) {
+      state_.browserAddress = web::browserAddress(host, web_->port().value_or(0), *token);
+      state_.browserFingerprint = certificate.fingerprint;
+      publishToBrowsers();
+      return;
+    }
+  }
+  state_.lastError = "Browsers cannot follow the shoot: " + *why;
+  support::log::error(kLog, *state_.lastError);
+}
+
+void AgentController::stopWeb() {
+  web_->stop();
+  state_.browserAddress.reset();
+  state_.browserFingerprint.clear();
+}
+
+void AgentController::publishToBrowsers() {
+  if (!state_.browserAddress) return;
+  web_->publishView(state_.snapshot, {summary(state_), remedyFor(state_)});
+}
+
+void AgentController::setSharingWithBrowsers(bool share, bool remember) {
+  if (remember && defaults_) {
+    if (auto failure = defaults_->setSharesWithBrowsers(share)) {
+      support::log::error(kLog, "the choice is not remembered for the next launch: " + failure->description);
+    }
+  }
+  if (share == state_.sharesWithBrowsers) return;
+  state_.sharesWithBrowsers = share;
+  if (state_.isRunning) {
+    if (share) {
+      startWeb(false);
+    } else {
+      stopWeb();
+    }
+  }
   changed();
 }
 
@@ -190,6 +254,7 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   const std::weak_ptr<AgentController> weak = weak_from_this();
   const std::weak_ptr<AgentCoordinator> from = coordinator.weak_from_this();
   const std::weak_ptr<net::VantleService> service = service_;
+  const std::weak_ptr<web::WebService> browsers = web_;
   const auto onMainFrom =
       support::weakly(weak, [from](AgentController& self, std::function<void(AgentController&)> work) {
         self.onMain([from, work = std::move(work)](AgentController& c) {
@@ -212,10 +277,12 @@ void AgentController::connect(AgentCoordinator& coordinator) {
       c.state_.waitingForFirstFrame = c.watchedFolderIsWaiting();
       c.changed();
       c.service_->broadcast(VantleMessage{.t = Kind::snapshot, .snapshot = snapshot});
+      c.publishToBrowsers();
     });
   };
-  callbacks.onSegment = [onMainFrom, service](const core::WireSegment& segment) {
+  callbacks.onSegment = [onMainFrom, service, browsers](const core::WireSegment& segment) {
     if (auto s = service.lock()) s->broadcast(VantleMessage{.t = Kind::segment, .segment = segment});
+    if (auto b = browsers.lock(); b && b->isRunning()) b->publishShot(segment);
     onMainFrom([segment](AgentController& c) {
       if (c.hooks_) c.hooks_->fire("shot-closed", app::shotClosedVariables(segment));
       if (c.observer_.onSegment) c.observer_.onSegment(segment);
@@ -228,15 +295,18 @@ void AgentController::connect(AgentCoordinator& coordinator) {
       if (c.observer_.onVerification) c.observer_.onVerification(verification);
     });
   };
-  callbacks.onFrameThumbnail = [service, onMainFrom, hooks = hooks_](const AgentCoordinator::FrameThumbnail& thumbnail) {
+  callbacks.onFrameThumbnail = [service, browsers, onMainFrom,
+                                hooks = hooks_](const AgentCoordinator::FrameThumbnail& thumbnail) {
     if (auto s = service.lock()) s->broadcastFrameThumbnail(thumbnail.data, thumbnail.fileName, thumbnail.path);
+    if (auto b = browsers.lock(); b && b->isRunning()) b->publishFrame(thumbnail.data, thumbnail.fileName);
     if (!hooks) return;
     onMainFrom([path = thumbnail.path](AgentController& c) {
       c.hooks_->fire("frame-landed", app::frameLandedVariables(path, c.state_.snapshot));
     });
   };
-  callbacks.onFrameCleared = [service] {
+  callbacks.onFrameCleared = [service, browsers] {
     if (auto s = service.lock()) s->broadcastFrameCleared();
+    if (auto b = browsers.lock(); b && b->isRunning()) b->clearFrame();
   };
   coordinator.setCallbacks(std::move(callbacks));
 }
@@ -249,6 +319,7 @@ void AgentController::stop() {
   }
   if (coordinator) coordinator->stop();
   service_->stop();
+  stopWeb();
   wakeAssertion_.reset();
   state_.isRunning = false;
   state_.peerCount = 0;
@@ -270,6 +341,16 @@ void AgentController::rotatePairingCode() {
   // The new coordinator restores the shoot from storage: the old one's last
   // writes must be there first.
   finish();
+  // Browsers need the new browser address too. When they are not served
+  // now, the old address is made void at once, so it cannot open the shoot
+  // when sharing comes back on, whether in this run or the next.
+  if (state_.sharesWithBrowsers) {
+    renewBrowserToken_ = true;
+  } else {
+    std::string problem;
+    web::WebAccess::makeToken(storage_->storageRoot(), &problem);
+    if (!problem.empty()) support::log::error(kLog, "the old browser address could not be made void: " + problem);
+  }
   start();
 }
 

@@ -5,7 +5,9 @@
 // news to the service's broadcasts and the service's questions to storage and
 // the coordinator, holds off idle sleep, and publishes the state a menu or a
 // terminal shows. "New Pairing Code" is a stop and a start, so every
-// companion pairs again.
+// companion pairs again, and every browser needs the new browser address.
+// While "Share with Browsers" is on, the controller also runs the browser
+// server beside the listener and publishes the same news to it.
 //
 // Threads. The published state belongs to one thread, the "main thread": the
 // caller hands the controller an executor that runs work there, and calls
@@ -43,6 +45,10 @@
 #include "core/snapshot.h"
 #include "net/vantle_service.h"
 
+namespace vantle::web {
+class WebService;
+}
+
 namespace vantle::agent {
 
 class AgentController : public std::enable_shared_from_this<AgentController> {
@@ -66,6 +72,10 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
     bool waitingForFirstFrame = false;  // the watched folder can be read but holds no frame yet
     core::FrameCountRule::CountingMode counting = core::FrameCountRule::CountingMode::rawOnly;
     double idleThreshold = 300;  // seconds, the "Stop the Clock After" choice
+    bool sharesWithBrowsers = false;  // "Share with Browsers"
+    // While browsers may connect: https://HOST:PORT/#TOKEN, the browser QR code's address.
+    std::optional<std::string> browserAddress;
+    std::string browserFingerprint;  // the certificate's SHA-256, as browsers show it
   };
 
   // Hooks of the interface, each called on the main thread.
@@ -85,6 +95,7 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
     Executor mainThread;  // required
     std::shared_ptr<AgentStorage> storage;       // default AgentStorage::shared()
     std::shared_ptr<net::VantleService> service;  // default on port 39182
+    std::shared_ptr<web::WebService> web;         // default on port 39183
     CaptureOneBridge* bridge = nullptr;           // default CaptureOneBridge::shared()
     std::shared_ptr<LoginItem> loginItem;         // default the user's autostart entry
     std::shared_ptr<IdleSleepInhibitor> sleepInhibitor;  // default logind
@@ -126,6 +137,9 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   void setWatchedRoot(std::optional<std::filesystem::path> root);
   void setCounting(core::FrameCountRule::CountingMode counting);
   void setIdleThreshold(double seconds);
+  // Serves browsers, or stops; remembered for the next launch unless
+  // `remember` is false (a command-line choice for one run).
+  void setSharingWithBrowsers(bool share, bool remember = true);
 
   void endShoot();
   void resumeShoot();
@@ -166,12 +180,17 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   void onMain(std::function<void(AgentController&)> change);
   void changed();
   void readShootState();
+  // Starts the browser server; a new access token when `newToken`, else the kept one.
+  void startWeb(bool newToken);
+  void stopWeb();
+  void publishToBrowsers();
   // Whether the watched folder is only waiting for its first frame. Reads the disk.
   bool watchedFolderIsWaiting() const;
 
   const Services services_;
   const std::shared_ptr<AgentStorage> storage_;
   const std::shared_ptr<net::VantleService> service_;
+  const std::shared_ptr<web::WebService> web_;
   CaptureOneBridge& bridge_;
   const std::shared_ptr<LoginItem> loginItem_;
   const std::shared_ptr<IdleSleepInhibitor> sleepInhibitor_;
@@ -185,6 +204,7 @@ class AgentController : public std::enable_shared_from_this<AgentController> {
   State state_;
   Observer observer_;
   std::unique_ptr<IdleSleepActivity> wakeAssertion_;
+  bool renewBrowserToken_ = false;  // the next start follows "New Pairing Code"
 
   // The running coordinator, read by the service's closures on their queues.
   mutable std::mutex coordinatorLock_;

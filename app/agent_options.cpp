@@ -33,16 +33,18 @@ std::variant<AgentOptions, UsageError> parseAgentOptions(const std::vector<std::
       std::error_code error;
       if (!std::filesystem::is_directory(*folder, error)) return UsageError{"--watch: no such folder: " + *folder};
       options.watch = std::filesystem::absolute(*folder, error);
-    } else if (option == "--port") {
+    } else if (option == "--port" || option == "--web-port") {
       const auto text = value();
-      if (!text) return UsageError{"--port needs a port number"};
+      if (!text) return UsageError{option + " needs a port number"};
       unsigned port = 0;
       const char* end = text->data() + text->size();
       const auto [at, error] = std::from_chars(text->data(), end, port);
       if (error != std::errc() || at != end || port > 65535) {
-        return UsageError{"--port needs a port number from 0 to 65535, not '" + *text + "'"};
+        return UsageError{option + " needs a port number from 0 to 65535, not '" + *text + "'"};
       }
-      options.port = static_cast<uint16_t>(port);
+      (option == "--port" ? options.port : options.webPort) = static_cast<uint16_t>(port);
+    } else if (option == "--web") {
+      options.web = true;
     } else if (option == "--name") {
       const auto name = value();
       if (!name || name->find_first_not_of(" \t") == std::string::npos) return UsageError{"--name needs a name"};
@@ -73,6 +75,9 @@ Options:
   --port PORT                listen on PORT instead of 39182 (a system port
                              when it is taken; 0 asks for one straight away)
   --name NAME                the name companions see instead of the computer's
+  --web                      let browsers follow the shoot for this run, as
+                             "Share with Browsers" does
+  --web-port PORT            serve browsers on PORT instead of 39183
   --count-all                count every image, not only RAW captures
   --stop-clock-after MINUTES stop the shot clock after MINUTES without a new
                              frame (default 5)
@@ -80,8 +85,9 @@ Options:
 
 Standard output, one line each: the pairing code (and a QR code of it on a
 terminal; when standard output is the journal, as under the user service,
-the code is left out and 'vantle-agent ctl code' shows it), the port, the name companions browse, the status whenever it
-changes, each closed shot, each ended shoot with its folder counts, and the
+the code is left out and 'vantle-agent ctl code' shows it), the port, the name companions browse, with --web the
+browser address and its certificate's fingerprint (the address, which holds a secret, is left out of the journal
+too), the status whenever it changes, each closed shot, each ended shoot with its folder counts, and the
 number of connected companions.
 
 Commands, one a line on standard input:
@@ -89,6 +95,7 @@ Commands, one a line on standard input:
   resume                     resume the shoot just ended
   code                       make a new pairing code (companions pair again)
   count-all on|off           count every image, or only RAW captures
+  browsers on|off            let browsers follow the shoot, or stop serving them
   stop-clock-after MINUTES   the idle threshold of the shot clock
   watch DIR                  watch DIR for new frames
   capture-one                read Capture One's capture folder again
@@ -107,6 +114,8 @@ Talking to the running agent (menu or headless) over the session bus:
   vantle-agent ctl watch DIR           watch DIR for new frames (and at the next launch)
   vantle-agent ctl capture-one         read Capture One's capture folder again
   vantle-agent ctl count-all on|off    count every image, or only RAW captures
+  vantle-agent ctl browsers on|off     let browsers follow the shoot (and at the next launch)
+  vantle-agent ctl browser             the browser address and its certificate's fingerprint
   vantle-agent ctl stop-clock-after MINUTES
   vantle-agent ctl show-qr             show the pairing QR code (menu only)
   vantle-agent ctl stop | start        stop serving companions, or start again

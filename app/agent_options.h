@@ -24,6 +24,8 @@ struct AgentOptions {
   std::optional<std::string> name;  // absent: the computer's name
   bool countAll = false;            // every image counts, not only RAW captures
   double stopClockAfterMinutes = 5;
+  bool web = false;         // serve browsers for this run
+  uint16_t webPort = 39183;
 };
 
 struct UsageError {

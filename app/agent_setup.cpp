@@ -1,5 +1,7 @@
 #include "app/agent_setup.h"
 
+#include "web/web_service.h"
+
 namespace vantle::app {
 
 namespace {
@@ -12,6 +14,7 @@ std::shared_ptr<agent::AgentController> makeController(const AgentOptions& optio
   agent::AgentController::Services services;
   services.mainThread = std::move(mainThread);
   services.service = net::VantleService::create(options.port);
+  services.web = web::WebService::create(options.webPort);
   services.defaults = agent::UserDefaults::standard();
   services.hooks = std::make_shared<HookRunner>(HookRunner::standardFolder(), hookTimeLimit);
   if (options.name) services.computerName = std::make_shared<agent::GivenComputerName>(*options.name);
@@ -23,6 +26,7 @@ void applySettings(const AgentOptions& options, agent::AgentController& controll
   controller.setCounting(options.countAll ? CountingMode::anyImage : CountingMode::rawOnly);
   controller.setIdleThreshold(options.stopClockAfterMinutes * 60);
   if (options.watch) controller.setWatchedRoot(options.watch);
+  if (options.web) controller.setSharingWithBrowsers(true, /*remember=*/false);
 }
 
 }  // namespace vantle::app

@@ -14,7 +14,7 @@ namespace vantle::app {
 std::shared_ptr<agent::AgentController> makeController(const AgentOptions& options,
                                                        agent::AgentController::Executor mainThread);
 
-// The options' counting mode, shot clock and watched folder; call on the
+// The options' counting mode, shot clock, watched folder and browser sharing; call on the
 // controller's main thread, before start().
 void applySettings(const AgentOptions& options, agent::AgentController& controller);
 

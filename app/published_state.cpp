@@ -31,6 +31,9 @@ AgentBusState busStateOf(const agent::AgentController& controller) {
   bus.countAll = state.counting == core::FrameCountRule::CountingMode::anyImage;
   bus.stopClockAfterMinutes = state.idleThreshold / 60;
   bus.pairingCode = state.isRunning ? state.pairingCode : "";
+  bus.sharesWithBrowsers = state.sharesWithBrowsers;
+  bus.browserAddress = state.browserAddress.value_or("");
+  bus.browserFingerprint = state.browserFingerprint;
   return bus;
 }
 

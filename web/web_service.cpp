@@ -150,8 +150,9 @@ struct WebService::Daemon {
         if (length && std::strtoull(length, nullptr, 10) > bodyLimit) {
           return sendError(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
         }
-        return MHD_YES;
       }
+      // Answered on the next call: answering now would close a kept-alive connection.
+      return MHD_YES;
     }
     if (*uploadSize > 0) {
       if (request->body.size() + *uploadSize > bodyLimit) {
@@ -265,16 +266,23 @@ std::optional<std::string> WebService::start(const Identity& identity, std::stri
   access_.renew(std::move(token));
   auto daemon = std::make_unique<Daemon>(*this);
   const auto listen = [&](uint16_t port) {
-    return MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TLS | MHD_ALLOW_SUSPEND_RESUME |
-                                MHD_USE_DUAL_STACK | MHD_USE_ERROR_LOG,
-                            port, nullptr, nullptr, &Daemon::answer, daemon.get(), MHD_OPTION_HTTPS_MEM_KEY,
-                            identity.keyPem.c_str(), MHD_OPTION_HTTPS_MEM_CERT, identity.certificatePem.c_str(),
-                            MHD_OPTION_HTTPS_PRIORITIES, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2",
-                            MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                            perAddressLimit, MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
-                            MHD_OPTION_CONNECTION_MEMORY_LIMIT, headerBytes, MHD_OPTION_NOTIFY_COMPLETED,
-                            &Daemon::completed, daemon.get(), MHD_OPTION_NOTIFY_CONNECTION, &Daemon::connectionNotice,
-                            daemon.get(), MHD_OPTION_EXTERNAL_LOGGER, &Daemon::log, daemon.get(), MHD_OPTION_END);
+    // clang-format off
+    return MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TLS | MHD_ALLOW_SUSPEND_RESUME |
+            MHD_USE_DUAL_STACK | MHD_USE_ERROR_LOG,
+        port, nullptr, nullptr, &Daemon::answer, daemon.get(),
+        MHD_OPTION_EXTERNAL_LOGGER, &Daemon::log, daemon.get(),  // first, so that it hears everything
+        MHD_OPTION_HTTPS_MEM_KEY, identity.keyPem.c_str(),
+        MHD_OPTION_HTTPS_MEM_CERT, identity.certificatePem.c_str(),
+        MHD_OPTION_HTTPS_PRIORITIES, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2",
+        MHD_OPTION_CONNECTION_LIMIT, connectionLimit,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddressLimit,
+        MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, headerBytes,
+        MHD_OPTION_NOTIFY_COMPLETED, &Daemon::completed, daemon.get(),
+        MHD_OPTION_NOTIFY_CONNECTION, &Daemon::connectionNotice, daemon.get(),
+        MHD_OPTION_END);
+    // clang-format on
   };
   daemon->handle = listen(preferredPort_);
   if (!daemon->handle && fallBack_ && preferredPort_ != 0) {
@@ -298,10 +306,10 @@ std::optional<std::string> WebService::start(const Identity& identity, std::stri
                                                   self->onAdvertised(name);
                                               },
                                           .onUnavailable =
-                                              [weak](const std::string& reason) {
-                                                if (auto self = weak.lock(); self && self->onError)
-                                                  self->onError("Browsers cannot find this computer by name: " +
-                                                                reason);
+                                              [](const std::string& reason) {
+                                                // The companions' service tells the user this already.
+                                                support::log::error(
+                                                    kLog, "browsers cannot find this computer by name: " + reason);
                                               }});
   }
   uint64_t run = 0;

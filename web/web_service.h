@@ -73,10 +73,10 @@ class WebService : public std::enable_shared_from_this<WebService> {
   // service's queue when the view turns to a shoot whose shots are not
   // loaded. Set before `start`.
   std::function<std::vector<core::WireSegment>(const std::optional<std::string>& shootID)> shootShots;
-  // The name DNS-SD advertises the page under, and sentences about what went
-  // wrong with advertising; called on Avahi's thread.
+  // The name DNS-SD advertises the page under; called on Avahi's thread.
+  // Trouble with advertising is logged: the companions' service tells the
+  // user already.
   std::function<void(const std::string& name)> onAdvertised;
-  std::function<void(const std::string& sentence)> onError;
   // The wall clock /plan reads; the system's by default.
   std::function<core::Instant()> now;
   // Whether to advertise by DNS-SD; tests that need no Avahi turn it off.

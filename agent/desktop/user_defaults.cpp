@@ -76,6 +76,14 @@ std::optional<Failure> UserDefaults::setWatchedFolder(const std::optional<std::f
   });
 }
 
+std::optional<bool> UserDefaults::sharesWithBrowsers() const {
+  const core::Json object = storedObject(file_);
+  const core::Json* value = core::json::field(object, shareWithBrowsersKey);
+  return value && value->is_boolean() ? std::optional<bool>(value->get<bool>()) : std::nullopt;
+}
+
+std::optional<Failure> UserDefaults::setSharesWithBrowsers(bool shares) { return store(shareWithBrowsersKey, shares); }
+
 std::optional<Failure> UserDefaults::setDiskWarningThresholdGB(double gigabytes) {
   if (!std::isfinite(gigabytes)) return Failure{"The disk warning threshold must be a finite number."};
   return store(diskWarningThresholdGBKey, gigabytes);

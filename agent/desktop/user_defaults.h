@@ -1,5 +1,6 @@
-// The user's settings that outlive a launch: the two warning thresholds and
-// the folder the agent was last told to watch.
+// The user's settings that outlive a launch: the two warning thresholds,
+// the folder the agent was last told to watch, and whether browsers may
+// follow the shoot.
 //
 // They live as one JSON object in "defaults.json" inside the "OrvaneVantle"
 // folder of the user's configuration folder. Every read goes to the file, so
@@ -29,6 +30,7 @@ class UserDefaults {
   static constexpr std::string_view diskWarningThresholdGBKey = "diskWarningThresholdGB";
   static constexpr std::string_view macBatteryWarningThresholdKey = "macBatteryWarningThreshold";
   static constexpr std::string_view watchedFolderKey = "watchedFolder";
+  static constexpr std::string_view shareWithBrowsersKey = "shareWithBrowsers";
 
   // Settings kept in `file`; an empty path has no file: reads are absent and
   // writes fail.
@@ -47,11 +49,15 @@ class UserDefaults {
   // the capture application.
   std::optional<std::filesystem::path> watchedFolder() const;
 
+  // "Share with Browsers"; absent until first chosen (off).
+  std::optional<bool> sharesWithBrowsers() const;
+
   std::optional<Failure> setDiskWarningThresholdGB(double gigabytes);
   std::optional<Failure> setMacBatteryWarningThreshold(int64_t percent);
   // Remembers `folder`, or forgets it when absent. A name the settings file
   // cannot hold exactly (one that is not UTF-8 text) is refused.
   std::optional<Failure> setWatchedFolder(const std::optional<std::filesystem::path>& folder);
+  std::optional<Failure> setSharesWithBrowsers(bool shares);
 
  private:
   template <typename T>

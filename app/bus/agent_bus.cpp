@@ -57,6 +57,7 @@ std::vector<std::string> changedProperties(const AgentBusState& a, const AgentBu
   note(a.folder != b.folder, "Folder");
   note(a.countAll != b.countAll, "CountAll");
   note(a.stopClockAfterMinutes != b.stopClockAfterMinutes, "StopClockAfterMinutes");
+  note(a.sharesWithBrowsers != b.sharesWithBrowsers, "SharesWithBrowsers");
   return names;
 }
 
@@ -220,6 +221,7 @@ struct AgentBus::Impl {
     if (p == "Folder") return sd_bus_message_append(reply, "s", shown(s.folder).c_str());
     if (p == "CountAll") return sd_bus_message_append(reply, "b", int(s.countAll));
     if (p == "StopClockAfterMinutes") return sd_bus_message_append(reply, "d", s.stopClockAfterMinutes);
+    if (p == "SharesWithBrowsers") return sd_bus_message_append(reply, "b", int(s.sharesWithBrowsers));
     return -ENOENT;
   }
 
@@ -253,6 +255,25 @@ struct AgentBus::Impl {
     const std::string& code = static_cast<Impl*>(userdata)->current.pairingCode;
     if (code.empty()) return refuse(error, "The agent is stopped: there is no pairing code.");
     return sd_bus_reply_method_return(call, "s", code.c_str());
+  }
+
+  // The browser address holds the browsers' access token: like the pairing code, only for a caller who asks.
+  static int browserAddress(sd_bus_message* call, void* userdata, sd_bus_error* error) {
+    const AgentBusState& s = static_cast<Impl*>(userdata)->current;
+    if (s.browserAddress.empty()) {
+      return refuse(error, s.sharesWithBrowsers ? "Browsers cannot connect now: the agent is stopped or its browser "
+                                                  "server did not start."
+                                                : "Browsers are not served: turn on Share with Browsers.");
+    }
+    return sd_bus_reply_method_return(call, "ss", s.browserAddress.c_str(), s.browserFingerprint.c_str());
+  }
+
+  static int shareWithBrowsers(sd_bus_message* call, void* userdata, sd_bus_error* error) {
+    int on = 0;
+    if (const int r = sd_bus_message_read(call, "b", &on); r < 0) return r;
+    return done(call, error,
+                static_cast<Impl*>(userdata)->perform(
+                    AgentCommand{.kind = AgentCommand::Kind::shareWithBrowsers, .on = on != 0}));
   }
 
   static int watch(sd_bus_message* call, void* userdata, sd_bus_error* error) {
@@ -299,10 +320,13 @@ struct AgentBus::Impl {
       SD_BUS_PROPERTY("Folder", "s", property, 0, changes),
       SD_BUS_PROPERTY("CountAll", "b", property, 0, changes),
       SD_BUS_PROPERTY("StopClockAfterMinutes", "d", property, 0, changes),
+      SD_BUS_PROPERTY("SharesWithBrowsers", "b", property, 0, changes),
       SD_BUS_METHOD("EndShoot", "", "", plain<AgentCommand::Kind::endShoot>, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("ResumeShoot", "", "", resumeShoot, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("NewPairingCode", "", "", plain<AgentCommand::Kind::newPairingCode>, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("PairingCode", "", "s", pairingCode, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD("ShareWithBrowsers", "b", "", shareWithBrowsers, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD("BrowserAddress", "", "ss", browserAddress, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("ShowQRCode", "", "", window, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("ShowWindow", "", "", window, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("Watch", "s", "", watch, SD_BUS_VTABLE_UNPRIVILEGED),

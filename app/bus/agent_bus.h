@@ -55,6 +55,9 @@ struct AgentBusState {
   bool countAll = false;
   double stopClockAfterMinutes = 5;
   std::string pairingCode;  // empty while stopped
+  bool sharesWithBrowsers = false;
+  std::string browserAddress;      // empty while browsers are not served
+  std::string browserFingerprint;
 
   bool operator==(const AgentBusState&) const = default;
 };

@@ -105,7 +105,8 @@ int status(Agent& agent, bool json) {
   const std::pair<const char*, char> properties[] = {
       {"Status", 's'},         {"Remedy", 's'}, {"StatusLines", 'a'}, {"FrameCount", 'x'},
       {"Running", 'b'},        {"Shoot", 's'},  {"Companions", 'x'},  {"Port", 'q'},
-      {"HasPairingCode", 'b'}, {"Folder", 's'}, {"CountAll", 'b'},    {"StopClockAfterMinutes", 'd'}};
+      {"HasPairingCode", 'b'}, {"Folder", 's'}, {"CountAll", 'b'},    {"StopClockAfterMinutes", 'd'},
+      {"SharesWithBrowsers", 'b'}};
   for (const auto& [name, type] : properties) {
     Reply reply;
     const std::string signature = type == 'a' ? "as" : std::string(1, type);
@@ -155,6 +156,21 @@ int runCtl(const std::vector<std::string>& arguments) {
     const char* pairingCode = nullptr;
     if (sd_bus_message_read(reply.message, "s", &pairingCode) < 0 || !pairingCode) return ctlexit::noAgent;
     std::printf("%s\n", pairingCode);
+    return ctlexit::ok;
+  }
+  if (command == "browser" && takes(0)) {
+    if (const int code = agent.call("BrowserAddress", reply, "")) return code;
+    const char* address = nullptr;
+    const char* fingerprint = nullptr;
+    if (sd_bus_message_read(reply.message, "ss", &address, &fingerprint) < 0 || !address) return ctlexit::noAgent;
+    std::printf("%s\nCertificate SHA-256: %s\n", address, fingerprint ? fingerprint : "");
+    return ctlexit::ok;
+  }
+  if (command == "browsers") {
+    if (!takes(1) || (argument != "on" && argument != "off")) return usage("browsers needs on or off");
+    if (const int code = agent.call("ShareWithBrowsers", reply, "b", int(argument == "on"))) return code;
+    std::printf("%s\n", argument == "on" ? "Browsers may follow the shoot ('vantle-agent ctl browser' shows the address)."
+                                         : "Browsers are no longer served.");
     return ctlexit::ok;
   }
   struct Plain {

@@ -135,12 +135,23 @@ void HeadlessAgent::announceCode() {
     std::fflush(stdout);
   }
   const std::optional<uint16_t> port = controller_->port();
-  if (!port) return;
-  printLine("Listening on port " + std::to_string(*port));
-  if (options_.port != 0 && *port != options_.port) {
-    printLine("Port " + std::to_string(options_.port) + " was taken, so the system chose port " +
-              std::to_string(*port) + ".");
+  if (port) {
+    printLine("Listening on port " + std::to_string(*port));
+    if (options_.port != 0 && *port != options_.port) {
+      printLine("Port " + std::to_string(options_.port) + " was taken, so the system chose port " +
+                std::to_string(*port) + ".");
+    }
   }
+  announceBrowserAddress();
+}
+
+// The address holds the browsers' access token: a secret like the pairing code.
+void HeadlessAgent::announceBrowserAddress() {
+  const AgentController::State& state = controller_->state();
+  if (!state.browserAddress) return;
+  printLine(journal_ ? "Browsers: the address is not written to the journal; 'vantle-agent ctl browser' shows it"
+                     : "Browsers: " + *state.browserAddress);
+  printLine("Browser certificate SHA-256: " + state.browserFingerprint);
 }
 
 void HeadlessAgent::showChange(const AgentController::State& state) {
@@ -217,6 +228,11 @@ void HeadlessAgent::perform(const AgentCommand& command) {
     case Kind::newPairingCode:
       controller_->rotatePairingCode();
       if (controller_->state().isRunning) announceCode();
+      return;
+    case Kind::shareWithBrowsers:
+      controller_->setSharingWithBrowsers(command.on);
+      if (!command.on) printLine("Browsers are no longer served.");
+      announceBrowserAddress();
       return;
     case Kind::countAll:
       controller_->setCounting(command.on ? CountingMode::anyImage : CountingMode::rawOnly);

@@ -40,6 +40,7 @@ class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
   // On the main queue.
   void begin();
   void announceCode();
+  void announceBrowserAddress();
   std::string pairingCodeLine(const std::string& code) const;
   void command(const std::string& line);
   void perform(const AgentCommand& command);

@@ -87,6 +87,7 @@ class MenuApplication {
       case Kind::resumeShoot: return act(MenuAction::resumeShoot, 0);
       case Kind::newPairingCode: return act(MenuAction::rotatePairingCode, 0);
       case Kind::countAll: return act(MenuAction::countJpegsToo, command.on ? 1 : 0);
+      case Kind::shareWithBrowsers: return act(MenuAction::shareWithBrowsers, command.on ? 1 : 0);
       case Kind::stopClockAfter: return act(MenuAction::stopClockAfter, command.minutes);
       case Kind::watch: controller_->setWatchedRoot(fs::path(command.folder)); return;
       case Kind::captureOne: return act(MenuAction::readCaptureOne, 0);
@@ -134,6 +135,12 @@ class MenuApplication {
         controller_->setCounting(value != 0 ? CountingMode::anyImage : CountingMode::rawOnly);
         return;
       case MenuAction::openAtLogin: controller_->setLaunchAtLogin(value != 0); return;
+      case MenuAction::shareWithBrowsers: controller_->setSharingWithBrowsers(value != 0); return;
+      case MenuAction::showBrowserQrCode:
+        if (const auto& address = controller_->state().browserAddress) {
+          QrWindow::showBrowser(*address, controller_->state().browserFingerprint);
+        }
+        return;
       case MenuAction::quit: QApplication::quit(); return;
     }
   }

@@ -57,6 +57,7 @@ MenuModel buildMenu(const AgentController::State& state, const MenuInputs& input
   if (state.isRunning) {
     items.push_back(text("Pairing code  " + state.pairingCode));
     items.push_back(button("Show QR Code", MenuAction::showQrCode));
+    if (state.browserAddress) items.push_back(button("Show Browser QR Code", MenuAction::showBrowserQrCode));
     items.push_back(text(state.peerCount == 1 ? "1 device connected"
                                               : std::to_string(state.peerCount) + " devices connected"));
     if (counting) items.push_back(text("This shoot  " + std::to_string(snapshot.framesThisShoot) + " frames"));
@@ -82,6 +83,7 @@ MenuModel buildMenu(const AgentController::State& state, const MenuInputs& input
   } else {
     items.push_back(button("Start", MenuAction::start));
   }
+  items.push_back(toggle("Share with Browsers", state.sharesWithBrowsers, MenuAction::shareWithBrowsers));
   if (state.watchedRoot) {
     items.push_back(button("Watch a Different Folder\u2026", MenuAction::chooseFolder));
     items.push_back(button("Read Capture One Instead", MenuAction::readCaptureOne));

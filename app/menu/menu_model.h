@@ -31,6 +31,8 @@ enum class MenuAction {
   readCaptureOne,
   countJpegsToo,       // value: 1 to turn on, 0 to turn off
   openAtLogin,         // value: 1 to turn on, 0 to turn off
+  shareWithBrowsers,   // value: 1 to turn on, 0 to turn off
+  showBrowserQrCode,
   quit,
 };
 

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/qr_code.h"
 
@@ -17,6 +18,7 @@ constexpr int kQuietZone = 4;
 constexpr int kWidth = 300;
 constexpr int kHeight = 320;
 constexpr int kImageSide = 200;
+constexpr int kBrowserWidth = 420;  // room for the address and the fingerprint
 
 }  // namespace
 
@@ -45,45 +47,66 @@ QImage QrWindow::image(const std::string& code, int scale) {
 }
 
 QWidget* QrWindow::show(const std::string& code) {
+  return open("Pairing Code", "Scan to connect", code, kWidth, {{code, "code", 1.4}});
+}
+
+QWidget* QrWindow::showBrowser(const std::string& address, const std::string& fingerprint) {
+  // The fingerprint in two lines of sixteen bytes, as browsers print it.
+  std::string shownFingerprint = fingerprint;
+  if (shownFingerprint.size() > 48) shownFingerprint.replace(47, 1, "\n");
+  return open("Browser QR Code", "Scan to follow the shoot in a browser", address, kBrowserWidth,
+              {{address, "address", 0.7},
+               {"Certificate SHA-256", "fingerprint-label", 0.7},
+               {shownFingerprint, "fingerprint", 0.6}});
+}
+
+QWidget* QrWindow::open(const char* title, const char* headlineText, const std::string& payload, int width,
+                        const std::vector<Caption>& captions) {
   if (QWidget* old = shown().data()) {
     old->close();
     old->deleteLater();
   }
   auto* window = new QWidget(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
   window->setAttribute(Qt::WA_DeleteOnClose);
-  window->setWindowTitle("Pairing Code");
-  window->setFixedSize(kWidth, kHeight);
+  window->setWindowTitle(title);
+  window->setFixedWidth(width);
 
   auto* layout = new QVBoxLayout(window);
   layout->setContentsMargins(16, 20, 16, 20);
 
-  auto* headline = new QLabel("Scan to connect");
+  auto* headline = new QLabel(headlineText);
   QFont headlineFont = headline->font();
   headlineFont.setBold(true);
   headlineFont.setPointSizeF(headlineFont.pointSizeF() * 1.25);
   headline->setFont(headlineFont);
   headline->setAlignment(Qt::AlignCenter);
+  headline->setWordWrap(true);
   layout->addWidget(headline);
 
   // Scaled without smoothing, so the modules stay sharp.
   auto* picture = new QLabel;
   picture->setObjectName("qr");
-  picture->setPixmap(QPixmap::fromImage(image(code).scaled(kImageSide, kImageSide, Qt::KeepAspectRatio,
-                                                           Qt::FastTransformation)));
+  picture->setPixmap(
+      QPixmap::fromImage(image(payload).scaled(kImageSide, kImageSide, Qt::KeepAspectRatio, Qt::FastTransformation)));
   picture->setFixedSize(kImageSide, kImageSide);
   layout->addWidget(picture, 0, Qt::AlignCenter);
 
-  auto* text = new QLabel(QString::fromStdString(code));
-  text->setObjectName("code");
-  QFont monospace = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  monospace.setPointSizeF(headlineFont.pointSizeF() * 1.4);
-  text->setFont(monospace);
-  text->setAlignment(Qt::AlignCenter);
-  text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(text);
+  for (const Caption& caption : captions) {
+    auto* text = new QLabel(QString::fromStdString(caption.text));
+    text->setObjectName(QString::fromStdString(caption.objectName));
+    QFont monospace = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    monospace.setPointSizeF(headlineFont.pointSizeF() * caption.scale);
+    text->setFont(monospace);
+    text->setAlignment(Qt::AlignCenter);
+    text->setWordWrap(true);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(text);
+  }
+  window->adjustSize();
+  window->setFixedHeight(std::max(kHeight, window->sizeHint().height()));
 
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    window->move(screen->availableGeometry().center() - QPoint(kWidth / 2, kHeight / 2));
+    window->move(screen->availableGeometry().center() - QPoint(width / 2, window->height() / 2));
   }
   shown() = window;
   window->show();
