@@ -202,7 +202,8 @@ void AgentController::startWeb(bool newToken) {
       newToken ? web::WebAccess::makeToken(root, &problem) : web::WebAccess::loadOrMakeToken(root, &problem);
   if (!problem.empty()) support::log::error(kLog, "the browser address is not kept for the next launch: " + problem);
   const std::string host = web::browserHost();
-  const auto identity = web::WebCertificate::loadOrMake(root, host);
+  // The certificate names the computer, not an address a new lease may change.
+  const auto identity = web::WebCertificate::loadOrMake(root, web::hostName());
   const auto* failure = std::get_if<std::string>(&identity);
   std::optional<std::string> why = failure ? std::optional<std::string>(*failure) : std::nullopt;
   if (!token) why = problem;

@@ -27,9 +27,14 @@ std::string browserHost() {
     freeifaddrs(interfaces);
   }
   if (!found.empty()) return found;
+  const std::string name = hostName();
+  return name == "localhost" ? name : name + ".local";
+}
+
+std::string hostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || !*name) return "localhost";
-  return std::string(name) + ".local";
+  return name;
 }
 
 }  // namespace vantle::web

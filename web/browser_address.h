@@ -19,4 +19,8 @@ std::string browserAddress(const std::string& host, uint16_t port, const std::st
 // The host of the address, as above; reads the interfaces.
 std::string browserHost();
 
+// This computer's host name, which the certificate names; "localhost" when
+// the system has none.
+std::string hostName();
+
 }  // namespace vantle::web

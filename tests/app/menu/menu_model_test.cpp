@@ -29,8 +29,8 @@ TEST(MenuModel, AStoppedAgentOffersStartTheFolderTheTogglesAndQuit) {
   EXPECT_EQ(model.title, "");
   EXPECT_EQ(model.icon, TrayIcon::meteringNone);
   EXPECT_THAT(menuLabels(model.items),
-              ElementsAre("Stopped", "---", "---", "Start", "Watch a Folder Instead\u2026", "Count JPEGs Too",
-                          "Open at Login", "Version 0.4 (87)", "Quit Orvane Live Agent"));
+              ElementsAre("Stopped", "---", "---", "Start", "Share with Browsers", "Watch a Folder Instead\u2026",
+                          "Count JPEGs Too", "Open at Login", "Version 0.4 (87)", "Quit Orvane Live Agent"));
 }
 
 TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
@@ -38,19 +38,24 @@ TEST(MenuModel, ARunningAgentShowsItsCodeDevicesShootSettingsAndWarnings) {
   state.peerCount = 1;
   state.watchedRoot = "/studio/Shoot";
   state.launchesAtLogin = true;
+  state.sharesWithBrowsers = true;
+  state.browserAddress = "https://192.0.2.7:39183/#00112233445566778899aabbccddeeff";
   const MenuModel model = buildMenu(state, {.diskWarningThresholdGB = 100, .batteryWarningThreshold = 30});
   EXPECT_EQ(model.title, "12");
   EXPECT_EQ(model.icon, TrayIcon::aperture);
   EXPECT_THAT(menuLabels(model.items),
-              ElementsAre("Look 1 \u00b7 12", "---", "Pairing code  042917", "Show QR Code", "1 device connected",
+              ElementsAre("Look 1 \u00b7 12", "---", "Pairing code  042917", "Show QR Code",
+                          "Show Browser QR Code", "1 device connected",
                           "This shoot  40 frames", "---", "End Shoot", "Stop the Clock After", "  2 minutes",
                           "  \u2713 5 minutes", "  10 minutes", "  15 minutes", "  30 minutes", "Warn on Low Disk",
                           "  10 GB", "  50 GB", "  \u2713 100 GB", "  200 GB", "  500 GB", "Warn on Low Battery",
                           "  90%", "  80%", "  70%", "  60%", "  50%", "  40%", "  \u2713 30%", "  20%", "  10%", "---",
-                          "Stop", "New Pairing Code", "Watch a Different Folder\u2026", "Read Capture One Instead",
+                          "Stop", "New Pairing Code", "Share with Browsers", "Watch a Different Folder\u2026", "Read Capture One Instead",
                           "Count JPEGs Too", "Open at Login", "Version ? (?)", "Quit Orvane Live Agent"));
   EXPECT_TRUE(find(model, "Open at Login")->checked);
   EXPECT_EQ(find(model, "Open at Login")->value, 0);  // choosing it turns it off
+  EXPECT_TRUE(find(model, "Share with Browsers")->checked);
+  EXPECT_EQ(find(model, "Show Browser QR Code")->action, MenuAction::showBrowserQrCode);
 
   // No device, a shoot to resume, thresholds matching no choice (none is
   // checked), and orphan images under RAW counting.

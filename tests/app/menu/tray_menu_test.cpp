@@ -133,7 +133,10 @@ TEST(StatusWindow, ItsControlsAreTheMenusAndClosingItAsksBeforeQuitting) {
     }
     return static_cast<QPushButton*>(nullptr);
   };
-  QCheckBox* jpegs = window.findChild<QCheckBox*>();
+  QCheckBox* jpegs = nullptr;
+  for (QCheckBox* box : window.findChildren<QCheckBox*>()) {
+    if (box->text() == "Count JPEGs Too") jpegs = box;
+  }
   ASSERT_TRUE(button("Show QR Code") && jpegs);
   button("Show QR Code")->click();
   jpegs->click();
@@ -144,7 +147,7 @@ TEST(StatusWindow, ItsControlsAreTheMenusAndClosingItAsksBeforeQuitting) {
   state.counting = core::FrameCountRule::CountingMode::anyImage;
   state.snapshot.frameCount = 13;
   tray.show(buildMenu(state, {}), state);
-  EXPECT_EQ(window.findChild<QCheckBox*>(), jpegs);
+  EXPECT_TRUE(window.findChildren<QCheckBox*>().contains(jpegs));
   EXPECT_TRUE(jpegs->isChecked());
   EXPECT_EQ(window.findChild<QLabel*>("count")->text(), "13");
   jpegs->click();
