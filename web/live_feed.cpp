@@ -142,8 +142,16 @@ std::string LiveFeed::shotsEventLocked() const {
 
 void LiveFeed::publishShot(const core::WireSegment& segment) {
   std::lock_guard lock(mutex_);
-  // A shot of another shoot than the one loaded waits for the reload.
-  if (loadedShoot_ && *loadedShoot_ != segment.shootID) return;
+  // A shot just closed belongs to the shoot going on now, which may have
+  // begun with it: another shoot's shots are gone from the day.
+  if (loadedShoot_ != std::optional<std::optional<std::string>>(segment.shootID)) {
+    shots_.clear();
+    thumbnailBytes_ = 0;
+    loadedShoot_ = segment.shootID;
+    addShotLocked(segment);
+    sendLocked(shotsEventLocked());
+    return;
+  }
   if (!addShotLocked(segment)) return;
   trimLocked();
   sendLocked("event: shot\ndata: " + core::VantleCoding::dump(shotJson(segment)) + "\n\n");
@@ -151,6 +159,8 @@ void LiveFeed::publishShot(const core::WireSegment& segment) {
 
 void LiveFeed::resetShots(const std::optional<std::string>& shootID, const std::vector<core::WireSegment>& segments) {
   std::lock_guard lock(mutex_);
+  // Read for a shoot the view has left since: out of date.
+  if (snapshot_ && snapshot_->shootID != shootID) return;
   if (loadedShoot_ != std::optional<std::optional<std::string>>(shootID)) {
     shots_.clear();
     thumbnailBytes_ = 0;

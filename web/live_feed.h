@@ -61,7 +61,9 @@ class LiveFeed {
   void publishView(const core::VantleSnapshot& snapshot, const StatusWords& words);
   void publishShot(const core::WireSegment& segment);
   // The shoot's shots as storage has them, in order; shots published in the
-  // meantime are kept.
+  // meantime are kept. Ignored when the view has moved to another shoot.
+  // A published shot of another shoot than the loaded one starts that
+  // shoot's day.
   void resetShots(const std::optional<std::string>& shootID, const std::vector<core::WireSegment>& segments);
   void publishFrame(core::Bytes jpeg, const std::string& fileName);
   void clearFrame();

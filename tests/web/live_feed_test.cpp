@@ -134,7 +134,6 @@ TEST(LiveFeed, AStreamThatStopsReadingIsEndedAndEndAllWakesTheParked) {
 TEST(LiveFeed, ShotsBelongToTheLoadedShootAndPicturesStayWithinTheBudget) {
   LiveFeed feed;
   feed.resetShots("S1", {shot(1, "S1"), shot(2, "S2"), shot(3, "S1")});
-  feed.publishShot(shot(4, "S2"));  // another shoot's: waits for its reload
   feed.publishShot(shot(5, "S1"));
   feed.publishShot(shot(5, "S1"));  // told twice, kept once
   EXPECT_EQ(feed.planFacts().shotDurations, (std::vector<double>{60, 180, 300}));
@@ -147,12 +146,22 @@ TEST(LiveFeed, ShotsBelongToTheLoadedShootAndPicturesStayWithinTheBudget) {
   feed.resetShots("S1", {shot(1, "S1"), shot(3, "S1"), shot(5, "S1")});
   EXPECT_EQ(feed.planFacts().shotDurations, (std::vector<double>{60, 180, 300, 360}));
 
-  // A new shoot starts an empty day.
-  feed.resetShots("S2", {shot(2, "S2"), shot(4, "S2")});
-  EXPECT_EQ(feed.planFacts().shotDurations, (std::vector<double>{120, 240}));
+  // The first shot of a new shoot starts an empty day, before storage's list of it can be read.
+  feed.publishShot(shot(7, "S2"));
+  EXPECT_EQ(feed.planFacts().shotDurations, (std::vector<double>{420}));
   EXPECT_FALSE(feed.shotThumbnail(1));
+  feed.resetShots("S2", {shot(2, "S2"), shot(4, "S2")});
+  EXPECT_EQ(feed.planFacts().shotDurations, (std::vector<double>{120, 240, 420}));
+
+  // A list read for a shoot the view has left is out of date.
+  feed.publishView(counting(1), {"counting", std::nullopt});  // shoot S1 again
+  feed.resetShots("S2", {shot(8, "S2")});
+  EXPECT_EQ(feed.planFacts().shotDurations, (std::vector<double>{120, 240, 420}));
 
   // Over the budget, the oldest shots give up their pictures and the newest keep them.
+  core::VantleSnapshot third = counting(1);
+  third.shootID = "S3";
+  feed.publishView(third, {"counting", std::nullopt});
   const size_t big = LiveFeed::thumbnailBudget / 4;
   feed.resetShots("S3", {shot(10, "S3", big), shot(11, "S3", big), shot(12, "S3", big), shot(13, "S3", big),
                          shot(14, "S3", big)});
