@@ -13,6 +13,9 @@
 #include "net/vantle_client.h"
 #include "net/vantle_service.h"
 #include "tests/support/eventually.h"
+#include "tests/support/temp_folder.h"
+#include "web/web_certificate.h"
+#include "web/web_service.h"
 
 namespace vantle::net {
 namespace {
@@ -39,9 +42,9 @@ struct Seen {
   }
 };
 
-std::unique_ptr<ServiceBrowser> browse(Seen& seen) {
+std::unique_ptr<ServiceBrowser> browse(Seen& seen, std::string_view type = VantleSecurity::serviceType) {
   return std::make_unique<ServiceBrowser>(
-      std::string(VantleSecurity::serviceType),
+      std::string(type),
       ServiceBrowser::Callbacks{[&seen](const std::vector<FoundService>& found) {
                                   std::lock_guard lock(seen.mutex);
                                   seen.services = found;
@@ -73,6 +76,28 @@ TEST_F(DnsSdTest, AgentsAdvertiseTheirRecordAndCollidingNamesBecomeNewOnes) {
       return s.instanceName != "Capture Bay" && s.port == *second->debugPort() && withoutID;
     });
   }, 15));
+}
+
+TEST_F(DnsSdTest, TheBrowserPageIsAdvertisedAsHttpsWithItsPathBesideTheCompanionService) {
+  testing::TempFolder folder;
+  auto made = web::WebCertificate::loadOrMake(folder.path(), "localhost");
+  ASSERT_TRUE(std::holds_alternative<web::WebCertificate>(made));
+  const auto& certificate = std::get<web::WebCertificate>(made);
+  auto page = web::WebService::create(0);
+  ASSERT_EQ(page->start({certificate.certificatePem, certificate.keyPem}, "0123456789abcdef0123456789abcdef",
+                        "Capture Bay"),
+            std::nullopt);
+  Seen seen;
+  auto browser = browse(seen, web::WebService::serviceType);
+  ASSERT_TRUE(eventually([&] { return seen.named("Capture Bay").has_value(); }, 15));
+  const FoundService found = *seen.named("Capture Bay");
+  ASSERT_TRUE(found.txt);
+  EXPECT_EQ(found.txt->at("path"), "/");
+  EXPECT_EQ(found.port, *page->port());
+
+  // Stopped, it is no longer advertised.
+  page->stop();
+  EXPECT_TRUE(eventually([&] { return !seen.named("Capture Bay").has_value(); }, 15));
 }
 
 TEST_F(DnsSdTest, AClientsOwnCallbacksMayRestartAndStopItsBrowsing) {
