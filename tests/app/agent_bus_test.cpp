@@ -109,12 +109,12 @@ TEST_F(AgentBusTest, ASecondAgentDoesNotStartAndSaysHowToReachTheFirst) {
   first.quit();
 }
 
-TEST_F(AgentBusTest, AsAServiceTheCodeStaysOutOfTheJournalAndCtlShowsIt) {
+TEST_F(AgentBusTest, AsAServiceTheCodeAndTheBrowserAddressStayOutOfTheJournalAndCtlShowsThem) {
   // systemd names the journal stream it gives a service; here it is the pipe the test reads.
   const std::string agent = VANTLE_AGENT_PATH;
   LiveProcess service("/bin/sh",
                       {"-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec '" + agent +
-                                 "' --headless --port 0 --name 'Studio Service'"},
+                                 "' --headless --port 0 --web --web-port 0 --name 'Studio Service'"},
                       environment());
   ASSERT_TRUE(service.waitForLine("Listening on port ", kStartSeconds)) << service.transcript();
   EXPECT_TRUE(service.waitForLine("Pairing code: not written to the journal; 'vantle-agent ctl code' shows it",
@@ -124,12 +124,30 @@ TEST_F(AgentBusTest, AsAServiceTheCodeStaysOutOfTheJournalAndCtlShowsIt) {
   ASSERT_EQ(code.exitCode, 0) << code.err;
   ASSERT_EQ(code.out.size(), 1u);
   ASSERT_EQ(code.out[0].size(), 6u);
+  EXPECT_TRUE(service.waitForLine(
+      "Browsers: the address is not written to the journal; 'vantle-agent ctl browser' shows it", kStartSeconds));
+  const Ran browser = ctl({"browser"});
+  ASSERT_EQ(browser.exitCode, 0) << browser.err;
+  ASSERT_EQ(browser.out.size(), 2u);
+  EXPECT_THAT(browser.out[0], ::testing::MatchesRegex("https://.+:[0-9]+/#[0-9a-f]{32}"));
+  EXPECT_THAT(browser.out[1], ::testing::MatchesRegex("Certificate SHA-256: ([0-9A-F]{2}:){31}[0-9A-F]{2}"));
+  const std::string token = browser.out[0].substr(browser.out[0].find('#') + 1);
+
+  // Off, there is no address to give; on again, the same one: browsers' pages need not be opened again.
+  EXPECT_EQ(ctl({"browsers", "off"}).exitCode, 0);
+  EXPECT_TRUE(service.waitForLine("Browsers are no longer served.", kStartSeconds));
+  EXPECT_EQ(ctl({"browser"}).exitCode, 3);
+  EXPECT_EQ(ctl({"browsers", "on"}).exitCode, 0);
+  const Ran again = ctl({"browser"});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(again.out[0].substr(again.out[0].find('#') + 1), token);
   service.send("status");
   EXPECT_TRUE(service.waitForLine("Companions connected: ", kStartSeconds));
   EXPECT_EQ(ctl({"quit"}).exitCode, 0);
   EXPECT_EQ(service.waitForExit(kStartSeconds), 0);
   // Not a line of standard output nor of the log on standard error.
   EXPECT_THAT(service.transcript(), ::testing::Not(HasSubstr(code.out[0]))) << service.transcript();
+  EXPECT_THAT(service.transcript(), ::testing::Not(HasSubstr(token))) << service.transcript();
   EXPECT_THAT(service.transcript(), HasSubstr("a new pairing code was made"));
 }
 

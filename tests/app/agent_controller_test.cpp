@@ -16,6 +16,7 @@
 #include "tests/support/eventually.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_peer.h"
+#include "web/web_service.h"
 
 namespace vantle::agent {
 namespace {
@@ -93,6 +94,7 @@ class ControllerTest : public ::testing::Test {
     services.mainThread = [main = main](std::function<void()> work) { main->post(std::move(work)); };
     services.storage = storage;
     services.service = service;
+    services.web = web;
     services.bridge = &bridge;
     services.loginItem = loginItem;
     services.sleepInhibitor = inhibitor;
@@ -129,6 +131,11 @@ class ControllerTest : public ::testing::Test {
   std::shared_ptr<support::SerialQueue> main = std::make_shared<support::SerialQueue>("com.orvane.vantle.main");
   std::shared_ptr<AgentStorage> storage;
   std::shared_ptr<net::VantleService> service;
+  std::shared_ptr<web::WebService> web = [] {
+    auto made = web::WebService::create(0);
+    made->advertises = false;
+    return made;
+  }();
   CaptureOneBridge bridge;  // nothing owns the application's name here: it never runs
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
   std::shared_ptr<FakeInhibitor> inhibitor = std::make_shared<FakeInhibitor>();
@@ -180,6 +187,46 @@ TEST_F(ControllerTest, StartingTwiceMakesOneOfEachANewCodeDropsEveryCompanionAnd
   EXPECT_EQ(inhibitor->held, 0);
   EXPECT_EQ(onMain([&] { return controller->port(); }), std::nullopt);
   EXPECT_FALSE(offMain);
+}
+
+TEST_F(ControllerTest, TheBrowserAddressOutlivesARestartAndANewPairingCodeVoidsItSharedOrNot) {
+  const auto tokenOf = [](const AgentController::State& s) {
+    return s.browserAddress ? s.browserAddress->substr(s.browserAddress->find('#') + 1) : std::string();
+  };
+  onMain([&] {
+    controller->setSharingWithBrowsers(true, /*remember=*/false);
+    controller->start();
+  });
+  const AgentController::State started = state();
+  ASSERT_TRUE(started.browserAddress) << started.lastError.value_or("");
+  EXPECT_THAT(*started.browserAddress,
+              ::testing::MatchesRegex("https://.+:" + std::to_string(*web->port()) + "/#[0-9a-f]{32}"));
+  EXPECT_EQ(started.browserFingerprint.size(), 95u);
+  const std::string first = tokenOf(started);
+
+  // Stopped, browsers are not served; started again, the same address works.
+  onMain([&] { controller->stop(); });
+  EXPECT_FALSE(web->isRunning());
+  EXPECT_FALSE(state().browserAddress);
+  onMain([&] { controller->start(); });
+  EXPECT_TRUE(web->isRunning());
+  EXPECT_EQ(tokenOf(state()), first);
+
+  // A new pairing code is a new address.
+  onMain([&] { controller->rotatePairingCode(); });
+  const std::string second = tokenOf(state());
+  EXPECT_EQ(second.size(), 32u);
+  EXPECT_NE(second, first);
+
+  // Even one made while browsers are not served voids the old address.
+  onMain([&] { controller->setSharingWithBrowsers(false, false); });
+  EXPECT_FALSE(web->isRunning());
+  EXPECT_FALSE(state().browserAddress);
+  onMain([&] { controller->rotatePairingCode(); });
+  onMain([&] { controller->setSharingWithBrowsers(true, false); });
+  const std::string third = tokenOf(state());
+  EXPECT_EQ(third.size(), 32u);
+  EXPECT_NE(third, second);
 }
 
 TEST_F(ControllerTest, ChoosingAFolderSwitchesTheSourceLiveAndOnlyItsFramesMayBePulled) {
