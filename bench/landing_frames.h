@@ -251,6 +251,13 @@ class HeadlessAgent {
 
   double cpuSeconds() const { return cpuSecondsOf(process_->pid()); }
 
+  // What follows `prefix` on the first line of its output that starts with it.
+  std::string lineAfter(const std::string& prefix) const {
+    const auto line = process_->waitForLine(prefix, 30);
+    if (!line) throw std::runtime_error("the agent never printed \"" + prefix + "\"");
+    return line->substr(prefix.size());
+  }
+
   const fs::path capture;
   std::string code;
   uint16_t port = 0;
