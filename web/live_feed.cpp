@@ -35,6 +35,7 @@ std::shared_ptr<LiveFeed::Stream> LiveFeed::open(std::function<void()> park, std
   stream->park = std::move(park);
   stream->wake = std::move(wake);
   std::lock_guard lock(mutex_);
+  stream->ended = refusing_;
   stream->waiting = "retry: " + std::to_string(retryMillis) + "\n\n";
   if (!viewEvent_.empty()) stream->waiting += viewEvent_;
   stream->waiting += shotsEventLocked();
@@ -196,8 +197,14 @@ void LiveFeed::ping() {
   sendLocked(": ping\n\n");
 }
 
-void LiveFeed::endAll() {
+void LiveFeed::acceptStreams() {
   std::lock_guard lock(mutex_);
+  refusing_ = false;
+}
+
+void LiveFeed::endAll(bool refuseNew) {
+  std::lock_guard lock(mutex_);
+  refusing_ = refusing_ || refuseNew;
   for (const std::shared_ptr<Stream>& stream : streams_) {
     stream->ended = true;
     if (stream->parked) {

@@ -70,7 +70,11 @@ class LiveFeed {
   // A comment line on every stream: it keeps proxies from closing them and
   // finds browsers that have gone away.
   void ping();
-  void endAll();
+  // Ends every stream. With `refuseNew`, streams opened from now on end at
+  // once too (the server is stopping: none may be parked when it stops),
+  // until `acceptStreams`.
+  void endAll(bool refuseNew = false);
+  void acceptStreams();
 
   // The shoot the view is about, and the one the shots are loaded for.
   std::optional<std::string> viewShootID() const;
@@ -102,6 +106,7 @@ class LiveFeed {
   uint64_t frameVersion_ = 0;
   std::string frameFileName_;
   std::vector<std::shared_ptr<Stream>> streams_;
+  bool refusing_ = false;
 };
 
 }  // namespace vantle::web

@@ -264,6 +264,7 @@ std::optional<std::string> WebService::start(const Identity& identity, std::stri
                                              const std::string& displayName) {
   stop();
   access_.renew(std::move(token));
+  feed_.acceptStreams();
   auto daemon = std::make_unique<Daemon>(*this);
   const auto listen = [&](uint16_t port) {
     // clang-format off
@@ -351,8 +352,9 @@ void WebService::stop() {
   }
   advertiser.reset();
   if (!daemon) return;
-  // A parked stream must be resumed before libmicrohttpd can stop.
-  feed_.endAll();
+  // A parked stream must be resumed before libmicrohttpd can stop, and none
+  // opened meanwhile may park.
+  feed_.endAll(/*refuseNew=*/true);
   daemon.reset();
 }
 

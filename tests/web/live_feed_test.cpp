@@ -122,6 +122,17 @@ TEST(LiveFeed, AStreamThatStopsReadingIsEndedAndEndAllWakesTheParked) {
   parked.drain(65536, &parkedEnded);
   EXPECT_TRUE(parkedEnded);
 
+  // A server on its way down: a stream opened now ends after its first picture, never parked.
+  feed.endAll(/*refuseNew=*/true);
+  {
+    Reader late(feed);
+    bool lateEnded = false;
+    EXPECT_THAT(late.drain(65536, &lateEnded), HasSubstr("retry: 2000"));
+    EXPECT_TRUE(lateEnded);
+    EXPECT_EQ(late.parks, 0);
+  }
+  feed.acceptStreams();
+
   // A closed stream is no longer told anything.
   Reader gone(feed);
   gone.drain();

@@ -158,7 +158,8 @@ TEST_F(WebServiceTest, TheStreamTellsTheWholePictureThenEachChangeAndEndsWithThe
   shot.folderName = "Look 1";
   shot.thumbnail = core::Bytes{0xff, 0xd8, 0xff, 0xd9};
   service->publishShot(shot);
-  EXPECT_TRUE(stream.waitForLine("data: {\"seq\":41,\"name\":\"Look 1\"", 20));
+  EXPECT_TRUE(stream.waitForLine(
+      [](const std::string& line) { return line.find("{\"seq\":41,\"name\":\"Look 1\"") != std::string::npos; }, 20));
   EXPECT_EQ(curl(withCookie(cookie) + url("/shots/41.jpg")).body, std::string("\xff\xd8\xff\xd9"));
   EXPECT_EQ(curl(withCookie(cookie) + url("/shots/42.jpg")).status, 404);
   EXPECT_EQ(service->streamCount(), 1u);
