@@ -77,7 +77,10 @@ int HeadlessAgent::run(const sigset_t& stops) {
       support::postWeakly(*main, weak, [command](HeadlessAgent& self) { self.perform(command); });
     });
   }
-  std::thread(support::weakly(weak_from_this(), [](HeadlessAgent& self) { self.readCommands(); })).detach();
+  // The reader holds the agent weakly while it waits for input: an agent
+  // told to quit is destroyed (its hooks stopped with it) though its
+  // standard input stays open.
+  std::thread([weak = weak_from_this(), main = main_] { readCommands(weak, main); }).detach();
   std::thread([weak = weak_from_this(), stops] {
     int signal = 0;
     if (sigwait(&stops, &signal) != 0) return;
@@ -274,7 +277,8 @@ void HeadlessAgent::perform(const AgentCommand& command) {
 
 // ---- Standard input ----------------------------------------------------------------
 
-void HeadlessAgent::readCommands() {
+void HeadlessAgent::readCommands(const std::weak_ptr<HeadlessAgent>& agent,
+                                 const std::shared_ptr<support::SerialQueue>& main) {
   constexpr size_t longestLine = 64 * 1024;
   std::string pending;
   char buffer[4096];
@@ -289,10 +293,10 @@ void HeadlessAgent::readCommands() {
       continue;
     }
     // The end of input leaves the agent serving: it may run as a service with nothing on its input.
-    if (got <= 0) return;
+    if (got <= 0 || agent.expired()) return;
     pending.append(buffer, static_cast<size_t>(got));
     for (size_t newline; (newline = pending.find('\n')) != std::string::npos; pending.erase(0, newline + 1)) {
-      support::postWeakly(*main_, weak_from_this(),
+      support::postWeakly(*main, agent,
                           [line = pending.substr(0, newline)](HeadlessAgent& self) { self.command(line); });
     }
     if (pending.size() > longestLine) pending.clear();  // no command is that long

@@ -49,7 +49,7 @@ class HeadlessAgent : public std::enable_shared_from_this<HeadlessAgent> {
   void showSegment(const core::WireSegment& segment);
   void showVerification(const core::ShootVerification& verification);
 
-  void readCommands();
+  static void readCommands(const std::weak_ptr<HeadlessAgent>& agent, const std::shared_ptr<support::SerialQueue>& main);
   void exit(int code);
 
   const AgentOptions options_;

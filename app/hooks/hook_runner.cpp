@@ -120,7 +120,11 @@ struct HookRunner::Hook {
     if (pidfd >= 0 && !endsWithin(pidfd, static_cast<int>(timeLimit.count()), stopSignal)) {
       stopped = true;
       kill(-pid, SIGTERM);
-      if (!endsWithin(pidfd, killGraceMilliseconds)) kill(-pid, SIGKILL);
+      endsWithin(pidfd, killGraceMilliseconds);
+      // Whatever is left of its group goes too, even what the hook started
+      // as the stop came (too late for its own trap to know of it). The hook
+      // is not reaped yet, so the group's number cannot be anyone else's.
+      kill(-pid, SIGKILL);
     }
     if (pidfd >= 0) close(pidfd);
     int status = 0;

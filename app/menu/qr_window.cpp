@@ -47,7 +47,7 @@ QImage QrWindow::image(const std::string& code, int scale) {
 }
 
 QWidget* QrWindow::show(const std::string& code) {
-  return open("Pairing Code", "Scan to connect", code, kWidth, {{code, "code", 1.4}});
+  return open("Pairing Code", "Scan to connect", code, kWidth, {{code, "code", 1.4}}, kHeight);
 }
 
 QWidget* QrWindow::showBrowser(const std::string& address, const std::string& fingerprint) {
@@ -57,11 +57,12 @@ QWidget* QrWindow::showBrowser(const std::string& address, const std::string& fi
   return open("Browser QR Code", "Scan to follow the shoot in a browser", address, kBrowserWidth,
               {{address, "address", 0.7},
                {"Certificate SHA-256", "fingerprint-label", 0.7},
-               {shownFingerprint, "fingerprint", 0.6}});
+               {shownFingerprint, "fingerprint", 0.6}},
+              /*height=*/0);
 }
 
 QWidget* QrWindow::open(const char* title, const char* headlineText, const std::string& payload, int width,
-                        const std::vector<Caption>& captions) {
+                        const std::vector<Caption>& captions, int height) {
   if (QWidget* old = shown().data()) {
     old->close();
     old->deleteLater();
@@ -102,8 +103,7 @@ QWidget* QrWindow::open(const char* title, const char* headlineText, const std::
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(text);
   }
-  window->adjustSize();
-  window->setFixedHeight(std::max(kHeight, window->sizeHint().height()));
+  window->setFixedHeight(height > 0 ? height : std::max(kHeight, window->sizeHint().height()));
 
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     window->move(screen->availableGeometry().center() - QPoint(width / 2, window->height() / 2));

@@ -34,8 +34,9 @@ class QrWindow {
     std::string objectName;
     double scale;  // of the headline's size
   };
+  // `height` 0 fits the contents.
   static QWidget* open(const char* title, const char* headline, const std::string& payload, int width,
-                       const std::vector<Caption>& captions);
+                       const std::vector<Caption>& captions, int height);
   static QPointer<QWidget>& shown();
 };
 

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 
@@ -88,6 +89,31 @@ TEST_F(HookRunnerTest, AHookPastItsTimeIsStoppedWithWhatItStartedAndSoIsOneLeftR
     ASSERT_TRUE(eventually([&] { return fs::exists(folder.path() / "child-shoot-ended"); }, 20));
   }  // the agent stopping: the hook is not waited for
   EXPECT_EQ(lines("stopped"), 2u) << log();
+}
+
+// Whether process `pid` is gone: no such process, or one that has ended and waits to be reaped.
+bool gone(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t end = text.rfind(')');
+  return end == std::string::npos || text.substr(end + 2, 1) == "Z";
+}
+
+TEST_F(HookRunnerTest, WhatAStoppedHookLeavesBehindIsStoppedToo) {
+  // The hook obeys the stop, but what it started shrugs it off: it goes all the same.
+  hook("shot-closed",
+       "trap 'exit 0' TERM\n"
+       "sh -c 'trap \"\" TERM; echo $$ > stubborn; exec sleep 1000' >/dev/null 2>&1 &\n"
+       "wait");
+  {
+    HookRunner runner(folder.path() / "hooks", 600s);
+    runner.fire("shot-closed", {});
+    ASSERT_TRUE(eventually([&] { return fs::exists(folder.path() / "stubborn"); }, 20));
+  }
+  const std::string stubborn = readText(folder.path() / "stubborn");
+  const std::string pid = stubborn.substr(0, stubborn.find('\n'));
+  EXPECT_TRUE(eventually([&] { return gone(pid); }, 20));
+  if (!gone(pid)) ::kill(std::stoi(pid), SIGKILL);  // not left for the next test to trip on
 }
 
 }  // namespace

@@ -111,8 +111,23 @@ TEST(MenuOnScreen, TheStatusWindowAndTheQrWindowAsTheXServerShowsThem) {
   ASSERT_TRUE(again);
   EXPECT_EQ(QrWindow::current(), again.data());
   EXPECT_TRUE(QTest::qWaitFor([&] { return qr.isNull(); }, kWaitMs)) << "the first window was not closed";
-  again->close();
-  EXPECT_TRUE(QTest::qWaitFor([&] { return again.isNull(); }, kWaitMs));
+
+  // The browser QR code holds the whole address, and the fingerprint is beside it to compare.
+  const std::string address = "https://192.168.1.20:39183/#9f2c4e1a7b3d5f60182a3c4d5e6f7081";
+  const std::string fingerprint =
+      "5C:0B:12:34:56:78:9A:BC:DE:F0:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:10:20:30:40:50:E1";
+  QPointer<QWidget> browser = QrWindow::showBrowser(address, fingerprint);
+  ASSERT_TRUE(browser);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return again.isNull(); }, kWaitMs)) << "one QR window at a time";
+  EXPECT_EQ(browser->windowTitle(), "Browser QR Code");
+  EXPECT_EQ(browser->findChild<QLabel*>("address")->text().toStdString(), address);
+  QString shown = browser->findChild<QLabel*>("fingerprint")->text();
+  EXPECT_EQ(shown.remove('\n').toStdString(), fingerprint);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(browser, kWaitMs));
+  EXPECT_TRUE(screenshot(*browser, "browser-qr-window.png",
+                         [&](const QImage&, const fs::path& file) { return testing::decodeQr(file) == address; }));
+  browser->close();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return browser.isNull(); }, kWaitMs));
 }
 
 }  // namespace
