@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "tests/support/eventually.h"
+#include "tests/support/live_process.h"
 #include "tests/support/temp_folder.h"
 
 namespace vantle::app {
@@ -91,14 +92,6 @@ TEST_F(HookRunnerTest, AHookPastItsTimeIsStoppedWithWhatItStartedAndSoIsOneLeftR
   EXPECT_EQ(lines("stopped"), 2u) << log();
 }
 
-// Whether process `pid` is gone: no such process, or one that has ended and waits to be reaped.
-bool gone(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t end = text.rfind(')');
-  return end == std::string::npos || text.substr(end + 2, 1) == "Z";
-}
-
 TEST_F(HookRunnerTest, WhatAStoppedHookLeavesBehindIsStoppedToo) {
   // The hook obeys the stop, but what it started shrugs it off: it goes all the same.
   hook("shot-closed",
@@ -111,9 +104,9 @@ TEST_F(HookRunnerTest, WhatAStoppedHookLeavesBehindIsStoppedToo) {
     ASSERT_TRUE(eventually([&] { return fs::exists(folder.path() / "stubborn"); }, 20));
   }
   const std::string stubborn = readText(folder.path() / "stubborn");
-  const std::string pid = stubborn.substr(0, stubborn.find('\n'));
-  EXPECT_TRUE(eventually([&] { return gone(pid); }, 20));
-  if (!gone(pid)) ::kill(std::stoi(pid), SIGKILL);  // not left for the next test to trip on
+  const pid_t pid = std::stoi(stubborn);
+  EXPECT_TRUE(eventually([&] { return testing::processGone(pid); }, 20));
+  if (!testing::processGone(pid)) ::kill(pid, SIGKILL);  // not left for the next test to trip on
 }
 
 }  // namespace

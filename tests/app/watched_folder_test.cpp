@@ -180,7 +180,8 @@ TEST_F(WatchedFolderTest, HooksHearOfFramesAndShotsAndOneThatHangsDelaysNothing)
   fs::create_directories(capture);
   fs::create_directories(look2);
   // The frame hook never ends; the shot hook writes what it was told, whole.
-  writeHook(home(), "frame-landed", "echo \"$VANTLE_FILE\" >> \"$HOME/frames.txt\"; exec sleep 1000");
+  writeHook(home(), "frame-landed",
+            "echo \"$VANTLE_FILE\" >> \"$HOME/frames.txt\"; echo $$ > \"$HOME/hook.pid\"; exec sleep 1000");
   writeHook(home(), "shot-closed",
             "env | grep '^VANTLE_' | sort > \"$HOME/.shot.part\" && mv \"$HOME/.shot.part\" \"$HOME/shot-$VANTLE_SEQ\"");
   landCameraFrame(capture, "IMG_0001.CR3");
@@ -208,7 +209,10 @@ TEST_F(WatchedFolderTest, HooksHearOfFramesAndShotsAndOneThatHangsDelaysNothing)
   EXPECT_THAT(told, ::testing::HasSubstr("VANTLE_SHOOT_ID="));
   EXPECT_EQ(readText(home() / "frames.txt"), (capture / "IMG_0001.CR3").string() + "\n");
 
-  agent.quit();  // stops the hanging hook on its way out
+  // Quitting, even from its standard input, stops the hanging hook on the way out.
+  agent.quit();
+  const pid_t hook = std::stoi(readText(home() / "hook.pid"));
+  EXPECT_TRUE(eventually([&] { return processGone(hook); }, kShotSeconds));
 }
 
 }  // namespace

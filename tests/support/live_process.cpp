@@ -157,4 +157,11 @@ std::string LiveProcess::transcript() {
   return text;
 }
 
+bool processGone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t end = text.rfind(')');  // the state follows the name, which may hold anything
+  return end == std::string::npos || text.compare(end + 2, 1, "Z") == 0;
+}
+
 }  // namespace vantle::testing

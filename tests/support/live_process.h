@@ -77,4 +77,8 @@ class LiveProcess {
   std::optional<int> exitCode_;
 };
 
+// Whether process `pid` is gone: there is none, or it has ended and only
+// waits to be reaped (by a parent that may never do it, or by init).
+bool processGone(pid_t pid);
+
 }  // namespace vantle::testing
