@@ -127,10 +127,7 @@ class BrowserStream {
 
 int main() {
   const double seconds = std::max(3.0, benchSeconds(60) / 3);
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  raiseDescriptorLimit();
 
   bool holds = true;
   try {
@@ -163,7 +160,8 @@ int main() {
 
     // Twenty browsers join.
     std::vector<std::unique_ptr<BrowserStream>> browsers;
-    for (int i = 0; i < 20; ++i) browsers.push_back(std::make_unique<BrowserStream>(webPort, openSession(webPort, token)));
+    for (int i = 0; i < 20; ++i)
+      browsers.push_back(std::make_unique<BrowserStream>(webPort, openSession(webPort, token)));
     for (auto& browser : browsers) browser->counts.waitFor(frames, 20);
     std::vector<const CountsSeen*> everyone{&followers[0].counts, &followers[1].counts};
     for (auto& browser : browsers) everyone.push_back(&browser->counts);
@@ -216,8 +214,8 @@ int main() {
     std::printf("and 1,000 idle TCP        %6.1f ms  %6.1f ms    %6.1f ms  %6.1f ms  (%d of 20 streams kept)\n",
                 crowdedCompanions.median * 1e3, crowdedCompanions.p99 * 1e3, crowdedP50 * 1e3, crowdedP99 * 1e3,
                 streamsLeft);
-    std::printf("agent CPU: %.2f%% of a core with 20 idle streams, %.2f%% with one frame a second\n",
-                idleShare * 100, pacedShare * 100);
+    std::printf("agent CPU: %.2f%% of a core with 20 idle streams, %.2f%% with one frame a second\n", idleShare * 100,
+                pacedShare * 100);
     const double ratio = with.p99 / std::max(before.p99, 1e-3);
     std::printf("companions p99 with browsers / without: %.2f\n", ratio);
     holds = browserP99 >= 0 && browserP99 <= 0.100 && idleShare < 0.01 && ratio <= 1.5 && crowdedP99 >= 0 &&

@@ -71,10 +71,7 @@ void guess(uint16_t port, const std::function<std::string()>& from, std::atomic<
 
 int main() {
   const double seconds = std::max(3.0, benchSeconds(60) / 3);
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  raiseDescriptorLimit();
 
   std::vector<Run> runs;
   try {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -184,6 +185,15 @@ inline core::Bytes randomBytes(size_t n, unsigned seed) {
   core::Bytes bytes(n);
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
   return bytes;
+}
+
+// As many open descriptors as the system lets this process have: the
+// network benchmarks hold thousands of connections.
+inline void raiseDescriptorLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // VANTLE_BENCH_SECONDS when it is set, else `fallback`.

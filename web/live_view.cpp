@@ -12,15 +12,20 @@ int64_t unixMillis(core::Instant at) {
 namespace {
 
 template <typename T>
-core::Json orNull(const std::optional<T>& value) {
+core::Json valueOrNull(const std::optional<T>& value) {
   return value ? core::Json(*value) : core::Json(nullptr);
 }
+
+}  // namespace
+
+core::Json orNull(const std::optional<std::string>& value) { return valueOrNull(value); }
+core::Json orNull(const std::optional<double>& value) { return valueOrNull(value); }
+core::Json orNull(const std::optional<int64_t>& value) { return valueOrNull(value); }
+core::Json orNull(const std::optional<bool>& value) { return valueOrNull(value); }
 
 core::Json millisOrNull(const std::optional<core::Instant>& at) {
   return at ? core::Json(unixMillis(*at)) : core::Json(nullptr);
 }
-
-}  // namespace
 
 core::Json viewJson(const core::VantleSnapshot& snapshot, const StatusWords& words) {
   const core::ShotClock clock = snapshot.shotClock();

@@ -23,6 +23,13 @@ struct StatusWords {
 
 int64_t unixMillis(core::Instant at);
 
+// A value as JSON, null when absent; instants as milliseconds since the epoch.
+core::Json orNull(const std::optional<std::string>& value);
+core::Json orNull(const std::optional<double>& value);
+core::Json orNull(const std::optional<int64_t>& value);
+core::Json orNull(const std::optional<bool>& value);
+core::Json millisOrNull(const std::optional<core::Instant>& at);
+
 core::Json viewJson(const core::VantleSnapshot& snapshot, const StatusWords& words);
 
 // A shot for the page; its thumbnail is a URL of its own, never inline.

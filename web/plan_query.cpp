@@ -23,15 +23,6 @@ std::optional<int64_t> wholeNumber(const char* text) {
   return value;
 }
 
-template <typename T>
-core::Json orNull(const std::optional<T>& value) {
-  return value ? core::Json(*value) : core::Json(nullptr);
-}
-
-core::Json millisOrNull(const std::optional<core::Instant>& at) {
-  return at ? core::Json(unixMillis(*at)) : core::Json(nullptr);
-}
-
 }  // namespace
 
 std::variant<PlanTarget, std::string> PlanTarget::parse(const char* looks, const char* frames, const char* wrap) {
