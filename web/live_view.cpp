@@ -41,7 +41,7 @@ core::Json viewJson(const core::VantleSnapshot& snapshot, const StatusWords& wor
   view["shotName"] = orNull(snapshot.shotName);
   view["folder"] = orNull(snapshot.designatedPath);
   view["sessionName"] = orNull(snapshot.sessionName);
-  view["status"] = snapshot.encode().value("status", "");
+  view["status"] = std::string(core::caseName(snapshot.status));
   view["statusLine"] = words.line;
   view["remedy"] = orNull(words.remedy);
   view["warning"] = orNull(snapshot.orphanWarning());
