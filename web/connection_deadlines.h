@@ -1,11 +1,12 @@
-// A deadline for every request's headers on the browser server.
+// A deadline for every request on the browser server.
 //
 // libmicrohttpd closes a connection that sends nothing for a while, but one
 // that trickles a byte now and then (a "slowloris") would hold its place for
 // days. Here each connection is given `headerLimit` from its start, and from
-// the end of each answer, to have its next request's headers in; one that
-// does not is shut down, and libmicrohttpd then closes it. The TLS handshake
-// falls within the first deadline.
+// the end of each answer, to have its next request in (headers and the small
+// body a request may have); one that does not is shut down, and
+// libmicrohttpd then closes it. The TLS handshake falls within the first
+// deadline.
 //
 // Thread-safe: libmicrohttpd's thread records, the web service's queue
 // enforces. A record lives from `started` to `closed`, and its socket is
@@ -31,7 +32,7 @@ class ConnectionDeadlines {
   ~ConnectionDeadlines();
 
   Record* started(int socket, Clock::time_point now);
-  // The headers of a request are in: no deadline while it is answered.
+  // A request is in: no deadline while it is answered.
   void requestBegan(Record* record);
   // Its answer is sent: the next request's headers are due.
   void requestEnded(Record* record, Clock::time_point now);

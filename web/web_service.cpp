@@ -142,7 +142,6 @@ struct WebService::Daemon {
     auto* request = static_cast<Request*>(*requestContext);
     if (!request) {
       // The headers are in; the body, if any, comes in the calls that follow.
-      self.service.deadlines_.requestBegan(recordOf(connection));
       request = new Request;
       *requestContext = request;
       if (std::strcmp(method, MHD_HTTP_METHOD_POST) == 0) {
@@ -155,6 +154,8 @@ struct WebService::Daemon {
       return MHD_YES;
     }
     if (*uploadSize > 0) {
+      // Past the limit the body is read and dropped (libmicrohttpd answers
+      // only once it is whole); an endless one meets the request deadline.
       if (request->body.size() + *uploadSize > bodyLimit) {
         request->tooLarge = true;
       } else {
@@ -163,6 +164,8 @@ struct WebService::Daemon {
       *uploadSize = 0;
       return MHD_YES;
     }
+    // The whole request is in: from here it is being answered, with no deadline.
+    self.service.deadlines_.requestBegan(recordOf(connection));
     if (request->tooLarge) return sendError(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
     return self.route(connection, url, method, *request);
   }

@@ -9,10 +9,10 @@
 // GnuTLS. Nothing there waits on the agent: the agent publishes into the
 // feed, and the server reads only the feed and the access table. Bounds:
 // `connectionLimit` connections, `perAddressLimit` of them from one address;
-// a request's headers within `headerSeconds` of the connection or of the
-// previous answer, and within `headerBytes`; `idleSeconds` without a byte
-// before a connection that is not streaming is closed; no body over
-// `bodyLimit`.
+// a whole request (headers and body) within `headerSeconds` of the
+// connection or of the previous answer; headers within `headerBytes`, no
+// body over `bodyLimit`; `idleSeconds` without a byte before a connection
+// that is not streaming is closed.
 //
 // The service advertises itself by DNS-SD as `_https._tcp` with the page's
 // path in its TXT record. Its own queue ("com.orvane.vantle.web") loads a

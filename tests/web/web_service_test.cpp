@@ -12,9 +12,11 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "tests/support/eventually.h"
 #include "tests/support/live_process.h"
+#include "tests/support/pace.h"
 #include "tests/support/temp_folder.h"
 #include "web/web_certificate.h"
 
@@ -210,15 +212,35 @@ bool closedByServer(int fd) {
 TEST_F(WebServiceTest, SilentConnectionsTakeAtMostTheirShareAndAreClosedAtTheHeaderDeadline) {
   const std::string cookie = session();
   ASSERT_TRUE(testing::eventually([&] { return service->connectionCount() == 0; }, 20));
+
+  // One sends a body that never ends, a byte at a time: never idle, never too large at once.
+  testing::LiveProcess trickler("/usr/bin/openssl",
+                                {"s_client", "-quiet", "-crlf", "-connect", "127.0.0.1:" + std::to_string(port)});
+  trickler.send("POST /session HTTP/1.1");
+  trickler.send("Host: 127.0.0.1");
+  trickler.send("Transfer-Encoding: chunked");
+  trickler.send("");
+  testing::Pace pace(std::chrono::milliseconds(500));
+  std::thread trickle([&] {
+    while (pace.next()) {
+      trickler.send("1");  // a chunk of one byte; -crlf ends each line as HTTP wants
+      trickler.send("a");
+    }
+  });
+  ASSERT_TRUE(testing::eventually([&] { return service->connectionCount() == 1; }, 20));
+
   // Two machines say nothing: each gets its share of places, no more, and together they fill the server.
   std::vector<int> first, second;
   for (unsigned i = 0; i < WebService::perAddressLimit + 4; ++i) first.push_back(silentConnection("127.0.0.2", port));
-  for (unsigned i = 0; i < WebService::perAddressLimit; ++i) second.push_back(silentConnection("127.0.0.3", port));
+  for (unsigned i = 1; i < WebService::perAddressLimit; ++i) second.push_back(silentConnection("127.0.0.3", port));
   EXPECT_TRUE(testing::eventually([&] { return service->connectionCount() == WebService::connectionLimit; }, 20));
   EXPECT_TRUE(testing::eventually([&] { return closedByServer(first.back()); }, 20)) << "one share per address";
 
-  // A connection that sends no request within the header deadline is closed, and the server is open again.
+  // A connection that has not sent a whole request within the deadline is closed, and the server is open again.
   EXPECT_TRUE(testing::eventually([&] { return service->connectionCount() == 0; }, WebService::headerSeconds + 10));
+  EXPECT_TRUE(trickler.waitForExit(20)) << "the endless body is cut off";
+  pace.stop();
+  trickle.join();
   EXPECT_EQ(curl(withCookie(cookie) + quoted(url("/plan?looks=3"))).status, 200);
   for (int fd : first) ::close(fd);
   for (int fd : second) ::close(fd);
