@@ -283,7 +283,7 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   };
   callbacks.onSegment = [onMainFrom, service, browsers](const core::WireSegment& segment) {
     if (auto s = service.lock()) s->broadcast(VantleMessage{.t = Kind::segment, .segment = segment});
-    if (auto b = browsers.lock(); b && b->isRunning()) b->publishShot(segment);
+    if (auto b = browsers.lock()) b->publishShot(segment);
     onMainFrom([segment](AgentController& c) {
       if (c.hooks_) c.hooks_->fire("shot-closed", app::shotClosedVariables(segment));
       if (c.observer_.onSegment) c.observer_.onSegment(segment);
@@ -299,7 +299,7 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   callbacks.onFrameThumbnail = [service, browsers, onMainFrom,
                                 hooks = hooks_](const AgentCoordinator::FrameThumbnail& thumbnail) {
     if (auto s = service.lock()) s->broadcastFrameThumbnail(thumbnail.data, thumbnail.fileName, thumbnail.path);
-    if (auto b = browsers.lock(); b && b->isRunning()) b->publishFrame(thumbnail.data, thumbnail.fileName);
+    if (auto b = browsers.lock()) b->publishFrame(thumbnail.data, thumbnail.fileName);
     if (!hooks) return;
     onMainFrom([path = thumbnail.path](AgentController& c) {
       c.hooks_->fire("frame-landed", app::frameLandedVariables(path, c.state_.snapshot));
@@ -307,7 +307,7 @@ void AgentController::connect(AgentCoordinator& coordinator) {
   };
   callbacks.onFrameCleared = [service, browsers] {
     if (auto s = service.lock()) s->broadcastFrameCleared();
-    if (auto b = browsers.lock(); b && b->isRunning()) b->clearFrame();
+    if (auto b = browsers.lock()) b->clearFrame();
   };
   coordinator.setCallbacks(std::move(callbacks));
 }

@@ -105,16 +105,15 @@ void LiveFeed::publishView(const core::VantleSnapshot& snapshot, const StatusWor
   sendLocked(text);
 }
 
-bool LiveFeed::addShotLocked(const core::WireSegment& segment) {
+const std::string* LiveFeed::addShotLocked(const core::WireSegment& segment) {
   const auto later = std::find_if(shots_.begin(), shots_.end(), [&](const Shot& s) { return s.seq >= segment.seq; });
-  if (later != shots_.end() && later->seq == segment.seq) return false;  // known already
+  if (later != shots_.end() && later->seq == segment.seq) return nullptr;  // known already
   Shot shot{segment.seq, core::VantleCoding::dump(shotJson(segment)), segment.duration, nullptr};
   if (segment.thumbnail && !segment.thumbnail->empty()) {
     shot.thumbnail = std::make_shared<const core::Bytes>(*segment.thumbnail);
     thumbnailBytes_ += shot.thumbnail->size();
   }
-  shots_.insert(later, std::move(shot));
-  return true;
+  return &shots_.insert(later, std::move(shot))->json;
 }
 
 void LiveFeed::trimLocked() {
@@ -153,9 +152,11 @@ void LiveFeed::publishShot(const core::WireSegment& segment) {
     sendLocked(shotsEventLocked());
     return;
   }
-  if (!addShotLocked(segment)) return;
+  const std::string* json = addShotLocked(segment);
+  if (!json) return;
+  const std::string text = "event: shot\ndata: " + *json + "\n\n";  // before trimming may drop the shot
   trimLocked();
-  sendLocked("event: shot\ndata: " + core::VantleCoding::dump(shotJson(segment)) + "\n\n");
+  sendLocked(text);
 }
 
 void LiveFeed::resetShots(const std::optional<std::string>& shootID, const std::vector<core::WireSegment>& segments) {
@@ -197,6 +198,13 @@ void LiveFeed::ping() {
   sendLocked(": ping\n\n");
 }
 
+void LiveFeed::forgetShots() {
+  std::lock_guard lock(mutex_);
+  shots_.clear();
+  thumbnailBytes_ = 0;
+  loadedShoot_.reset();
+}
+
 void LiveFeed::acceptStreams() {
   std::lock_guard lock(mutex_);
   refusing_ = false;
@@ -212,11 +220,6 @@ void LiveFeed::endAll(bool refuseNew) {
       if (stream->wake) stream->wake();
     }
   }
-}
-
-std::optional<std::string> LiveFeed::viewShootID() const {
-  std::lock_guard lock(mutex_);
-  return snapshot_ ? snapshot_->shootID : std::nullopt;
 }
 
 std::optional<std::optional<std::string>> LiveFeed::loadedShootID() const {

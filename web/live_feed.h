@@ -75,9 +75,10 @@ class LiveFeed {
   // until `acceptStreams`.
   void endAll(bool refuseNew = false);
   void acceptStreams();
+  // Drops the shots: the next load reads them all again.
+  void forgetShots();
 
-  // The shoot the view is about, and the one the shots are loaded for.
-  std::optional<std::string> viewShootID() const;
+  // The shoot the shots are loaded for; none before the first load.
   std::optional<std::optional<std::string>> loadedShootID() const;
   Bytes shotThumbnail(uint64_t seq) const;
   Bytes frame() const;
@@ -92,8 +93,8 @@ class LiveFeed {
   };
   void sendLocked(const std::string& event);
   std::string shotsEventLocked() const;
-  // False when the shot is known already.
-  bool addShotLocked(const core::WireSegment& segment);
+  // The kept shot's JSON; null when the shot is known already.
+  const std::string* addShotLocked(const core::WireSegment& segment);
   void trimLocked();
 
   mutable std::mutex mutex_;

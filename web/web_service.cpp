@@ -268,6 +268,7 @@ std::optional<std::string> WebService::start(const Identity& identity, std::stri
   stop();
   access_.renew(std::move(token));
   feed_.acceptStreams();
+  feed_.forgetShots();  // shots closed while stopped were not kept: the first view reads them again
   auto daemon = std::make_unique<Daemon>(*this);
   const auto listen = [&](uint16_t port) {
     // clang-format off
@@ -301,20 +302,18 @@ std::optional<std::string> WebService::start(const Identity& identity, std::stri
 
   std::unique_ptr<net::ServiceAdvertiser> advertiser;
   if (advertises) {
-    const std::weak_ptr<WebService> weak = weak_from_this();
     advertiser = std::make_unique<net::ServiceAdvertiser>(
         displayName, serviceType, port, net::TxtRecord{{"path", "/"}},
-        net::ServiceAdvertiser::Callbacks{.onRegistered =
-                                              [weak](const std::string& name) {
-                                                if (auto self = weak.lock(); self && self->onAdvertised)
-                                                  self->onAdvertised(name);
-                                              },
-                                          .onUnavailable =
-                                              [](const std::string& reason) {
-                                                // The companions' service tells the user this already.
-                                                support::log::error(
-                                                    kLog, "browsers cannot find this computer by name: " + reason);
-                                              }});
+        net::ServiceAdvertiser::Callbacks{
+            .onRegistered =
+                [](const std::string& name) {
+                  support::log::info(kLog, "browsers find this computer as \"" + support::printable(name) + "\"");
+                },
+            .onUnavailable =
+                [](const std::string& reason) {
+                  // The companions' service tells the user this already.
+                  support::log::error(kLog, "browsers cannot find this computer by name: " + reason);
+                }});
   }
   uint64_t run = 0;
   {
@@ -381,13 +380,17 @@ void WebService::publishView(const core::VantleSnapshot& snapshot, const StatusW
   loadShotsIfNeeded(snapshot.shootID);
 }
 
-void WebService::publishShot(const core::WireSegment& segment) { feed_.publishShot(segment); }
-
-void WebService::publishFrame(core::Bytes jpeg, const std::string& fileName) {
-  feed_.publishFrame(std::move(jpeg), fileName);
+void WebService::publishShot(const core::WireSegment& segment) {
+  if (isRunning()) feed_.publishShot(segment);
 }
 
-void WebService::clearFrame() { feed_.clearFrame(); }
+void WebService::publishFrame(core::Bytes jpeg, const std::string& fileName) {
+  if (isRunning()) feed_.publishFrame(std::move(jpeg), fileName);
+}
+
+void WebService::clearFrame() {
+  if (isRunning()) feed_.clearFrame();
+}
 
 void WebService::loadShotsIfNeeded(const std::optional<std::string>& shootID) {
   if (!shootShots) return;

@@ -73,10 +73,6 @@ class WebService : public std::enable_shared_from_this<WebService> {
   // service's queue when the view turns to a shoot whose shots are not
   // loaded. Set before `start`.
   std::function<std::vector<core::WireSegment>(const std::optional<std::string>& shootID)> shootShots;
-  // The name DNS-SD advertises the page under; called on Avahi's thread.
-  // Trouble with advertising is logged: the companions' service tells the
-  // user already.
-  std::function<void(const std::string& name)> onAdvertised;
   // The wall clock /plan reads; the system's by default.
   std::function<core::Instant()> now;
   // Whether to advertise by DNS-SD; tests that need no Avahi turn it off.
@@ -93,6 +89,9 @@ class WebService : public std::enable_shared_from_this<WebService> {
   // A new token: every session and stream ends.
   void renew(std::string token);
 
+  // What the pages are told. Shots and frames published while the server is
+  // stopped are not kept: the shots are read again from storage when it
+  // starts. The view is kept, for the first page that comes.
   void publishView(const core::VantleSnapshot& snapshot, const StatusWords& words);
   void publishShot(const core::WireSegment& segment);
   void publishFrame(core::Bytes jpeg, const std::string& fileName);
