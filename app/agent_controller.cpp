@@ -201,17 +201,18 @@ void AgentController::startWeb(bool newToken) {
   const std::optional<std::string> token =
       newToken ? web::WebAccess::makeToken(root, &problem) : web::WebAccess::loadOrMakeToken(root, &problem);
   if (!problem.empty()) support::log::error(kLog, "the browser address is not kept for the next launch: " + problem);
-  const std::string host = web::browserHost();
   // The certificate names the computer, not an address a new lease may change.
   const auto identity = web::WebCertificate::loadOrMake(root, web::hostName());
-  const auto* failure = std::get_if<std::string>(&identity);
-  std::optional<std::string> why = failure ? std::optional<std::string>(*failure) : std::nullopt;
-  if (!token) why = problem;
-  if (!why) {
+  std::optional<std::string> why;
+  if (!token) {
+    why = problem;
+  } else if (const auto* failure = std::get_if<std::string>(&identity)) {
+    why = *failure;
+  } else {
     const auto& certificate = std::get<web::WebCertificate>(identity);
     why = web_->start({certificate.certificatePem, certificate.keyPem}, *token, displayName());
     if (!why) {
-      state_.browserAddress = web::browserAddress(host, web_->port().value_or(0), *token);
+      state_.browserAddress = web::browserAddress(web::browserHost(), web_->port().value_or(0), *token);
       state_.browserFingerprint = certificate.fingerprint;
       publishToBrowsers();
       return;
